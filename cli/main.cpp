@@ -1,0 +1,49 @@
+// QBupdate: loads a new image into a QuibbleBox over the local network segment.
+#include "command_line.h"
+#include "engine.h"
+#include "platform.h"
+#include "progress.h"
+#include "report.h"
+
+#include <cstdio>
+
+namespace {
+constexpr int MAX_LOCAL_ADDRESSES = 64;
+}
+
+int main(int argc, char** argv) {
+    CommandLine cl = parse_command_line(argc, argv);
+    if (cl.show_usage) {
+        std::fputs(USAGE_TEXT, stdout);
+        return EXIT_USAGE_OR_SETUP;
+    }
+    if (!net_startup()) {
+        net_cleanup();
+        std::fputs("QBupdate: cannot start the socket library\n", stderr);
+        return EXIT_USAGE_OR_SETUP;
+    }
+
+    std::uint32_t addrs[MAX_LOCAL_ADDRESSES];
+    int count = net_local_addresses(addrs, MAX_LOCAL_ADDRESSES);
+    count = count < 0 ? 0 : usable_local_addresses(addrs, count, cl.target_addr);
+    if (count == 0) {
+        net_cleanup();
+        std::fputs("QBupdate: this host has no usable IPv4 address to reach the device from\n",
+                   stderr);
+        return EXIT_USAGE_OR_SETUP;
+    }
+    std::uint32_t local_addr = addrs[choose_local_address(addrs, count, cl.target_addr)];
+
+    UpdateDiagnosis diagnosis{};
+    int result = update_target(local_addr, cl.target_addr, cl.image_path, cl.mode, print_progress,
+                               &diagnosis);
+    net_cleanup();
+    if (result != UPDATE_DONE) {
+        char message[512];
+        describe_failure(message, sizeof message, result, diagnosis, cl.image_path, local_addr,
+                         cl.target_addr);
+        std::fflush(stdout);
+        std::fputs(message, stderr);
+    }
+    return exit_status_for(result);
+}

@@ -1,0 +1,103 @@
+#include "report.h"
+
+#include "command_line.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char* image_problem(ImageFault fault) {
+    switch (fault) {
+    case IMAGE_MISSING:
+        return "no such file";
+    case IMAGE_NOT_REGULAR:
+        return "not a regular file";
+    case IMAGE_TOO_LARGE:
+        return "too large (images must be smaller than 4 GiB)";
+    case IMAGE_NO_MEMORY:
+        return "not enough memory to hold it";
+    default:
+        return "cannot be read in full";
+    }
+}
+
+const char* port_problem(NetFault fault) {
+    switch (fault) {
+    case NET_FAULT_PERMISSION:
+        return "permission denied; QBupdate needs root, or the capabilities CAP_NET_BIND_SERVICE "
+               "and CAP_NET_RAW";
+    case NET_FAULT_IN_USE:
+        return "another program already uses it (a DHCP or TFTP server?)";
+    case NET_FAULT_NO_ADDRESS:
+        return "the address is not on this host";
+    default:
+        return "the socket could not be opened";
+    }
+}
+
+int port_of(int update_result) {
+    switch (update_result) {
+    case UPDATE_NO_WAKE_PORT:
+        return 9;
+    case UPDATE_NO_BOOTP_PORT:
+        return 67;
+    default:
+        return 69;
+    }
+}
+
+} // namespace
+
+int exit_status_for(int update_result) {
+    switch (update_result) {
+    case UPDATE_DONE:
+        return EXIT_UPDATED;
+    case UPDATE_NO_IMAGE:
+        return EXIT_NO_IMAGE;
+    case UPDATE_NO_BOOTP_PORT:
+    case UPDATE_NO_TFTP_PORT:
+    case UPDATE_NO_WAKE_PORT:
+        return EXIT_NO_PORT;
+    case UPDATE_NO_ANSWER:
+        return EXIT_NO_ANSWER;
+    default:
+        return EXIT_NETWORK_FAILED;
+    }
+}
+
+void describe_failure(char* out, std::size_t capacity, int update_result,
+                      const UpdateDiagnosis& diagnosis, const char* image_path,
+                      std::uint32_t local_addr, std::uint32_t target_addr) {
+    char local[16];
+    char target[16];
+    format_address(local_addr, local);
+    format_address(target_addr, target);
+    switch (update_result) {
+    case UPDATE_NO_IMAGE:
+        std::snprintf(out, capacity, "QBupdate: cannot load image '%s': %s\n", image_path,
+                      image_problem(diagnosis.image_fault));
+        break;
+    case UPDATE_NO_BOOTP_PORT:
+    case UPDATE_NO_TFTP_PORT:
+    case UPDATE_NO_WAKE_PORT:
+        std::snprintf(out, capacity, "QBupdate: cannot open UDP port %d on %s: %s\n",
+                      port_of(update_result), local, port_problem(diagnosis.net_fault));
+        break;
+    case UPDATE_NO_ANSWER:
+        std::snprintf(out, capacity,
+                      "QBupdate: no answer from %s after %u wake beacons from %s\n", target,
+                      static_cast<unsigned>(MAX_UNANSWERED_BEACONS), local);
+        break;
+    default:
+        std::snprintf(out, capacity, "QBupdate: waiting for network traffic on %s failed\n",
+                      local);
+        break;
+    }
+    // A very long image path must not cost the line its end.
+    std::size_t end = std::strlen(out);
+    if (end > 0 && out[end - 1] != '\n') {
+        out[end < capacity - 1 ? end : capacity - 2] = '\n';
+        out[end < capacity - 1 ? end + 1 : capacity - 1] = '\0';
+    }
+}

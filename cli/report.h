@@ -1,0 +1,21 @@
+// What the operator is told when an update does not succeed, and the exit status.
+#pragma once
+
+#include "engine.h"
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr int EXIT_UPDATED = 0;
+constexpr int EXIT_USAGE_OR_SETUP = 1; // usage text, socket library, no local address
+constexpr int EXIT_NO_IMAGE = 2;
+constexpr int EXIT_NO_PORT = 3;
+constexpr int EXIT_NO_ANSWER = 4;
+constexpr int EXIT_NETWORK_FAILED = 5;
+
+int exit_status_for(int update_result);
+
+// Writes the one line (with "QBupdate: " and a newline) that explains a failed update.
+void describe_failure(char* out, std::size_t capacity, int update_result,
+                      const UpdateDiagnosis& diagnosis, const char* image_path,
+                      std::uint32_t local_addr, std::uint32_t target_addr);

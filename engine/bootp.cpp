@@ -1,0 +1,42 @@
+// The BOOTP responder: answers only the device's tagged requests.
+#include "upload_state.h"
+
+#include <cstring>
+
+namespace {
+
+char ascii_lower(unsigned char c) {
+    return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+}
+
+// The server-name field must read the device tag up to its first zero byte, case ignored.
+bool carries_device_tag(const unsigned char* sname) {
+    for (std::size_t i = 0; i < BOOTP_DEVICE_TAG_LENGTH; ++i) {
+        if (ascii_lower(sname[i]) != ascii_lower(static_cast<unsigned char>(BOOTP_DEVICE_TAG[i])))
+            return false;
+    }
+    return sname[BOOTP_DEVICE_TAG_LENGTH] == 0;
+}
+
+} // namespace
+
+Heard handle_bootp_request(UploadState& state, int length, std::uint32_t /*from_addr*/,
+                           std::uint16_t from_port) {
+    unsigned char* p = state.packet;
+    if (length < static_cast<int>(BOOTP_MIN_TAGGED_LENGTH))
+        return HEARD_STRAY;
+    if (p[BOOTP_OP] != BOOTP_OP_REQUEST || p[BOOTP_HTYPE] != BOOTP_HTYPE_ETHERNET ||
+        p[BOOTP_HLEN] != BOOTP_HLEN_ETHERNET || !carries_device_tag(p + BOOTP_SNAME))
+        return HEARD_STRAY;
+
+    // The reply is the request changed in place; the buffer past a short request holds zeros.
+    p[BOOTP_OP] = BOOTP_OP_REPLY;
+    put_net32(p + BOOTP_YIADDR, state.target_addr);
+    put_net32(p + BOOTP_SIADDR, state.local_addr);
+    const char* file =
+        state.mode == UPDATE_MODE_BOOT_AREA ? BOOT_FILE_BOOT_AREA : BOOT_FILE_FIRMWARE;
+    std::memcpy(p + BOOTP_FILE, file, std::strlen(file) + 1);
+    net_send(state.bootp_sock, p, static_cast<int>(BOOTP_REPLY_SIZE), LIMITED_BROADCAST,
+             from_port);
+    return HEARD_DEVICE;
+}

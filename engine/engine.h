@@ -1,0 +1,48 @@
+// The update engine: one call performs one complete upload of an image to a QuibbleBox.
+#pragma once
+
+#include "platform.h"
+
+#include <cstdint>
+
+// '7' selects the device's boot area; every other value selects the firmware.
+using UpdateMode = unsigned char;
+constexpr UpdateMode UPDATE_MODE_FIRMWARE = 0;
+constexpr UpdateMode UPDATE_MODE_BOOT_AREA = '7';
+
+// Called with the share of the image delivered so far, 0 to 100.
+using progress_callback = void (*)(std::uint32_t percent);
+
+enum UpdateResult : int {
+    UPDATE_DONE = 0,          // the device acknowledged the last block
+    UPDATE_NO_IMAGE = 1,      // the image cannot be opened, held in memory or read in full
+    UPDATE_NO_BOOTP_PORT = 2, // UDP port 67 cannot be opened
+    UPDATE_NO_TFTP_PORT = 3,  // UDP port 69 cannot be opened
+    UPDATE_NO_WAKE_PORT = 4,  // UDP port 9 cannot be opened
+    UPDATE_NO_ANSWER = 5,     // the device never answered the wake beacon
+    UPDATE_WAIT_FAILED = 6,   // waiting on the endpoints failed
+};
+
+enum ImageFault : int {
+    IMAGE_OK = 0,
+    IMAGE_MISSING,
+    IMAGE_NOT_REGULAR,
+    IMAGE_TOO_LARGE, // 4 GiB or more does not fit the transfer's 32-bit size
+    IMAGE_NO_MEMORY,
+    IMAGE_UNREADABLE,
+};
+
+// The device is given this many wake beacons to answer before the upload gives up.
+constexpr std::uint32_t MAX_UNANSWERED_BEACONS = 41;
+
+// Why an upload failed, beyond its result code; filled in by update_target when given.
+struct UpdateDiagnosis {
+    ImageFault image_fault;
+    NetFault net_fault; // for the port results and UPDATE_WAIT_FAILED
+};
+
+// Addresses in network byte order. Blocks until the upload is over; the socket library must
+// have been started. `progress` may be null.
+int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const char* image_path,
+                  UpdateMode mode, progress_callback progress,
+                  UpdateDiagnosis* diagnosis = nullptr);

@@ -1,0 +1,121 @@
+// The upload's one loop: half-second ticks, the wake beacon, and dispatch to the handlers.
+#include "upload_state.h"
+
+#include <chrono>
+#include <cstring>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto TICK = std::chrono::milliseconds(TICK_MS);
+
+enum Endpoint : int { BOOTP_ENDPOINT = 0, TFTP_ENDPOINT = 1, DATA_ENDPOINT = 2, ENDPOINT_COUNT };
+
+// Takes one datagram into the packet buffer and zeros what follows it; -1 when none was taken.
+int receive_datagram(UploadState& state, net_socket s, std::uint32_t* from_addr,
+                     std::uint16_t* from_port) {
+    int length = net_receive(s, state.packet, static_cast<int>(PACKET_BUFFER_SIZE), from_addr,
+                             from_port);
+    if (length < 0)
+        return -1;
+    std::memset(state.packet + length, 0, PACKET_BUFFER_SIZE - static_cast<std::size_t>(length));
+    return length;
+}
+
+std::uint32_t milliseconds_until(Clock::time_point when, Clock::time_point now) {
+    if (when <= now)
+        return 0;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(when - now).count();
+    return static_cast<std::uint32_t>(left);
+}
+
+// A tick that ran its full half second without the device being heard. Returns false when the
+// device has stayed silent through every beacon.
+bool on_quiet_tick(UploadState& state) {
+    if (!state.traffic_seen) {
+        if (state.beacon_count >= MAX_UNANSWERED_BEACONS)
+            return false;
+        net_send(state.wake_sock, state.beacon, static_cast<int>(BEACON_SIZE), state.target_addr,
+                 host_to_net16(WAKE_PORT));
+        ++state.beacon_count;
+    }
+    ++state.retransmit_ticks;
+    if (state.data_sock != NET_INVALID_SOCKET && state.retransmit_ticks > 1)
+        retransmit_block(state);
+    return true;
+}
+
+} // namespace
+
+void build_beacon(unsigned char* beacon, std::uint32_t target_addr) {
+    std::memset(beacon + BEACON_SYNC_OFFSET, BEACON_SYNC_BYTE, BEACON_SYNC_LENGTH);
+    std::memcpy(beacon + BEACON_MAGIC_OFFSET, BEACON_MAGIC, BEACON_MAGIC_LENGTH);
+    put_net32(beacon + BEACON_TARGET_OFFSET, target_addr);
+    put_net32(beacon + BEACON_TARGET_AGAIN_OFFSET, target_addr);
+}
+
+int run_event_loop(UploadState& state) {
+    build_beacon(state.beacon, state.target_addr);
+    state.traffic_seen = false;
+    state.beacon_count = 0;
+    state.retransmit_ticks = 0;
+    state.data_sock = NET_INVALID_SOCKET;
+
+    // Datagrams that are not the device's do not cut the tick short: with them the tick ends at
+    // the same moment as without, so stray traffic can neither silence the beacon nor starve
+    // retransmission.
+    Clock::time_point tick_end = Clock::now() + TICK;
+    for (;;) {
+        net_socket socks[ENDPOINT_COUNT] = {state.bootp_sock, state.tftp_sock, state.data_sock};
+        bool ready[ENDPOINT_COUNT] = {false, false, false};
+        const bool data_waited = state.data_sock != NET_INVALID_SOCKET;
+        const std::uint32_t data_serial = state.data_sock_serial;
+
+        std::uint32_t wait_ms = milliseconds_until(tick_end, Clock::now());
+        int ready_count = 0;
+        if (wait_ms > 0) {
+            ready_count = net_wait_readable(socks, ready, data_waited ? 3 : 2, wait_ms);
+            if (ready_count == NET_WAIT_INTERRUPTED)
+                continue;
+            if (ready_count == NET_WAIT_FAILED)
+                return UPDATE_WAIT_FAILED;
+        }
+        if (ready_count == 0) {
+            if (!on_quiet_tick(state))
+                return UPDATE_NO_ANSWER;
+            tick_end = Clock::now() + TICK;
+            continue;
+        }
+
+        bool device_heard = false;
+        std::uint32_t from_addr = 0;
+        std::uint16_t from_port = 0;
+        if (ready[BOOTP_ENDPOINT]) {
+            int length = receive_datagram(state, state.bootp_sock, &from_addr, &from_port);
+            if (length >= 0)
+                device_heard |=
+                    handle_bootp_request(state, length, from_addr, from_port) == HEARD_DEVICE;
+        }
+        if (ready[TFTP_ENDPOINT]) {
+            int length = receive_datagram(state, state.tftp_sock, &from_addr, &from_port);
+            if (length >= 0)
+                device_heard |=
+                    handle_tftp_request(state, length, from_addr, from_port) == HEARD_DEVICE;
+        }
+        // A data endpoint opened in this pass may reuse the number of the one that was waited
+        // on; only the endpoint that took part in the wait is read.
+        if (data_waited && ready[DATA_ENDPOINT] && state.data_sock_serial == data_serial) {
+            int length = receive_datagram(state, state.data_sock, &from_addr, &from_port);
+            if (length >= 0) {
+                AckResult ack = handle_ack(state, length, from_addr, from_port);
+                if (ack == ACK_FINAL)
+                    return UPDATE_DONE;
+                device_heard |= ack == ACK_ACCEPTED;
+            }
+        }
+        if (device_heard) {
+            state.traffic_seen = true;
+            tick_end = Clock::now() + TICK;
+        }
+    }
+}

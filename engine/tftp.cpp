@@ -1,0 +1,97 @@
+// The TFTP read server: one transfer at a time, one block in flight.
+#include "upload_state.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+void send_error(UploadState& state, std::uint16_t code, const char* text, std::uint32_t to_addr,
+                std::uint16_t to_port) {
+    unsigned char* p = state.packet;
+    put_be16(p + TFTP_OPCODE, TFTP_OP_ERROR);
+    put_be16(p + TFTP_ERROR_CODE, code);
+    std::size_t text_size = std::strlen(text) + 1;
+    std::memcpy(p + TFTP_ERROR_TEXT, text, text_size);
+    net_send(state.tftp_sock, p, static_cast<int>(TFTP_ERROR_TEXT + text_size), to_addr, to_port);
+}
+
+void send_current_block(UploadState& state) {
+    int length = build_data_packet(state.image, state.image_size, state.packet,
+                                   state.current_block);
+    net_send(state.data_sock, state.packet, length, state.peer_addr, state.peer_port);
+    state.retransmit_ticks = 0;
+}
+
+// The standard generator, never seeded: every run draws the same ports as the one before.
+net_socket open_data_endpoint(std::uint32_t local_addr) {
+    for (int draw = 0; draw < MAX_DATA_PORT_DRAWS; ++draw) {
+        unsigned r = static_cast<unsigned>(std::rand());
+        auto port = static_cast<std::uint16_t>(DATA_PORT_BASE + (r & DATA_PORT_MASK));
+        net_socket s = open_udp_endpoint(local_addr, host_to_net16(port), 0);
+        if (s != NET_INVALID_SOCKET)
+            return s;
+    }
+    return NET_INVALID_SOCKET;
+}
+
+} // namespace
+
+int build_data_packet(const unsigned char* image, std::uint32_t image_size, unsigned char* packet,
+                      std::uint32_t block) {
+    const std::uint64_t size = image_size;
+    const std::uint64_t offset = (std::uint64_t{block} - 1) * TFTP_BLOCK_SIZE;
+    std::uint64_t payload = 0;
+    if (offset <= size)
+        payload = size - offset >= TFTP_BLOCK_SIZE ? TFTP_BLOCK_SIZE : size - offset;
+    put_be16(packet + TFTP_OPCODE, TFTP_OP_DATA);
+    put_be16(packet + TFTP_BLOCK, static_cast<std::uint16_t>(block));
+    if (payload > 0)
+        std::memcpy(packet + TFTP_PAYLOAD, image + offset, payload);
+    return static_cast<int>(TFTP_PAYLOAD + payload);
+}
+
+Heard handle_tftp_request(UploadState& state, int length, std::uint32_t from_addr,
+                          std::uint16_t from_port) {
+    if (length < 2 || get_be16(state.packet + TFTP_OPCODE) != TFTP_OP_RRQ) {
+        send_error(state, TFTP_ERR_ILLEGAL_OPERATION, TFTP_TEXT_ONLY_RRQ, from_addr, from_port);
+        return HEARD_STRAY;
+    }
+    if (state.data_sock != NET_INVALID_SOCKET)
+        net_close(state.data_sock); // the transfer it served is abandoned
+    state.data_sock = open_data_endpoint(state.local_addr);
+    ++state.data_sock_serial;
+    if (state.data_sock == NET_INVALID_SOCKET) {
+        send_error(state, TFTP_ERR_NOT_DEFINED, TFTP_TEXT_NO_DATA_PORT, from_addr, from_port);
+        return HEARD_STRAY;
+    }
+    state.peer_addr = from_addr;
+    state.peer_port = from_port;
+    state.current_block = 1;
+    send_current_block(state);
+    return HEARD_DEVICE;
+}
+
+AckResult handle_ack(UploadState& state, int length, std::uint32_t from_addr,
+                     std::uint16_t from_port) {
+    const unsigned char* p = state.packet;
+    if (length < static_cast<int>(TFTP_ACK_SIZE) || get_be16(p + TFTP_OPCODE) != TFTP_OP_ACK ||
+        get_be16(p + TFTP_BLOCK) != static_cast<std::uint16_t>(state.current_block))
+        return ACK_IGNORED;
+
+    state.peer_addr = from_addr;
+    state.peer_port = from_port;
+    const std::uint64_t delivered = std::uint64_t{state.current_block} * TFTP_BLOCK_SIZE;
+    if (state.image_size < delivered) {
+        if (state.progress != nullptr)
+            state.progress(100);
+        return ACK_FINAL;
+    }
+    if (state.progress != nullptr)
+        state.progress(static_cast<std::uint32_t>(delivered * 100 / state.image_size));
+    ++state.current_block;
+    send_current_block(state);
+    return ACK_ACCEPTED;
+}
+
+void retransmit_block(UploadState& state) { send_current_block(state); }

@@ -1,0 +1,123 @@
+// The engine's entry: banner, image loading, the fixed endpoints, and teardown.
+#include "upload_state.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr std::uint64_t MAX_IMAGE_SIZE = 0xFFFFFFFFu;
+
+int fail_image(UpdateDiagnosis* diagnosis, ImageFault fault) {
+    if (diagnosis != nullptr)
+        diagnosis->image_fault = fault;
+    return UPDATE_NO_IMAGE;
+}
+
+int fail_port(UpdateDiagnosis* diagnosis, NetFault fault, int result) {
+    if (diagnosis != nullptr)
+        diagnosis->net_fault = fault;
+    return result;
+}
+
+} // namespace
+
+net_socket open_udp_endpoint(std::uint32_t local_addr, std::uint16_t port, int broadcast,
+                             NetFault* fault) {
+    net_socket s = net_udp_socket();
+    if (s == NET_INVALID_SOCKET) {
+        if (fault != nullptr)
+            *fault = net_last_fault();
+        return NET_INVALID_SOCKET;
+    }
+    net_allow_broadcast(s, broadcast != 0);
+    if (!net_bind(s, local_addr, port, broadcast != 0)) {
+        if (fault != nullptr)
+            *fault = net_last_fault();
+        net_close(s);
+        return NET_INVALID_SOCKET;
+    }
+    return s;
+}
+
+int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const char* image_path,
+                  UpdateMode mode, progress_callback progress, UpdateDiagnosis* diagnosis) {
+    if (diagnosis != nullptr)
+        *diagnosis = UpdateDiagnosis{IMAGE_OK, NET_FAULT_NONE};
+
+    errno = 0;
+    std::FILE* file = std::fopen(image_path, "rb");
+    if (file == nullptr)
+        return fail_image(diagnosis, errno == ENOENT ? IMAGE_MISSING : IMAGE_UNREADABLE);
+    std::uint64_t file_size = 0;
+    FileKind kind = file_kind(file, &file_size);
+    if (kind != FILE_KIND_REGULAR) {
+        std::fclose(file);
+        return fail_image(diagnosis, kind == FILE_KIND_OTHER ? IMAGE_NOT_REGULAR : IMAGE_UNREADABLE);
+    }
+
+    std::fputs(mode == UPDATE_MODE_BOOT_AREA ? " Updating QuibbleBox Boot Area\n"
+                                             : " Updating QuibbleBox Firmware\n",
+               stdout);
+    std::fflush(stdout);
+
+    if (file_size > MAX_IMAGE_SIZE) {
+        std::fclose(file);
+        return fail_image(diagnosis, IMAGE_TOO_LARGE);
+    }
+
+    UploadState state{};
+    state.local_addr = local_addr;
+    state.target_addr = target_addr;
+    state.mode = mode;
+    state.progress = progress;
+    state.image_size = static_cast<std::uint32_t>(file_size);
+    // An empty image still gets a buffer, so a null pointer always means "no memory".
+    state.image = static_cast<unsigned char*>(std::malloc(file_size > 0 ? file_size : 1));
+    if (state.image == nullptr) {
+        std::fclose(file);
+        return fail_image(diagnosis, IMAGE_NO_MEMORY);
+    }
+    std::size_t got = std::fread(state.image, 1, state.image_size, file);
+    // One byte more must not be there: the file has not grown since its size was taken.
+    bool complete = got == state.image_size && std::fgetc(file) == EOF && !std::ferror(file);
+    std::fclose(file);
+    if (!complete) {
+        std::free(state.image);
+        return fail_image(diagnosis, IMAGE_UNREADABLE);
+    }
+
+    NetFault fault = NET_FAULT_NONE;
+    state.wake_sock = open_udp_endpoint(local_addr, host_to_net16(WAKE_PORT), 1, &fault);
+    if (state.wake_sock == NET_INVALID_SOCKET) {
+        std::free(state.image);
+        return fail_port(diagnosis, fault, UPDATE_NO_WAKE_PORT);
+    }
+    state.bootp_sock = open_udp_endpoint(local_addr, host_to_net16(BOOTP_SERVER_PORT), 1, &fault);
+    if (state.bootp_sock == NET_INVALID_SOCKET) {
+        net_close(state.wake_sock);
+        std::free(state.image);
+        return fail_port(diagnosis, fault, UPDATE_NO_BOOTP_PORT);
+    }
+    state.tftp_sock = open_udp_endpoint(local_addr, host_to_net16(TFTP_SERVER_PORT), 0, &fault);
+    if (state.tftp_sock == NET_INVALID_SOCKET) {
+        net_close(state.bootp_sock);
+        net_close(state.wake_sock);
+        std::free(state.image);
+        return fail_port(diagnosis, fault, UPDATE_NO_TFTP_PORT);
+    }
+
+    int result = run_event_loop(state);
+    if (result == UPDATE_WAIT_FAILED && diagnosis != nullptr)
+        diagnosis->net_fault = net_last_fault();
+
+    std::free(state.image);
+    state.image = nullptr;
+    if (state.data_sock != NET_INVALID_SOCKET)
+        net_close(state.data_sock);
+    net_close(state.tftp_sock);
+    net_close(state.bootp_sock);
+    net_close(state.wake_sock);
+    return result;
+}

@@ -1,0 +1,73 @@
+// The engine's inside: the record of one upload and the functions that work on it.
+#pragma once
+
+#include "engine.h"
+#include "platform.h"
+#include "wire.h"
+
+#include <cstdint>
+
+struct UploadState {
+    std::uint32_t local_addr;  // network order; every endpoint is bound to it
+    std::uint32_t target_addr; // network order
+    UpdateMode mode;
+    progress_callback progress; // may be null
+
+    unsigned char* image; // the whole image file; the upload's one allocation
+    std::uint32_t image_size;
+
+    net_socket wake_sock;
+    net_socket bootp_sock;
+    net_socket tftp_sock;
+
+    // Every datagram is received into it and every reply is built in it. Past the length of the
+    // datagram just received it holds zeros, so no byte of an earlier datagram is ever used.
+    unsigned char packet[PACKET_BUFFER_SIZE];
+    unsigned char beacon[BEACON_SIZE];
+
+    bool traffic_seen; // the device has been heard
+    std::uint32_t beacon_count;
+    std::uint32_t retransmit_ticks; // quiet ticks since the last DATA send
+
+    net_socket data_sock; // the current transfer's data endpoint, or NET_INVALID_SOCKET
+    std::uint32_t data_sock_serial; // counts data endpoints opened, to tell a new one apart
+    std::uint32_t current_block;    // the block sent last and awaiting acknowledgement
+    std::uint32_t peer_addr;
+    std::uint16_t peer_port;
+};
+
+// What a datagram turned out to be. Only the device's own traffic stops the beacon and starts
+// a new half-second tick; anything else leaves the loop's timing alone.
+enum Heard : int { HEARD_STRAY = 0, HEARD_DEVICE = 1 };
+
+enum AckResult : int {
+    ACK_IGNORED = 0,  // not an acknowledgement of the current block
+    ACK_ACCEPTED = 1, // the next block is on its way
+    ACK_FINAL = 2,    // the last block was acknowledged: the upload is complete
+};
+
+constexpr std::uint32_t TICK_MS = 500;
+constexpr int MAX_DATA_PORT_DRAWS = 64;
+
+// Returns an open socket bound to the local address and port (network order), or
+// NET_INVALID_SOCKET; `fault` (if given) says why it failed.
+net_socket open_udp_endpoint(std::uint32_t local_addr, std::uint16_t port, int broadcast,
+                             NetFault* fault = nullptr);
+
+void build_beacon(unsigned char* beacon, std::uint32_t target_addr);
+
+// Runs the upload's loop until the transfer completes, the device stays silent, or the wait
+// fails; returns the result code.
+int run_event_loop(UploadState& state);
+
+Heard handle_bootp_request(UploadState& state, int length, std::uint32_t from_addr,
+                           std::uint16_t from_port);
+Heard handle_tftp_request(UploadState& state, int length, std::uint32_t from_addr,
+                          std::uint16_t from_port);
+AckResult handle_ack(UploadState& state, int length, std::uint32_t from_addr,
+                     std::uint16_t from_port);
+void retransmit_block(UploadState& state);
+
+// Builds the DATA packet for `block` (counted from 1, not wrapped) in `packet`; returns its length.
+int build_data_packet(const unsigned char* image, std::uint32_t image_size, unsigned char* packet,
+                      std::uint32_t block);

@@ -1,0 +1,87 @@
+// The thin layer between QBupdate and the operating system's sockets and files.
+// Everything above it is the same code on every platform; each platform has one source
+// file that implements these functions, and no other file includes system socket headers.
+//
+// Addresses are IPv4 addresses in network byte order, exactly as a socket address carries
+// them. Ports are 16-bit values in network byte order.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstdio>
+
+#if defined(_WIN32)
+using net_socket = std::uintptr_t; // SOCKET
+#else
+using net_socket = int;
+#endif
+
+// All bits set: -1 for a POSIX descriptor, INVALID_SOCKET on Windows.
+constexpr net_socket NET_INVALID_SOCKET = static_cast<net_socket>(~static_cast<net_socket>(0));
+
+// Why a socket operation failed, in terms an operator can act on.
+enum NetFault : int {
+    NET_FAULT_NONE = 0,
+    NET_FAULT_PERMISSION, // a privileged port, or an option that needs privileges
+    NET_FAULT_IN_USE,     // another program holds the port
+    NET_FAULT_NO_ADDRESS, // the local address is not (or no longer) on this host
+    NET_FAULT_OTHER,
+};
+
+constexpr std::uint16_t host_to_net16(std::uint16_t v) {
+    if constexpr (std::endian::native == std::endian::big)
+        return v;
+    return static_cast<std::uint16_t>((v >> 8) | (v << 8));
+}
+
+constexpr std::uint32_t host_to_net32(std::uint32_t v) {
+    if constexpr (std::endian::native == std::endian::big)
+        return v;
+    return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
+}
+
+constexpr std::uint16_t net_to_host16(std::uint16_t v) { return host_to_net16(v); }
+constexpr std::uint32_t net_to_host32(std::uint32_t v) { return host_to_net32(v); }
+
+// Starts the socket library (Windows Sockets 2.2); returns false when it cannot start.
+bool net_startup();
+void net_cleanup();
+
+// This host's IPv4 addresses, in the order the system lists them, loopback included.
+// Returns how many were written to `out` (at most `capacity`), or -1 when the lookup fails.
+int net_local_addresses(std::uint32_t* out, int capacity);
+
+// Reads an IPv4 address in dotted form; returns 0xFFFFFFFF for text it cannot read.
+std::uint32_t net_parse_address(const char* text);
+
+net_socket net_udp_socket();
+void net_allow_broadcast(net_socket s, bool allow);
+
+// Binds the socket to the local address and port. With `hear_broadcasts` the socket must also
+// receive limited broadcasts (255.255.255.255) arriving on the interface that holds the local
+// address, and only there, and its own broadcasts must leave by that interface.
+bool net_bind(net_socket s, std::uint32_t local_addr, std::uint16_t port, bool hear_broadcasts);
+void net_close(net_socket s);
+
+// Why the last failed socket call on this thread failed.
+NetFault net_last_fault();
+
+// Waits at most `timeout_ms` until one of `socks` has a datagram to read and marks those in
+// `ready`. Returns how many are ready, 0 when the time ran out, NET_WAIT_INTERRUPTED when a
+// signal cut the wait short, NET_WAIT_FAILED on any other failure.
+constexpr int NET_WAIT_INTERRUPTED = -1;
+constexpr int NET_WAIT_FAILED = -2;
+int net_wait_readable(const net_socket* socks, bool* ready, int count, std::uint32_t timeout_ms);
+
+// Takes one datagram without blocking. Returns its length, or -1 when nothing could be taken:
+// no datagram after all, a receive error, or a datagram longer than `capacity` (dropped whole).
+int net_receive(net_socket s, unsigned char* buf, int capacity, std::uint32_t* from_addr,
+                std::uint16_t* from_port);
+
+// Sends one datagram; the outcome is not reported, as nothing above acts on it.
+void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_addr,
+              std::uint16_t to_port);
+
+// What an image path names, after opening it with fopen(path, "rb").
+enum FileKind : int { FILE_KIND_REGULAR, FILE_KIND_OTHER, FILE_KIND_UNKNOWN };
+FileKind file_kind(std::FILE* f, std::uint64_t* size);

@@ -1,0 +1,176 @@
+// POSIX sockets (Linux).
+#include "platform.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+thread_local int last_errno = 0;
+
+sockaddr_in make_sockaddr(std::uint32_t addr, std::uint16_t port) {
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_port = port;
+    sa.sin_addr.s_addr = addr;
+    return sa;
+}
+
+// The name of the interface that holds `addr`, for binding a socket to that interface.
+bool interface_holding(std::uint32_t addr, char (&name)[IF_NAMESIZE]) {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return false;
+    bool found = false;
+    for (ifaddrs* ifa = list; ifa != nullptr && !found; ifa = ifa->ifa_next) {
+        if (ifa->ifa_addr == nullptr || ifa->ifa_addr->sa_family != AF_INET)
+            continue;
+        const auto* sin = reinterpret_cast<const sockaddr_in*>(ifa->ifa_addr);
+        if (sin->sin_addr.s_addr == addr) {
+            std::strncpy(name, ifa->ifa_name, IF_NAMESIZE - 1);
+            name[IF_NAMESIZE - 1] = '\0';
+            found = true;
+        }
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+} // namespace
+
+bool net_startup() { return true; }
+void net_cleanup() {}
+
+int net_local_addresses(std::uint32_t* out, int capacity) {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return -1;
+    int count = 0;
+    for (ifaddrs* ifa = list; ifa != nullptr && count < capacity; ifa = ifa->ifa_next) {
+        if (ifa->ifa_addr == nullptr || ifa->ifa_addr->sa_family != AF_INET)
+            continue;
+        if ((ifa->ifa_flags & IFF_UP) == 0)
+            continue;
+        out[count++] = reinterpret_cast<const sockaddr_in*>(ifa->ifa_addr)->sin_addr.s_addr;
+    }
+    freeifaddrs(list);
+    return count;
+}
+
+std::uint32_t net_parse_address(const char* text) { return inet_addr(text); }
+
+net_socket net_udp_socket() {
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (s < 0)
+        last_errno = errno;
+    return s < 0 ? NET_INVALID_SOCKET : s;
+}
+
+void net_allow_broadcast(net_socket s, bool allow) {
+    int value = allow ? 1 : 0;
+    setsockopt(s, SOL_SOCKET, SO_BROADCAST, &value, sizeof value);
+}
+
+// Linux delivers limited broadcasts only to sockets bound to the wildcard address, and sends
+// them by the route's interface; binding to the interface itself keeps both on the chosen one.
+bool net_bind(net_socket s, std::uint32_t local_addr, std::uint16_t port, bool hear_broadcasts) {
+    std::uint32_t bind_addr = local_addr;
+    if (hear_broadcasts) {
+        char name[IF_NAMESIZE];
+        if (!interface_holding(local_addr, name)) {
+            last_errno = EADDRNOTAVAIL;
+            return false;
+        }
+        if (setsockopt(s, SOL_SOCKET, SO_BINDTODEVICE, name, std::strlen(name) + 1) != 0) {
+            last_errno = errno;
+            return false;
+        }
+        bind_addr = htonl(INADDR_ANY);
+    }
+    sockaddr_in sa = make_sockaddr(bind_addr, port);
+    if (bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+        last_errno = errno;
+        return false;
+    }
+    return true;
+}
+
+void net_close(net_socket s) { close(s); }
+
+NetFault net_last_fault() {
+    switch (last_errno) {
+    case 0:
+        return NET_FAULT_NONE;
+    case EACCES:
+    case EPERM:
+        return NET_FAULT_PERMISSION;
+    case EADDRINUSE:
+        return NET_FAULT_IN_USE;
+    case EADDRNOTAVAIL:
+    case ENODEV:
+        return NET_FAULT_NO_ADDRESS;
+    default:
+        return NET_FAULT_OTHER;
+    }
+}
+
+int net_wait_readable(const net_socket* socks, bool* ready, int count, std::uint32_t timeout_ms) {
+    constexpr int max_sockets = 8;
+    if (count > max_sockets)
+        return NET_WAIT_FAILED;
+    pollfd fds[max_sockets];
+    for (int i = 0; i < count; ++i)
+        fds[i] = pollfd{socks[i], POLLIN, 0};
+    int n = poll(fds, static_cast<nfds_t>(count), static_cast<int>(timeout_ms));
+    if (n < 0)
+        return errno == EINTR ? NET_WAIT_INTERRUPTED : NET_WAIT_FAILED;
+    int marked = 0;
+    for (int i = 0; i < count; ++i) {
+        // An error condition on a socket is reported as readable so that the receive clears it.
+        ready[i] = (fds[i].revents & (POLLIN | POLLERR)) != 0;
+        marked += ready[i] ? 1 : 0;
+    }
+    if (n > 0 && marked == 0)
+        return NET_WAIT_FAILED; // POLLNVAL: a socket that is not open
+    return marked;
+}
+
+int net_receive(net_socket s, unsigned char* buf, int capacity, std::uint32_t* from_addr,
+                std::uint16_t* from_port) {
+    sockaddr_in sa;
+    socklen_t sa_len = sizeof sa;
+    std::memset(&sa, 0, sizeof sa);
+    ssize_t n = recvfrom(s, buf, static_cast<size_t>(capacity), MSG_DONTWAIT | MSG_TRUNC,
+                         reinterpret_cast<sockaddr*>(&sa), &sa_len);
+    if (n < 0 || n > capacity)
+        return -1;
+    *from_addr = sa.sin_addr.s_addr;
+    *from_port = sa.sin_port;
+    return static_cast<int>(n);
+}
+
+void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_addr,
+              std::uint16_t to_port) {
+    sockaddr_in sa = make_sockaddr(to_addr, to_port);
+    sendto(s, buf, static_cast<size_t>(len), 0, reinterpret_cast<const sockaddr*>(&sa),
+           sizeof sa);
+}
+
+FileKind file_kind(std::FILE* f, std::uint64_t* size) {
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0)
+        return FILE_KIND_UNKNOWN;
+    if (!S_ISREG(st.st_mode))
+        return FILE_KIND_OTHER;
+    *size = static_cast<std::uint64_t>(st.st_size);
+    return FILE_KIND_REGULAR;
+}

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Runs QBupdate's whole test suite on a fresh machine, installing what it needs.
+# Must run as root: the end-to-end tests build their own network namespaces.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc 2>/dev/null || echo 2)
+
+need_packages=(cmake g++ make libgtest-dev googletest iproute2 python3)
+missing=()
+for p in "${need_packages[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "== installing: ${missing[*]}"
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+total_passed=0
+total_failed=0
+# Runs CTest in a build folder and adds its counts to the totals.
+run_ctest() {
+    local dir=$1; shift
+    local log
+    log=$(mktemp)
+    ctest --test-dir "$dir" --output-on-failure "$@" 2>&1 | tee "$log"
+    local line
+    line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+    if [ -z "$line" ]; then
+        echo "== no CTest summary from $dir"
+        total_failed=$((total_failed + 1))
+    else
+        local failed all
+        failed=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+        all=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
+        total_passed=$((total_passed + all - failed))
+        total_failed=$((total_failed + failed))
+    fi
+    rm -f "$log"
+}
+
+build() {
+    local dir=$1; shift
+    echo "== building $dir"
+    cmake -S "$root" -B "$dir" "$@" >/dev/null && cmake --build "$dir" -j "$jobs" >/dev/null
+}
+
+# --- Linux build: unit, namespace and end-to-end tests ---
+if build build/ci-linux -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+    run_ctest build/ci-linux
+else
+    echo "== the Linux build failed"; total_failed=$((total_failed + 1))
+fi
+
+echo
+echo "total: $total_passed passed, $total_failed failed"
+[ "$total_failed" -eq 0 ]
