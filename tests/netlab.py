@@ -1,0 +1,110 @@
+"""A small test network of network namespaces joined by veth pairs.
+
+Every test that sends packets builds its own lab and removes it afterwards; nothing is ever
+sent from the machine's own namespace. Addresses come from the documentation ranges only.
+
+    with Lab("e2e") as lab:                      # host 198.51.100.1, device 198.51.100.10
+        dev = lab.popen(lab.device, ["python3", "tools/virtual_quibblebox.py", ...])
+        res = lab.run(lab.host, [qbupdate, "image.bin", lab.device_addr])
+
+A third namespace on 203.0.113.0/24 is added with `Lab(..., second_segment=True)`: the host
+gets 203.0.113.1 on a second veth, the other side (`lab.stranger`) 203.0.113.10.
+"""
+
+import os
+import subprocess
+import sys
+
+SKIP = 77  # CTest's SKIP_RETURN_CODE for these tests
+
+HOST_ADDR = "198.51.100.1"
+DEVICE_ADDR = "198.51.100.10"
+SECOND_HOST_ADDR = "203.0.113.1"
+STRANGER_ADDR = "203.0.113.10"
+
+
+def require_root():
+    """Exits with the skip status, saying so, when namespaces cannot be made."""
+    if os.geteuid() != 0:
+        print("SKIPPED: network namespace tests need root (they bind ports 9, 67 and 69)",
+              flush=True)
+        sys.exit(SKIP)
+
+
+def _ip(*args, check=True):
+    return subprocess.run(["ip", *args], check=check, capture_output=True, text=True)
+
+
+class Lab:
+    def __init__(self, name, second_segment=False):
+        tag = f"qb{name[:6]}{os.getpid() % 100000}"
+        self.host = f"{tag}h"
+        self.device = f"{tag}d"
+        self.stranger = f"{tag}s" if second_segment else None
+        self.host_if = "veth-host"
+        self.device_if = "veth-dev"
+        self.host_addr = HOST_ADDR
+        self.device_addr = DEVICE_ADDR
+        self.second_host_if = "veth-host2"
+        self.stranger_if = "veth-str"
+        self.second_host_addr = SECOND_HOST_ADDR
+        self.stranger_addr = STRANGER_ADDR
+        self._procs = []
+
+    def __enter__(self):
+        require_root()
+        try:
+            namespaces = [self.host, self.device] + ([self.stranger] if self.stranger else [])
+            for ns in namespaces:
+                _ip("netns", "add", ns)
+                _ip("-n", ns, "link", "set", "lo", "up")
+            self._pair(self.host, self.host_if, self.host_addr,
+                       self.device, self.device_if, self.device_addr)
+            if self.stranger:
+                self._pair(self.host, self.second_host_if, self.second_host_addr,
+                           self.stranger, self.stranger_if, self.stranger_addr)
+        except Exception:
+            self.__exit__(None, None, None)
+            raise
+        return self
+
+    def _pair(self, ns_a, if_a, addr_a, ns_b, if_b, addr_b):
+        _ip("link", "add", if_a, "netns", ns_a, "type", "veth", "peer", "name", if_b,
+            "netns", ns_b)
+        _ip("-n", ns_a, "addr", "add", f"{addr_a}/24", "dev", if_a)
+        _ip("-n", ns_b, "addr", "add", f"{addr_b}/24", "dev", if_b)
+        _ip("-n", ns_a, "link", "set", if_a, "up")
+        _ip("-n", ns_b, "link", "set", if_b, "up")
+
+    def __exit__(self, *exc):
+        for proc in self._procs:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        for ns in (self.host, self.device, self.stranger):
+            if ns:
+                _ip("netns", "del", ns, check=False)
+        return False
+
+    @staticmethod
+    def command(ns, argv):
+        return ["ip", "netns", "exec", ns, *argv]
+
+    def run(self, ns, argv, timeout=120, **kwargs):
+        """Runs a command to its end inside a namespace; output is captured as bytes."""
+        return subprocess.run(self.command(ns, argv), capture_output=True, timeout=timeout,
+                              **kwargs)
+
+    def popen(self, ns, argv, **kwargs):
+        """Starts a command inside a namespace; it is killed when the lab closes."""
+        kwargs.setdefault("stdout", subprocess.PIPE)
+        kwargs.setdefault("stderr", subprocess.PIPE)
+        proc = subprocess.Popen(self.command(ns, argv), **kwargs)
+        self._procs.append(proc)
+        return proc
+
+    def drop_incoming(self, ns, percent):
+        """Drops about `percent` % of the datagrams arriving in a namespace (nftables)."""
+        rules = ("table inet qblab { chain input { type filter hook input priority 0; "
+                 f"numgen random mod 100 < {int(percent)} drop; }} }}")
+        subprocess.run(self.command(ns, ["nft", "-f", "-"]), input=rules.encode(), check=True)
