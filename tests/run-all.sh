@@ -52,6 +52,12 @@ else
     echo "== the Linux build failed"; total_failed=$((total_failed + 1))
 fi
 
+# --- stage: sanitizers (the suite again, built with ASan and UBSan) ---
+
+# --- stage: fuzzing (short bounded libFuzzer runs) ---
+
+# --- stage: Windows (MinGW-w64 build, tests under Wine) ---
+
 echo
 echo "total: $total_passed passed, $total_failed failed"
 [ "$total_failed" -eq 0 ]
