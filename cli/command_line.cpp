@@ -13,7 +13,9 @@ constexpr std::uint32_t DEFAULT_TARGET = 0xC0A8010A; // 192.168.1.10, host order
 constexpr char BOOT_KEYWORD[] = "boot";
 constexpr std::uint32_t INVALID_ADDRESS = 0xFFFFFFFFu;
 
-bool is_loopback(std::uint32_t addr) { return (net_to_host32(addr) >> 24) == 127; }
+bool is_loopback(std::uint32_t addr) {
+    return (net_to_host32(addr) >> 24) == 127;
+}
 
 } // namespace
 

@@ -85,13 +85,11 @@ void describe_failure(char* out, std::size_t capacity, int update_result,
                       port_of(update_result), local, port_problem(diagnosis.net_fault));
         break;
     case UPDATE_NO_ANSWER:
-        std::snprintf(out, capacity,
-                      "QBupdate: no answer from %s after %u wake beacons from %s\n", target,
-                      static_cast<unsigned>(MAX_UNANSWERED_BEACONS), local);
+        std::snprintf(out, capacity, "QBupdate: no answer from %s after %u wake beacons from %s\n",
+                      target, static_cast<unsigned>(MAX_UNANSWERED_BEACONS), local);
         break;
     default:
-        std::snprintf(out, capacity, "QBupdate: waiting for network traffic on %s failed\n",
-                      local);
+        std::snprintf(out, capacity, "QBupdate: waiting for network traffic on %s failed\n", local);
         break;
     }
     // A very long image path must not cost the line its end.

@@ -14,8 +14,8 @@ enum Endpoint : int { BOOTP_ENDPOINT = 0, TFTP_ENDPOINT = 1, DATA_ENDPOINT = 2, 
 // Takes one datagram into the packet buffer and zeros what follows it; -1 when none was taken.
 int receive_datagram(UploadState& state, net_socket s, std::uint32_t* from_addr,
                      std::uint16_t* from_port) {
-    int length = net_receive(s, state.packet, static_cast<int>(PACKET_BUFFER_SIZE), from_addr,
-                             from_port);
+    int length =
+        net_receive(s, state.packet, static_cast<int>(PACKET_BUFFER_SIZE), from_addr, from_port);
     if (length < 0)
         return -1;
     std::memset(state.packet + length, 0, PACKET_BUFFER_SIZE - static_cast<std::size_t>(length));

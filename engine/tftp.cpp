@@ -17,8 +17,8 @@ void send_error(UploadState& state, std::uint16_t code, const char* text, std::u
 }
 
 void send_current_block(UploadState& state) {
-    int length = build_data_packet(state.image, state.image_size, state.packet,
-                                   state.current_block);
+    int length =
+        build_data_packet(state.image, state.image_size, state.packet, state.current_block);
     net_send(state.data_sock, state.packet, length, state.peer_addr, state.peer_port);
     state.retransmit_ticks = 0;
 }
@@ -94,4 +94,6 @@ AckResult handle_ack(UploadState& state, int length, std::uint32_t from_addr,
     return ACK_ACCEPTED;
 }
 
-void retransmit_block(UploadState& state) { send_current_block(state); }
+void retransmit_block(UploadState& state) {
+    send_current_block(state);
+}

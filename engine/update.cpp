@@ -54,7 +54,8 @@ int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const cha
     FileKind kind = file_kind(file, &file_size);
     if (kind != FILE_KIND_REGULAR) {
         std::fclose(file);
-        return fail_image(diagnosis, kind == FILE_KIND_OTHER ? IMAGE_NOT_REGULAR : IMAGE_UNREADABLE);
+        return fail_image(diagnosis,
+                          kind == FILE_KIND_OTHER ? IMAGE_NOT_REGULAR : IMAGE_UNREADABLE);
     }
 
     std::fputs(mode == UPDATE_MODE_BOOT_AREA ? " Updating QuibbleBox Boot Area\n"

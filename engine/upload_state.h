@@ -29,7 +29,7 @@ struct UploadState {
     std::uint32_t beacon_count;
     std::uint32_t retransmit_ticks; // quiet ticks since the last DATA send
 
-    net_socket data_sock; // the current transfer's data endpoint, or NET_INVALID_SOCKET
+    net_socket data_sock;           // the current transfer's data endpoint, or NET_INVALID_SOCKET
     std::uint32_t data_sock_serial; // counts data endpoints opened, to tell a new one apart
     std::uint32_t current_block;    // the block sent last and awaiting acknowledgement
     std::uint32_t peer_addr;

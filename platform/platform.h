@@ -40,8 +40,12 @@ constexpr std::uint32_t host_to_net32(std::uint32_t v) {
     return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
 }
 
-constexpr std::uint16_t net_to_host16(std::uint16_t v) { return host_to_net16(v); }
-constexpr std::uint32_t net_to_host32(std::uint32_t v) { return host_to_net32(v); }
+constexpr std::uint16_t net_to_host16(std::uint16_t v) {
+    return host_to_net16(v);
+}
+constexpr std::uint32_t net_to_host32(std::uint32_t v) {
+    return host_to_net32(v);
+}
 
 // Starts the socket library (Windows Sockets 2.2); returns false when it cannot start.
 bool net_startup();

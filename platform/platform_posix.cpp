@@ -47,7 +47,9 @@ bool interface_holding(std::uint32_t addr, char (&name)[IF_NAMESIZE]) {
 
 } // namespace
 
-bool net_startup() { return true; }
+bool net_startup() {
+    return true;
+}
 void net_cleanup() {}
 
 int net_local_addresses(std::uint32_t* out, int capacity) {
@@ -66,7 +68,9 @@ int net_local_addresses(std::uint32_t* out, int capacity) {
     return count;
 }
 
-std::uint32_t net_parse_address(const char* text) { return inet_addr(text); }
+std::uint32_t net_parse_address(const char* text) {
+    return inet_addr(text);
+}
 
 net_socket net_udp_socket() {
     int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
@@ -104,7 +108,9 @@ bool net_bind(net_socket s, std::uint32_t local_addr, std::uint16_t port, bool h
     return true;
 }
 
-void net_close(net_socket s) { close(s); }
+void net_close(net_socket s) {
+    close(s);
+}
 
 NetFault net_last_fault() {
     switch (last_errno) {
@@ -161,8 +167,7 @@ int net_receive(net_socket s, unsigned char* buf, int capacity, std::uint32_t* f
 void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_addr,
               std::uint16_t to_port) {
     sockaddr_in sa = make_sockaddr(to_addr, to_port);
-    sendto(s, buf, static_cast<size_t>(len), 0, reinterpret_cast<const sockaddr*>(&sa),
-           sizeof sa);
+    sendto(s, buf, static_cast<size_t>(len), 0, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
 }
 
 FileKind file_kind(std::FILE* f, std::uint64_t* size) {

@@ -116,8 +116,8 @@ TEST(FailureReport, ExitStatusAndOneLineNamingTheCause) {
     describe_failure(line, sizeof line, UPDATE_NO_IMAGE, {IMAGE_MISSING, NET_FAULT_NONE}, "x.bin",
                      local, target);
     EXPECT_STREQ(line, "QBupdate: cannot load image 'x.bin': no such file\n");
-    describe_failure(line, sizeof line, UPDATE_NO_BOOTP_PORT,
-                     {IMAGE_OK, NET_FAULT_PERMISSION}, "x.bin", local, target);
+    describe_failure(line, sizeof line, UPDATE_NO_BOOTP_PORT, {IMAGE_OK, NET_FAULT_PERMISSION},
+                     "x.bin", local, target);
     EXPECT_EQ(std::string(line).rfind("QBupdate: cannot open UDP port 67 on 198.51.100.1: ", 0),
               0u);
     EXPECT_NE(std::string(line).find("root"), std::string::npos);
