@@ -25,7 +25,7 @@ const char USAGE_TEXT[] =
     "\t\t targetIP is IP address of target in ddd.ddd.ddd.ddd format\n";
 
 bool image_can_be_opened(const char* path) {
-    std::FILE* f = std::fopen(path, "rb");
+    std::FILE* f = file_open_read(path);
     if (f == nullptr)
         return false;
     std::uint64_t size = 0;

@@ -47,7 +47,7 @@ int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const cha
         *diagnosis = UpdateDiagnosis{IMAGE_OK, NET_FAULT_NONE};
 
     errno = 0;
-    std::FILE* file = std::fopen(image_path, "rb");
+    std::FILE* file = file_open_read(image_path);
     if (file == nullptr)
         return fail_image(diagnosis, errno == ENOENT ? IMAGE_MISSING : IMAGE_UNREADABLE);
     std::uint64_t file_size = 0;

@@ -86,6 +86,11 @@ int net_receive(net_socket s, unsigned char* buf, int capacity, std::uint32_t* f
 void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_addr,
               std::uint16_t to_port);
 
-// What an image path names, after opening it with fopen(path, "rb").
+// Opens a file to read raw bytes, as fopen(path, "rb") does, except that a path naming a FIFO or
+// a device opens at once instead of waiting for a writer or a carrier. Returns null, with errno
+// set, when the path cannot be opened.
+std::FILE* file_open_read(const char* path);
+
+// What an image path names, after opening it with file_open_read.
 enum FileKind : int { FILE_KIND_REGULAR, FILE_KIND_OTHER, FILE_KIND_UNKNOWN };
 FileKind file_kind(std::FILE* f, std::uint64_t* size);

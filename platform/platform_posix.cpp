@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -168,6 +169,21 @@ void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_
               std::uint16_t to_port) {
     sockaddr_in sa = make_sockaddr(to_addr, to_port);
     sendto(s, buf, static_cast<size_t>(len), 0, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+}
+
+// Without O_NONBLOCK, opening a FIFO blocks until something writes to it. The flag is left set:
+// reads of a regular file ignore it, and nothing else is ever read.
+std::FILE* file_open_read(const char* path) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    std::FILE* f = fdopen(fd, "rb");
+    if (f == nullptr) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+    }
+    return f;
 }
 
 FileKind file_kind(std::FILE* f, std::uint64_t* size) {
