@@ -105,6 +105,7 @@ class Lab:
 
     def drop_incoming(self, ns, percent):
         """Drops about `percent` % of the datagrams arriving in a namespace (nftables)."""
-        rules = ("table inet qblab { chain input { type filter hook input priority 0; "
-                 f"numgen random mod 100 < {int(percent)} drop; }} }}")
+        # nft 1.0 rejects the one-line form "{ chain ... { ... } }"; the rules need newlines.
+        rules = ("table inet qblab {\n chain input {\n  type filter hook input priority 0;\n"
+                 f"  numgen random mod 100 < {int(percent)} drop\n }}\n}}\n")
         subprocess.run(self.command(ns, ["nft", "-f", "-"]), input=rules.encode(), check=True)
