@@ -152,7 +152,8 @@ def main():
         deb = build_package(os.path.abspath(args.build_dir), os.path.join(work, "out"))
         if deb is None:
             return 1
-        res = dpkg("-i", deb)
+        # A minimal image's dpkg configuration may leave manual pages out; not this one.
+        res = dpkg(f"--path-include={MANPAGE}", "-i", deb)
         if not check(res.returncode == 0, "dpkg -i installs the package"):
             print(res.stdout + res.stderr)
             return 1
