@@ -176,10 +176,14 @@ class Device:
 
     def listen_silently(self):
         """Never answers; takes beacons until the time is up or the process is ended."""
+        started = False
         deadline = time.monotonic() + self.args.beacon_timeout
         while time.monotonic() < deadline:
             self.wait([], deadline - time.monotonic())
-            if self.beacons_heard > 0:
+            if self.beacons_heard > 0 and not started:
+                started = True
+                if self.args.wrq:
+                    self.send_wrq()
                 self.start_strays()
 
     def send_wrq(self):

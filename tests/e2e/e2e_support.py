@@ -1,0 +1,233 @@
+"""What the end-to-end tests share: running one update between the host and the virtual
+device, and checking what crossed the wire against what the device must see.
+
+Each check records a failure instead of stopping, so one run reports everything it got wrong;
+`Checks.finish()` prints the failures and exits 1, or exits 0 when there were none.
+"""
+
+import json
+import os
+import random
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(HERE))
+from netlab import Lab, require_root, SKIP  # noqa: E402,F401
+
+DEVICE = os.path.join(os.path.dirname(os.path.dirname(HERE)), "tools", "virtual_quibblebox.py")
+
+BANNER_FIRMWARE = b" Updating QuibbleBox Firmware\n"
+BANNER_BOOT = b" Updating QuibbleBox Boot Area\n"
+TFTP_ERROR_ONLY_RRQ = b"\x00\x05\x00\x04Only RRQ is supported!\x00"
+DATA_PORTS = range(32768, 40960)
+
+
+class Checks:
+    def __init__(self, name):
+        self.name = name
+        self.failures = []
+        self.section = ""
+
+    def start(self, section):
+        self.section = section
+        print(f"-- {section}", flush=True)
+
+    def check(self, ok, what):
+        if not ok:
+            self.failures.append(f"[{self.section}] {what}")
+            print(f"   FAIL: {what}", flush=True)
+        return ok
+
+    def equal(self, got, want, what):
+        return self.check(got == want, f"{what}: got {_short(got)}, want {_short(want)}")
+
+    def finish(self):
+        if self.failures:
+            print(f"{self.name}: {len(self.failures)} check(s) failed", flush=True)
+            sys.exit(1)
+        print(f"{self.name}: all checks passed", flush=True)
+        sys.exit(0)
+
+
+def _short(value):
+    text = repr(value)
+    return text if len(text) <= 300 else text[:300] + f"... ({len(text)} chars)"
+
+
+def qbupdate_path():
+    if len(sys.argv) < 2 or not os.access(sys.argv[1], os.X_OK):
+        print(f"usage: {sys.argv[0]} PATH-TO-QBupdate", file=sys.stderr)
+        sys.exit(2)
+    return os.path.abspath(sys.argv[1])
+
+
+def workdir(topic):
+    return tempfile.TemporaryDirectory(prefix=f"qb-e2e-{topic}-")
+
+
+def make_image(directory, size, seed):
+    path = os.path.join(directory, f"image-{size}.bin")
+    with open(path, "wb") as f:
+        f.write(random.Random(seed).randbytes(size))
+    return path
+
+
+class Run:
+    """The outcome of one update: QBupdate's status and console, and the device's side."""
+
+    def __init__(self, **fields):
+        self.__dict__.update(fields)
+
+
+def start_device(lab, ns, iface, addr, directory, name, device_args):
+    out = os.path.join(directory, f"{name}.received")
+    log = os.path.join(directory, f"{name}.json")
+    for path in (out, log):
+        if os.path.exists(path):
+            os.remove(path)
+    proc = lab.popen(ns, [sys.executable, DEVICE, "--iface", iface, "--addr", addr,
+                          "--out", out, "--log", log, *device_args])
+    ready = proc.stdout.readline()
+    if ready != b"listening\n":
+        proc.kill()
+        raise RuntimeError(f"virtual device did not start: {ready!r} {proc.stderr.read()!r}")
+    return proc, out, log
+
+
+def finish_device(proc, out, log, timeout=30):
+    """Waits for the device (ending it if it outlives the timeout) and reads its record."""
+    try:
+        proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.terminate()
+        proc.wait(timeout=10)
+    with open(log) as f:
+        record = json.load(f)
+    received = None
+    if os.path.exists(out):
+        with open(out, "rb") as f:
+            received = f.read()
+    return proc.returncode, record, received
+
+
+def update(lab, qbupdate, image, directory, device_args=(), boot=False, timeout=90,
+           name="device", device_wait=5):
+    """Starts the virtual device, runs QBupdate on the host against it, and collects both."""
+    proc, out, log = start_device(lab, lab.device, lab.device_if, lab.device_addr, directory,
+                                  name, list(device_args))
+    argv = [qbupdate, image, lab.device_addr] + (["boot"] if boot else [])
+    began = time.monotonic()
+    res = lab.run(lab.host, argv, timeout=timeout)
+    elapsed = time.monotonic() - began
+    # QBupdate has finished, so nothing more will come: a device still waiting is ended.
+    status, record, received = finish_device(proc, out, log, timeout=device_wait)
+    return Run(status=res.returncode, stdout=res.stdout, stderr=res.stderr, elapsed=elapsed,
+               device_status=status, log=record, received=received)
+
+
+# --- what the device must see ---
+
+def beacon_bytes(device_addr):
+    addr = socket.inet_aton(device_addr)
+    return b"\xaa" * 6 + b"pexlinsoundworks" + addr + addr
+
+
+def progress_calls(size, blocks_acked=None):
+    """The percentages the engine reports for an image of `size` bytes, one per accepted ACK;
+    with `blocks_acked`, only those of a transfer abandoned after that many blocks."""
+    last = size // 512 + 1
+    calls = []
+    for block in range(1, last + 1):
+        if blocks_acked is not None and block > blocks_acked:
+            break
+        calls.append(100 if block == last else block * 512 * 100 // size)
+    return calls
+
+
+def console_trail(calls):
+    """The progress trail: a dot for each call off a multiple of 20, the percentage on its own
+    line when it differs from the last one printed, which starts as 0."""
+    out, last = [], 0
+    for percent in calls:
+        if percent % 20:
+            out.append(".")
+        elif percent != last:
+            out.append(f"{percent}%\n")
+            last = percent
+    return "".join(out).encode()
+
+
+def data_sizes(size):
+    """The payload sizes of DATA 1, 2, ... for an image of `size` bytes."""
+    return [512] * (size // 512) + [size % 512]
+
+
+def check_beacons(c, run, lab, minimum=1):
+    beacons = run.log["beacons"]
+    want = beacon_bytes(lab.device_addr).hex()
+    c.check(len(beacons) >= minimum, f"{len(beacons)} beacons heard, want at least {minimum}")
+    c.check(not run.log["bad_beacons"], f"malformed beacons: {run.log['bad_beacons'][:2]}")
+    c.check(all(b["hex"] == want for b in beacons), "a beacon differs from the 30 expected bytes")
+    c.check(all(b["from"] == [lab.host_addr, 9] for b in beacons),
+            f"beacons not all from {lab.host_addr}:9: {[b['from'] for b in beacons][:3]}")
+
+
+def check_bootp(c, run, lab, boot=False):
+    """One reply per request answered: 300 bytes broadcast from port 67, the request changed
+    only in op, yiaddr, siaddr and the boot file name."""
+    replies, requests = run.log["bootp_replies"], run.log["bootp_requests"]
+    if not c.equal(len(replies), 1, "BOOTP replies"):
+        return
+    reply = replies[0]
+    c.equal(reply["length"], 300, "BOOTP reply length")
+    c.equal(reply["to"], "255.255.255.255", "BOOTP reply destination")
+    c.equal(reply["from"], [lab.host_addr, 67], "BOOTP reply source")
+    request = bytes.fromhex(requests[-1]["hex"])
+    want = bytearray(request.ljust(300, b"\0"))
+    want[0] = 2
+    want[16:20] = socket.inet_aton(lab.device_addr)
+    want[20:24] = socket.inet_aton(lab.host_addr)
+    name = b"bootboot.bin\0" if boot else b"firmware.bin\0"
+    want[108:108 + len(name)] = name
+    c.equal(bytes.fromhex(reply["hex"]), bytes(want), "BOOTP reply bytes")
+    c.equal(len(run.log["beacons"]), run.log.get("beacons_before_reply"),
+            "beacons after the device was heard")
+
+
+def check_transfer(c, run, lab, image, boot=False, trail=None):
+    """Exit status, console, DATA packets and the device's copy of a completed update."""
+    banner = BANNER_BOOT if boot else BANNER_FIRMWARE
+    if trail is None:
+        trail = console_trail(progress_calls(len(image)))
+    c.equal(run.status, 0, "QBupdate exit status")
+    c.equal(run.stdout, banner + trail, "console output")
+    c.equal(run.stderr, b"", "QBupdate standard error")
+    c.equal(run.device_status, 0, "device exit status")
+    c.equal(run.log["result"], "done", "device result")
+    c.equal(run.log["assigned"]["file"] if "assigned" in run.log else None,
+            "bootboot.bin" if boot else "firmware.bin", "boot file the device was given")
+    c.check(run.received == image,
+            f"device copy differs: {None if run.received is None else len(run.received)} bytes "
+            f"received, {len(image)} sent")
+    c.check(not run.log["tftp_errors"], f"TFTP errors: {run.log['tftp_errors'][:2]}")
+    data = run.log["data"]
+    c.check(all(d[3] in DATA_PORTS for d in data),
+            f"DATA from ports outside 32768-40959: {sorted({d[3] for d in data})[:5]}")
+    c.check(not [d for d in data if d[4] in ("foreign", "other")],
+            f"unexpected DATA packets: {[d for d in data if d[4] in ('foreign', 'other')][:3]}")
+
+
+def new_blocks(run):
+    return [d for d in run.log["data"] if d[4] == "new"]
+
+
+def check_data_sizes(c, run, image):
+    got = [d[2] for d in new_blocks(run)]
+    want = data_sizes(len(image))
+    c.equal(got, want, "DATA payload sizes")
+    c.equal([d[1] for d in new_blocks(run)], [(b + 1) & 0xFFFF for b in range(len(want))],
+            "DATA block numbers")

@@ -1,0 +1,70 @@
+"""End to end: updates that cannot happen. Port 69 held by another program ends QBupdate at
+once with status 3; a device that never answers, on a segment busy with stray traffic, gets
+exactly 41 wake beacons, half a second apart, and QBupdate gives up with status 4.
+
+    python3 failures_test.py PATH-TO-QBupdate      (as root; exits 77 to skip otherwise)
+"""
+
+import sys
+
+from e2e_support import (BANNER_FIRMWARE, TFTP_ERROR_ONLY_RRQ, Checks, Lab, check_beacons,
+                         make_image, qbupdate_path, require_root, update, workdir)
+
+HOLD_PORT = """
+import socket, sys, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind((sys.argv[1], 69))
+print("bound", flush=True)
+time.sleep(60)
+"""
+
+
+def check_failure_line(c, run, *words):
+    lines = run.stderr.decode(errors="replace").splitlines(keepends=True)
+    if c.equal(len(lines), 1, f"lines on standard error ({run.stderr!r})"):
+        line = lines[0]
+        c.check(line.startswith("QBupdate: ") and line.endswith("\n"), f"failure line {line!r}")
+        for word in words:
+            c.check(word in line, f"failure line {line!r} does not name {word!r}")
+
+
+def main():
+    qbupdate = qbupdate_path()
+    require_root()
+    c = Checks("e2e failures")
+    with workdir("failures") as tmp, Lab("e2efail") as lab:
+        path = make_image(tmp, 1000, 7)
+
+        c.start("port 69 already taken on the host")
+        holder = lab.popen(lab.host, [sys.executable, "-c", HOLD_PORT, lab.host_addr])
+        c.equal(holder.stdout.readline(), b"bound\n", "port holder")
+        res = lab.run(lab.host, [qbupdate, path, lab.device_addr], timeout=30)
+        holder.kill()
+        holder.wait()
+        c.equal(res.returncode, 3, "QBupdate exit status")
+        c.equal(res.stdout, BANNER_FIRMWARE, "console output")
+        check_failure_line(c, res, "69", lab.host_addr)
+
+        c.start("silent device amid stray traffic and a write request")
+        run = update(lab, qbupdate, path, tmp, ["--silent", "--stray-interval", "0.2", "--wrq",
+                                                "--beacon-timeout", "60"], device_wait=0.5)
+        c.equal(run.status, 4, "QBupdate exit status")
+        c.equal(run.stdout, BANNER_FIRMWARE, "console output")
+        check_failure_line(c, run, lab.device_addr)
+        c.check(18.0 <= run.elapsed <= 30.0, f"gave up after {run.elapsed:.1f} s, want about 21")
+        check_beacons(c, run, lab)
+        c.equal(len(run.log["beacons"]), 41, "beacons sent")
+        times = [b["t"] for b in run.log["beacons"]]
+        gaps = [round(b - a, 3) for a, b in zip(times, times[1:])]
+        c.check(all(0.3 <= g <= 1.2 for g in gaps), f"beacons not every half second: {gaps}")
+        c.check(run.log["strays_sent"] >= 150, f"only {run.log['strays_sent']} strays sent")
+        c.equal(run.log["bootp_replies"], [], "replies to untagged BOOTP requests")
+        c.equal([bytes.fromhex(a["hex"]) for a in run.log["wrq_answers"]],
+                [TFTP_ERROR_ONLY_RRQ], "answer to the write request")
+        answers = {bytes.fromhex(a["hex"]) for a in run.log["stray_answers"]}
+        c.equal(answers, {TFTP_ERROR_ONLY_RRQ}, "answers to stray traffic")
+    c.finish()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,86 @@
+"""End to end: complete updates of small images, in both modes, on a segment with stray
+traffic and with a second interface whose device must not be served.
+
+    python3 images_test.py PATH-TO-QBupdate      (as root; exits 77 to skip otherwise)
+"""
+
+from e2e_support import (TFTP_ERROR_ONLY_RRQ, Checks, Lab, check_beacons,
+                         check_bootp, check_data_sizes, check_transfer, finish_device,
+                         make_image, qbupdate_path, require_root, start_device, update, workdir)
+
+
+def main():
+    qbupdate = qbupdate_path()
+    require_root()
+    c = Checks("e2e images")
+    with workdir("images") as tmp, Lab("e2eimg", second_segment=True) as lab:
+        c.start("empty image, boot area, tag in other letter case")
+        image = b""
+        run = update(lab, qbupdate, make_image(tmp, 0, 1), tmp, ["--sname", "PEXLINqb"],
+                     boot=True)
+        check_transfer(c, run, lab, image, boot=True, trail=b"100%\n")
+        check_beacons(c, run, lab)
+        check_bootp(c, run, lab, boot=True)
+        check_data_sizes(c, run, image)
+
+        c.start("512-byte image: a full block, then an empty one")
+        path = make_image(tmp, 512, 2)
+        image = open(path, "rb").read()
+        run = update(lab, qbupdate, path, tmp)
+        check_transfer(c, run, lab, image, trail=b"100%\n")
+        check_beacons(c, run, lab)
+        check_bootp(c, run, lab)
+        check_data_sizes(c, run, image)
+
+        c.start("1000-byte image after stray traffic and a write request")
+        # Strays ten times a second from the first beacon on; the device answers only once
+        # six beacons have come, which they can only if the strays did not silence them.
+        path = make_image(tmp, 1000, 3)
+        image = open(path, "rb").read()
+        run = update(lab, qbupdate, path, tmp, ["--stray-interval", "0.1", "--wrq",
+                                                "--answer-after-beacons", "6",
+                                                "--bootp-length", "250", "--beacon-timeout",
+                                                "8"])
+        check_transfer(c, run, lab, image, trail=b".100%\n")
+        check_beacons(c, run, lab, minimum=6)
+        check_bootp(c, run, lab)
+        check_data_sizes(c, run, image)
+        times = [b["t"] for b in run.log["beacons"]]
+        gaps = [round(b - a, 3) for a, b in zip(times, times[1:])]
+        c.check(all(0.3 <= g <= 1.2 for g in gaps), f"beacons not every half second: {gaps}")
+        c.check(run.log["strays_sent"] >= 15, f"only {run.log['strays_sent']} strays sent")
+        c.equal([bytes.fromhex(a["hex"]) for a in run.log["wrq_answers"]],
+                [TFTP_ERROR_ONLY_RRQ], "answer to the write request")
+        c.check(all(a["from"] == [lab.host_addr, 69] for a in run.log["wrq_answers"]),
+                "ERROR not from port 69")
+        # Three strays a round: an untagged request to 67 (no answer), garbage to 69 (ERROR)
+        # and an oversized datagram to 69 (dropped).
+        answers = [bytes.fromhex(a["hex"]) for a in run.log["stray_answers"]]
+        c.equal(answers, [TFTP_ERROR_ONLY_RRQ] * (run.log["strays_sent"] // 3),
+                "answers to stray traffic")
+
+        c.start("102,400-byte image while a device on the second interface asks too")
+        path = make_image(tmp, 102400, 4)
+        image = open(path, "rb").read()
+        stranger = start_device(lab, lab.stranger, lab.stranger_if, lab.stranger_addr, tmp,
+                                "stranger", ["--no-beacon", "--bootp-tries", "8",
+                                             "--bootp-interval", "0.5"])
+        run = update(lab, qbupdate, path, tmp, ["--answer-after-beacons", "3"])
+        want_trail = b"".join(b"." * 38 + f"{p}%\n".encode() for p in (20, 40, 60, 80, 100))
+        check_transfer(c, run, lab, image, trail=want_trail)
+        check_beacons(c, run, lab, minimum=3)
+        check_bootp(c, run, lab)
+        check_data_sizes(c, run, image)
+        # It started before QBupdate and asked for 3.5 s, all through the run.
+        status, record, _ = finish_device(*stranger, timeout=10)
+        c.equal(status, 1, "exit status of the device on the second interface")
+        c.equal(record["result"], "no-bootp-reply", "device on the second interface")
+        c.equal(record["bootp_replies"], [], "BOOTP replies on the second interface")
+        c.equal(record["beacons"], [], "beacons on the second interface")
+        c.check(len(record["bootp_requests"]) == 8,
+                f"the second device sent {len(record['bootp_requests'])} requests")
+    c.finish()
+
+
+if __name__ == "__main__":
+    main()
