@@ -1,0 +1,45 @@
+# The Windows .zip: built with CPack in the MinGW build, it holds QBupdate.exe and README.txt
+# in one folder, and the program needs no DLL that a plain Windows lacks.
+#   cmake -DBUILD_DIR=build-win -DOBJDUMP=x86_64-w64-mingw32-objdump -P tests/package/zip_test.cmake
+set(out ${BUILD_DIR}/package-test)
+file(REMOVE_RECURSE ${out})
+execute_process(COMMAND ${CMAKE_CPACK_COMMAND} -G ZIP --config ${BUILD_DIR}/CPackConfig.cmake -B ${out}
+                RESULT_VARIABLE status OUTPUT_VARIABLE log ERROR_VARIABLE log)
+file(GLOB zips ${out}/*.zip)
+list(LENGTH zips count)
+if(NOT status EQUAL 0 OR NOT count EQUAL 1)
+  message(FATAL_ERROR "cpack -G ZIP did not produce one zip:\n${log}")
+endif()
+
+file(ARCHIVE_EXTRACT INPUT ${zips} DESTINATION ${out}/unpacked)
+file(GLOB_RECURSE files RELATIVE ${out}/unpacked ${out}/unpacked/*)
+list(SORT files)
+string(REGEX REPLACE "\\.zip$" "" folder "${zips}")
+get_filename_component(folder ${folder} NAME)
+set(expected "${folder}/QBupdate.exe;${folder}/README.txt")
+if(NOT files STREQUAL expected)
+  message(FATAL_ERROR "the zip holds '${files}', expected '${expected}'")
+endif()
+
+file(READ ${out}/unpacked/${folder}/README.txt guide)
+foreach(phrase "QBupdate.exe" "boot" "Windows Defender Firewall" "port 67" "Exit status")
+  string(FIND "${guide}" "${phrase}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "README.txt does not mention '${phrase}'")
+  endif()
+endforeach()
+
+execute_process(COMMAND ${OBJDUMP} -p ${out}/unpacked/${folder}/QBupdate.exe
+                RESULT_VARIABLE status OUTPUT_VARIABLE headers)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} cannot read QBupdate.exe")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\n]+" dlls "${headers}")
+foreach(dll IN LISTS dlls)
+  string(TOLOWER "${dll}" dll)
+  if(NOT dll MATCHES "dll name: (kernel32|msvcrt|ws2_32|advapi32|user32|iphlpapi)\\.dll")
+    message(FATAL_ERROR "QBupdate.exe needs ${dll}, which a plain Windows does not have")
+  endif()
+endforeach()
+file(REMOVE_RECURSE ${out})
+message(STATUS "zip ok: ${files}")
