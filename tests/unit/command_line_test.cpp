@@ -57,8 +57,8 @@ TEST(CommandLine, EveryRejectedFormShowsUsage) {
     for (const char* help : {"?", "?anything", "-h", "-H", "-help", "/?"})
         EXPECT_TRUE(parse({help}).show_usage) << help;
     EXPECT_TRUE(parse({"no/such/file.bin"}).show_usage);
-    EXPECT_TRUE(parse({std::filesystem::temp_directory_path().c_str()}).show_usage)
-        << "a directory is not an image";
+    const std::string directory = std::filesystem::temp_directory_path().string();
+    EXPECT_TRUE(parse({directory.c_str()}).show_usage) << "a directory is not an image";
     EXPECT_TRUE(parse({""}).show_usage);
     for (const char* target : {"0.0.0.0", "255.255.255.255", "not-an-address", ""})
         EXPECT_TRUE(parse({f, target}).show_usage) << target;
