@@ -36,6 +36,17 @@ const char* port_problem(NetFault fault) {
     }
 }
 
+// The path comes from the operator's command line and may hold any byte; a newline or an escape
+// sequence in it must not break the one-line report or drive the terminal.
+void copy_printable(char* out, std::size_t capacity, const char* text) {
+    std::size_t i = 0;
+    for (; text[i] != '\0' && i + 1 < capacity; ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        out[i] = c < 0x20 || c == 0x7F ? '?' : text[i];
+    }
+    out[i] = '\0';
+}
+
 int port_of(int update_result) {
     switch (update_result) {
     case UPDATE_NO_WAKE_PORT:
@@ -74,10 +85,13 @@ void describe_failure(char* out, std::size_t capacity, int update_result,
     format_address(local_addr, local);
     format_address(target_addr, target);
     switch (update_result) {
-    case UPDATE_NO_IMAGE:
-        std::snprintf(out, capacity, "QBupdate: cannot load image '%s': %s\n", image_path,
+    case UPDATE_NO_IMAGE: {
+        char path[512];
+        copy_printable(path, sizeof path, image_path);
+        std::snprintf(out, capacity, "QBupdate: cannot load image '%s': %s\n", path,
                       image_problem(diagnosis.image_fault));
         break;
+    }
     case UPDATE_NO_BOOTP_PORT:
     case UPDATE_NO_TFTP_PORT:
     case UPDATE_NO_WAKE_PORT:
