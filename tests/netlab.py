@@ -12,6 +12,7 @@ gets 203.0.113.1 on a second veth, the other side (`lab.stranger`) 203.0.113.10.
 """
 
 import os
+import re
 import subprocess
 import sys
 
@@ -107,5 +108,11 @@ class Lab:
         """Drops about `percent` % of the datagrams arriving in a namespace (nftables)."""
         # nft 1.0 rejects the one-line form "{ chain ... { ... } }"; the rules need newlines.
         rules = ("table inet qblab {\n chain input {\n  type filter hook input priority 0;\n"
-                 f"  numgen random mod 100 < {int(percent)} drop\n }}\n}}\n")
+                 f"  numgen random mod 100 < {int(percent)} counter drop\n }}\n}}\n")
         subprocess.run(self.command(ns, ["nft", "-f", "-"]), input=rules.encode(), check=True)
+
+    def dropped(self, ns):
+        """How many datagrams drop_incoming has dropped in a namespace so far."""
+        listing = self.run(ns, ["nft", "list", "chain", "inet", "qblab", "input"], check=True)
+        found = re.search(rb"counter packets (\d+)", listing.stdout)
+        return int(found.group(1)) if found else 0
