@@ -13,6 +13,7 @@ import fcntl
 import os
 import pwd
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -47,11 +48,31 @@ def installed():
     return res.returncode == 0 and "installed" in res.stdout.split()
 
 
+in_dpkg = False
+stop_requested = False
+
+
+def on_sigterm(*_):
+    """Stopped from outside: unwind (purging the package, removing the user), but never
+    interrupt dpkg itself, which would leave the package database half configured."""
+    global stop_requested
+    stop_requested = True
+    if not in_dpkg:
+        sys.exit(1)
+
+
 def dpkg(*args):
     """dpkg, waiting while another package manager holds its lock."""
+    global in_dpkg
     deadline = time.monotonic() + 300
     while True:
-        res = run(["dpkg", *args])
+        in_dpkg = True
+        try:
+            res = run(["dpkg", *args])
+        finally:
+            in_dpkg = False
+        if stop_requested:
+            sys.exit(1)
         busy = "frontend lock" in res.stderr or "database is locked" in res.stderr
         if res.returncode == 0 or not busy or time.monotonic() > deadline:
             return res
@@ -126,11 +147,13 @@ def update_as_user(source_dir, uid, gid, work):
 
 
 def main():
+    global stop_requested
     ap = argparse.ArgumentParser()
     ap.add_argument("--build-dir", required=True)
     ap.add_argument("--source-dir", default=os.path.join(os.path.dirname(__file__), "..", ".."))
     args = ap.parse_args()
     netlab.require_root()
+    signal.signal(signal.SIGTERM, on_sigterm)
     for tool in ("cpack", "dpkg", "getcap", "setpriv", "useradd", "man"):
         if shutil.which(tool) is None:
             print(f"FAILED  {tool} is missing (tests/run-all.sh installs it)")
@@ -171,6 +194,8 @@ def main():
         check(not os.path.exists(BINARY) and not os.path.exists(MANPAGE),
               "the binary and the manual page are gone")
     finally:
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # let the clean-up finish
+        stop_requested = False
         if installed():
             dpkg("--purge", PACKAGE)
         if user_made:
