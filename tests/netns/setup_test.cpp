@@ -1,0 +1,119 @@
+// update_target's set-up on real sockets, on loopback in a network namespace of its own
+// (run_in_netns.sh): the image checks, each fixed port already taken, and nothing left open.
+#include "engine.h"
+#include "platform.h"
+#include "upload_state.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+const std::uint32_t LOOPBACK = net_parse_address("127.0.0.1");
+const std::uint32_t TARGET = net_parse_address("127.0.0.2");
+
+int open_descriptors() {
+    int n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++n;
+    }
+    return n;
+}
+
+// Opens an endpoint the way the engine opens the one on `port`.
+net_socket open_like_engine(std::uint16_t port) {
+    return open_udp_endpoint(LOOPBACK, host_to_net16(port), port == TFTP_SERVER_PORT ? 0 : 1);
+}
+
+class Setup : public testing::Test {
+  protected:
+    std::string dir;
+
+    void SetUp() override {
+        dir = testing::TempDir() + "qb_netns_setup";
+        std::filesystem::create_directories(dir);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    int run(const std::string& path, std::string& out, UpdateDiagnosis& diagnosis) {
+        testing::internal::CaptureStdout();
+        int r = update_target(LOOPBACK, TARGET, path.c_str(), UPDATE_MODE_FIRMWARE, nullptr,
+                              &diagnosis);
+        out = testing::internal::GetCapturedStdout();
+        return r;
+    }
+};
+
+TEST_F(Setup, ImageThatCannotBeLoadedPrintsNothingAndOpensNothing) {
+    const int before = open_descriptors();
+    std::string out;
+    UpdateDiagnosis diagnosis{};
+    EXPECT_EQ(run(dir + "/missing.bin", out, diagnosis), 1);
+    EXPECT_EQ(diagnosis.image_fault, IMAGE_MISSING);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(run(dir, out, diagnosis), 1);
+    EXPECT_EQ(diagnosis.image_fault, IMAGE_NOT_REGULAR);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(open_descriptors(), before);
+    // The fixed ports are still free.
+    for (std::uint16_t port : {WAKE_PORT, BOOTP_SERVER_PORT, TFTP_SERVER_PORT}) {
+        net_socket s = open_like_engine(port);
+        EXPECT_NE(s, NET_INVALID_SOCKET) << port;
+        net_close(s);
+    }
+}
+
+TEST_F(Setup, PortTakenByAnotherSocketFailsWithItsCodeAndLeavesNothingOpen) {
+    const std::string image = dir + "/image.bin";
+    std::ofstream(image, std::ios::binary) << std::string(1000, 'q');
+    const std::pair<std::uint16_t, int> cases[] = {
+        {WAKE_PORT, UPDATE_NO_WAKE_PORT},
+        {BOOTP_SERVER_PORT, UPDATE_NO_BOOTP_PORT},
+        {TFTP_SERVER_PORT, UPDATE_NO_TFTP_PORT},
+    };
+    for (auto [port, code] : cases) {
+        SCOPED_TRACE(port);
+        // Another program holds the port, bound to the address without any option.
+        net_socket other = net_udp_socket();
+        ASSERT_NE(other, NET_INVALID_SOCKET);
+        ASSERT_TRUE(net_bind(other, LOOPBACK, host_to_net16(port), false));
+        const int before = open_descriptors();
+
+        std::string out;
+        UpdateDiagnosis diagnosis{};
+        EXPECT_EQ(run(image, out, diagnosis), code);
+        EXPECT_EQ(diagnosis.net_fault, NET_FAULT_IN_USE);
+        EXPECT_EQ(out, " Updating QuibbleBox Firmware\n");
+        EXPECT_EQ(open_descriptors(), before) << "a descriptor was left open";
+
+        for (std::uint16_t free_port : {WAKE_PORT, BOOTP_SERVER_PORT, TFTP_SERVER_PORT}) {
+            if (free_port == port)
+                continue;
+            net_socket s = open_like_engine(free_port);
+            EXPECT_NE(s, NET_INVALID_SOCKET) << "port " << free_port << " was left bound";
+            net_close(s);
+        }
+        net_close(other);
+        net_socket s = open_like_engine(port);
+        EXPECT_NE(s, NET_INVALID_SOCKET);
+        net_close(s);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // These tests bind the fixed ports: never in the machine's own network namespace.
+    if (std::getenv("QB_IN_FRESH_NETNS") == nullptr) {
+        std::puts("SKIP: run through run_in_netns.sh, in a network namespace of its own");
+        return 77;
+    }
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

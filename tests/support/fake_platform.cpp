@@ -1,0 +1,237 @@
+#include "fake_platform.h"
+
+#include <algorithm>
+#include <cstring>
+#include <sys/stat.h>
+
+FakeNet fake;
+
+namespace {
+
+constexpr net_socket FIRST_SOCKET = 3;
+std::uint32_t next_serial = 1;
+
+FakeSocket* find_open(net_socket s) {
+    if (s < FIRST_SOCKET || static_cast<std::size_t>(s) >= fake.sockets.size())
+        return nullptr;
+    FakeSocket& fs = fake.sockets[static_cast<std::size_t>(s)];
+    return fs.open ? &fs : nullptr;
+}
+
+bool port_fails(std::uint16_t port) {
+    if (fake.fail_data_ports && fake_is_data_port(port))
+        return true;
+    return std::find(fake.failing_ports.begin(), fake.failing_ports.end(), port) !=
+           fake.failing_ports.end();
+}
+
+} // namespace
+
+void fake_reset() {
+    fake = FakeNet{};
+    next_serial = 1;
+}
+
+bool fake_is_data_port(std::uint16_t port) {
+    return port >= 32768 && port <= 40959;
+}
+
+int fake_open_sockets() {
+    return static_cast<int>(std::count_if(fake.sockets.begin(), fake.sockets.end(),
+                                          [](const FakeSocket& s) { return s.open; }));
+}
+
+net_socket fake_socket_on(std::uint16_t port) {
+    for (std::size_t i = 0; i < fake.sockets.size(); ++i) {
+        const FakeSocket& s = fake.sockets[i];
+        if (s.open && s.bound && s.port == port)
+            return static_cast<net_socket>(i);
+    }
+    return NET_INVALID_SOCKET;
+}
+
+net_socket fake_data_socket() {
+    for (std::size_t i = 0; i < fake.sockets.size(); ++i) {
+        const FakeSocket& s = fake.sockets[i];
+        if (s.open && s.bound && fake_is_data_port(s.port))
+            return static_cast<net_socket>(i);
+    }
+    return NET_INVALID_SOCKET;
+}
+
+void fake_queue_on(net_socket s, const Bytes& bytes, std::uint32_t from_addr,
+                   std::uint16_t from_port) {
+    if (FakeSocket* fs = find_open(s))
+        fs->inbox.push_back(FakeDatagram{bytes, from_addr, from_port});
+}
+
+void fake_queue(std::uint16_t port, const Bytes& bytes, std::uint32_t from_addr,
+                std::uint16_t from_port) {
+    fake_queue_on(fake_socket_on(port), bytes, from_addr, from_port);
+}
+
+std::vector<FakeSend> fake_sends_from(std::uint16_t port) {
+    std::vector<FakeSend> out;
+    for (const FakeSend& s : fake.sends)
+        if (s.from_port == port)
+            out.push_back(s);
+    return out;
+}
+
+// --- platform.h ---
+
+bool net_startup() {
+    return true;
+}
+void net_cleanup() {}
+
+int net_local_addresses(std::uint32_t* out, int capacity) {
+    if (capacity < 1)
+        return 0;
+    out[0] = net_parse_address("198.51.100.1");
+    return 1;
+}
+
+std::uint32_t net_parse_address(const char* text) {
+    unsigned parts[4];
+    char extra;
+    if (std::sscanf(text, "%u.%u.%u.%u%c", &parts[0], &parts[1], &parts[2], &parts[3], &extra) != 4)
+        return 0xFFFFFFFFu;
+    unsigned char bytes[4];
+    for (int i = 0; i < 4; ++i) {
+        if (parts[i] > 255)
+            return 0xFFFFFFFFu;
+        bytes[i] = static_cast<unsigned char>(parts[i]);
+    }
+    std::uint32_t addr;
+    std::memcpy(&addr, bytes, 4);
+    return addr;
+}
+
+net_socket net_udp_socket() {
+    ++fake.sockets_created;
+    std::size_t i = FIRST_SOCKET;
+    while (i < fake.sockets.size() && fake.sockets[i].open)
+        ++i; // the lowest free number, as POSIX hands out descriptors
+    if (i >= fake.sockets.size())
+        fake.sockets.resize(i + 1);
+    fake.sockets[i] = FakeSocket{};
+    fake.sockets[i].open = true;
+    fake.sockets[i].serial = next_serial++;
+    return static_cast<net_socket>(i);
+}
+
+void net_allow_broadcast(net_socket s, bool allow) {
+    if (FakeSocket* fs = find_open(s))
+        fs->broadcast = allow;
+}
+
+bool net_bind(net_socket s, std::uint32_t local_addr, std::uint16_t port, bool hear_broadcasts) {
+    FakeSocket* fs = find_open(s);
+    std::uint16_t host_port = net_to_host16(port);
+    fake.bind_attempts.push_back(host_port);
+    if (fs == nullptr || fs->bound) {
+        fake.last_fault = NET_FAULT_OTHER;
+        return false;
+    }
+    if (port_fails(host_port) || fake_socket_on(host_port) != NET_INVALID_SOCKET) {
+        fake.last_fault = port_fails(host_port) ? fake.bind_fault : NET_FAULT_IN_USE;
+        return false;
+    }
+    fs->bound = true;
+    fs->addr = local_addr;
+    fs->port = host_port;
+    fs->hear_broadcasts = hear_broadcasts;
+    return true;
+}
+
+void net_close(net_socket s) {
+    FakeSocket* fs = find_open(s);
+    if (fs == nullptr) {
+        ++fake.closes_of_closed;
+        return;
+    }
+    *fs = FakeSocket{};
+}
+
+NetFault net_last_fault() {
+    return fake.last_fault;
+}
+
+int net_wait_readable(const net_socket* socks, bool* ready, int count, std::uint32_t timeout_ms) {
+    int number = static_cast<int>(fake.waits.size());
+    fake.waits.push_back(FakeWait{std::vector<net_socket>(socks, socks + count), timeout_ms});
+    fake.last_ready.clear();
+    for (int i = 0; i < count; ++i)
+        ready[i] = false;
+    if (number >= fake.max_waits) {
+        fake.last_fault = fake.wait_fault;
+        return NET_WAIT_FAILED;
+    }
+    int scripted = fake.on_wait ? fake.on_wait(number) : FAKE_WAIT_FROM_QUEUES;
+    if (scripted != FAKE_WAIT_FROM_QUEUES) {
+        if (scripted == NET_WAIT_FAILED)
+            fake.last_fault = fake.wait_fault;
+        return scripted;
+    }
+    int marked = 0;
+    for (int i = 0; i < count; ++i) {
+        FakeSocket* fs = find_open(socks[i]);
+        if (fs != nullptr && !fs->inbox.empty()) {
+            ready[i] = true;
+            fake.last_ready.emplace_back(socks[i], fs->serial);
+            ++marked;
+        }
+    }
+    return marked;
+}
+
+int net_receive(net_socket s, unsigned char* buf, int capacity, std::uint32_t* from_addr,
+                std::uint16_t* from_port) {
+    FakeSocket* fs = find_open(s);
+    if (fs == nullptr)
+        return -1;
+    auto was_ready =
+        std::find(fake.last_ready.begin(), fake.last_ready.end(), std::make_pair(s, fs->serial));
+    if (was_ready == fake.last_ready.end()) {
+        ++fake.unready_receives;
+        return -1;
+    }
+    fake.last_ready.erase(was_ready);
+    if (fs->inbox.empty())
+        return -1;
+    FakeDatagram d = fs->inbox.front();
+    fs->inbox.erase(fs->inbox.begin());
+    int length = static_cast<int>(d.bytes.size());
+    // Like a truncating receive: the buffer is overwritten, the datagram is dropped.
+    std::memcpy(buf, d.bytes.data(), static_cast<std::size_t>(std::min(length, capacity)));
+    if (length > capacity)
+        return -1;
+    *from_addr = d.from_addr;
+    *from_port = host_to_net16(d.from_port);
+    return length;
+}
+
+void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_addr,
+              std::uint16_t to_port) {
+    FakeSocket* fs = find_open(s);
+    if (fs == nullptr)
+        ++fake.sends_on_closed;
+    fake.sends.push_back(FakeSend{s, fs != nullptr ? fs->port : std::uint16_t{0},
+                                  Bytes(buf, buf + (len > 0 ? len : 0)), to_addr,
+                                  net_to_host16(to_port)});
+}
+
+std::FILE* file_open_read(const char* path) {
+    return std::fopen(path, "rb");
+}
+
+FileKind file_kind(std::FILE* f, std::uint64_t* size) {
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0)
+        return FILE_KIND_UNKNOWN;
+    if ((st.st_mode & S_IFMT) != S_IFREG)
+        return FILE_KIND_OTHER;
+    *size = static_cast<std::uint64_t>(st.st_size);
+    return FILE_KIND_REGULAR;
+}

@@ -1,0 +1,90 @@
+// A scripted network for engine tests: implements platform.h without any operating-system
+// sockets. It records every send, knows which fake socket is bound to which port, delivers
+// datagrams a test queues, and lets a test decide what each wait returns.
+#pragma once
+
+#include "platform.h"
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+using Bytes = std::vector<unsigned char>;
+
+struct FakeSend {
+    net_socket sock;
+    std::uint16_t from_port; // host order: the port the sending socket is bound to
+    Bytes bytes;
+    std::uint32_t to_addr; // network order
+    std::uint16_t to_port; // host order
+};
+
+struct FakeDatagram {
+    Bytes bytes;
+    std::uint32_t from_addr; // network order
+    std::uint16_t from_port; // host order
+};
+
+struct FakeSocket {
+    bool open = false;
+    bool bound = false;
+    bool broadcast = false;
+    bool hear_broadcasts = false;
+    std::uint32_t addr = 0;   // network order
+    std::uint16_t port = 0;   // host order
+    std::uint32_t serial = 0; // tells apart sockets that got the same number
+    std::vector<FakeDatagram> inbox;
+};
+
+struct FakeWait {
+    std::vector<net_socket> socks;
+    std::uint32_t timeout_ms;
+};
+
+// Returned by a wait hook to let the fake answer from the queued datagrams: the sockets with
+// datagrams are ready, and with none the wait is a quiet tick that returns 0 at once.
+constexpr int FAKE_WAIT_FROM_QUEUES = 1000;
+
+struct FakeNet {
+    std::vector<FakeSocket> sockets; // indexed by socket number
+    std::vector<FakeSend> sends;
+    std::vector<FakeWait> waits;
+    std::vector<std::uint16_t> bind_attempts; // host order, in the order tried
+
+    // Binds to these ports (host order) fail with `bind_fault`.
+    std::vector<std::uint16_t> failing_ports;
+    bool fail_data_ports = false; // every port from 32768 to 40959
+    NetFault bind_fault = NET_FAULT_IN_USE;
+    NetFault wait_fault = NET_FAULT_OTHER;
+    NetFault last_fault = NET_FAULT_NONE;
+
+    // Called at the start of every wait, with the number of waits before it; may queue
+    // datagrams, and returns what the wait returns (or FAKE_WAIT_FROM_QUEUES).
+    std::function<int(int)> on_wait;
+    // A loop that never ends is cut off with a failed wait after this many waits.
+    int max_waits = 100000;
+
+    int sockets_created = 0;
+    int closes_of_closed = 0; // closing a socket that is not open
+    int sends_on_closed = 0;  // sending on a socket that is not open
+    int unready_receives = 0; // receiving on a socket the last wait did not report ready
+    std::vector<std::pair<net_socket, std::uint32_t>> last_ready; // socket and serial
+};
+
+// The one scripted network; fake_reset() brings it back to a fresh state.
+extern FakeNet fake;
+void fake_reset();
+
+int fake_open_sockets();
+// The open socket bound to `port` (host order), or NET_INVALID_SOCKET.
+net_socket fake_socket_on(std::uint16_t port);
+// The open socket bound to a port from 32768 to 40959, or NET_INVALID_SOCKET.
+net_socket fake_data_socket();
+// Queues a datagram on the open socket bound to `port` (host order).
+void fake_queue(std::uint16_t port, const Bytes& bytes, std::uint32_t from_addr,
+                std::uint16_t from_port);
+void fake_queue_on(net_socket s, const Bytes& bytes, std::uint32_t from_addr,
+                   std::uint16_t from_port);
+// The sends made from the socket bound to `port` (host order), in order.
+std::vector<FakeSend> fake_sends_from(std::uint16_t port);
+bool fake_is_data_port(std::uint16_t port);

@@ -1,0 +1,92 @@
+// The BOOTP responder, called directly on an UploadState.
+#include "engine_fixture.h"
+
+namespace {
+
+using Bootp = EngineTest;
+
+TEST_F(Bootp, TagTestIgnoresCaseButNeedsTheWholeTextAndTheHeader) {
+    open_state(1000);
+    for (const char* tag : {"pexlinQB", "PEXLINQB", "PexlinQB", "pexlinqb"})
+        EXPECT_EQ(bootp(bootp_request(tag)), HEARD_DEVICE) << tag;
+    EXPECT_EQ(fake.sends.size(), 4u);
+
+    fake.sends.clear();
+    for (const char* tag :
+         {"pexlinQB2", "pexlin", "pexlinQ", " pexlinQB", "xexlinQB", "", "pexlinQB!"})
+        EXPECT_EQ(bootp(bootp_request(tag)), HEARD_STRAY) << '"' << tag << '"';
+    EXPECT_EQ(bootp(bootp_request("pexlinQB", 300, 2)), HEARD_STRAY) << "op must be 1";
+    EXPECT_EQ(bootp(bootp_request("pexlinQB", 300, 1, 6)), HEARD_STRAY) << "htype must be 1";
+    EXPECT_EQ(bootp(bootp_request("pexlinQB", 300, 1, 1, 16)), HEARD_STRAY) << "hlen must be 6";
+    EXPECT_TRUE(fake.sends.empty()) << "an untagged request was answered";
+
+    // Only the text up to the first zero byte counts.
+    Bytes after_zero = bootp_request("pexlinQB");
+    std::memcpy(&after_zero[BOOTP_SNAME + 9], "junk", 4);
+    EXPECT_EQ(bootp(after_zero), HEARD_DEVICE);
+}
+
+TEST_F(Bootp, ReplyIsTheRequestChangedInPlaceBroadcastToTheRequesterPort) {
+    open_state(1000);
+    Bytes req = bootp_request("PexlinQB", 548); // longer than the reply
+    ASSERT_EQ(bootp(req, 6800), HEARD_DEVICE);
+    ASSERT_EQ(fake.sends.size(), 1u);
+    const FakeSend& s = fake.sends[0];
+    EXPECT_EQ(s.sock, state.bootp_sock);
+    EXPECT_EQ(s.to_addr, 0xFFFFFFFFu);
+    EXPECT_EQ(s.to_port, 6800);
+    ASSERT_EQ(s.bytes.size(), 300u);
+
+    Bytes want(req.begin(), req.begin() + 300);
+    want[BOOTP_OP] = 2;
+    put_net32(&want[BOOTP_YIADDR], TARGET);
+    put_net32(&want[BOOTP_SIADDR], LOCAL);
+    std::memcpy(&want[BOOTP_FILE], "firmware.bin", 13); // the rest of the field as received
+    EXPECT_EQ(s.bytes, want);
+
+    // The same request again gets the same reply.
+    bootp(req, 6800);
+    ASSERT_EQ(fake.sends.size(), 2u);
+    EXPECT_EQ(fake.sends[1].bytes, want);
+}
+
+TEST_F(Bootp, BootFileNameFollowsTheMode) {
+    const std::pair<UpdateMode, const char*> cases[] = {
+        {UPDATE_MODE_BOOT_AREA, "bootboot.bin"},
+        {UPDATE_MODE_FIRMWARE, "firmware.bin"},
+        {'b', "firmware.bin"},
+        {'8', "firmware.bin"},
+    };
+    for (auto [mode, name] : cases) {
+        fake_reset();
+        state = UploadState{};
+        open_state(10, mode);
+        bootp(bootp_request());
+        ASSERT_EQ(fake.sends.size(), 1u);
+        const Bytes& b = fake.sends[0].bytes;
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[BOOTP_FILE])), name) << int(mode);
+    }
+}
+
+TEST_F(Bootp, ShortTaggedRequestNeedsItsTerminatorAndIsPaddedWithZeros) {
+    open_state(1000);
+    // 53 bytes hold the tag and its zero byte: answered, zero-padded to 300 bytes.
+    Bytes req = bootp_request("pexlinQB", 53);
+    ASSERT_EQ(bootp(req), HEARD_DEVICE);
+    ASSERT_EQ(fake.sends.size(), 1u);
+    const Bytes& b = fake.sends[0].bytes;
+    ASSERT_EQ(b.size(), 300u);
+    EXPECT_TRUE(std::equal(req.begin() + 3, req.begin() + 16, b.begin() + 3));
+    for (std::size_t i = 53; i < 300; ++i) {
+        if (i < BOOTP_FILE || i > BOOTP_FILE + 12) {
+            ASSERT_EQ(b[i], 0) << "byte " << i;
+        }
+    }
+
+    // 52 bytes end in the middle of the tag's terminator: not a complete tagged request.
+    EXPECT_EQ(bootp(bootp_request("pexlinQB", 52)), HEARD_STRAY);
+    EXPECT_EQ(bootp(Bytes{}), HEARD_STRAY);
+    EXPECT_EQ(fake.sends.size(), 1u);
+}
+
+} // namespace

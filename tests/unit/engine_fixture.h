@@ -1,0 +1,142 @@
+// Shared pieces of the engine tests: an UploadState on the scripted network, real image data,
+// and the packets a device sends.
+#pragma once
+
+#include "fake_platform.h"
+#include "upload_state.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+inline const std::uint32_t LOCAL = net_parse_address("198.51.100.1");
+inline const std::uint32_t TARGET = net_parse_address("198.51.100.10");
+constexpr std::uint16_t CLIENT_BOOTP_PORT = 68;
+constexpr std::uint16_t CLIENT_TFTP_PORT = 2070;
+
+inline std::vector<std::uint32_t> progress_calls;
+inline void record_progress(std::uint32_t percent) {
+    progress_calls.push_back(percent);
+}
+
+inline Bytes make_image(std::size_t size) {
+    Bytes image(size);
+    for (std::size_t i = 0; i < size; ++i)
+        image[i] = static_cast<unsigned char>((i * 131 + i / 251) & 0xFF);
+    return image;
+}
+
+inline Bytes bootp_request(const char* sname = "pexlinQB", std::size_t length = 300,
+                           unsigned char op = 1, unsigned char htype = 1, unsigned char hlen = 6) {
+    Bytes p(length < 300 ? 300 : length, 0);
+    p[BOOTP_OP] = op;
+    p[BOOTP_HTYPE] = htype;
+    p[BOOTP_HLEN] = hlen;
+    for (std::size_t i = 3; i < p.size(); ++i)
+        if (i < BOOTP_SNAME || i >= BOOTP_SNAME + BOOTP_SNAME_LENGTH)
+            p[i] = static_cast<unsigned char>(0x40 + i % 61); // xid, chaddr, file, vendor area
+    std::memcpy(&p[BOOTP_SNAME], sname, std::strlen(sname));
+    p.resize(length);
+    return p;
+}
+
+inline Bytes tftp_packet(std::uint16_t opcode, std::uint16_t block) {
+    return Bytes{static_cast<unsigned char>(opcode >> 8), static_cast<unsigned char>(opcode),
+                 static_cast<unsigned char>(block >> 8), static_cast<unsigned char>(block)};
+}
+inline Bytes ack(std::uint16_t block) {
+    return tftp_packet(TFTP_OP_ACK, block);
+}
+
+// A TFTP packet of a 2-byte opcode and 2-byte field followed by zero-terminated texts.
+inline Bytes tftp_texts(std::uint16_t opcode, const std::vector<std::string>& texts,
+                        int field = -1) {
+    Bytes p{static_cast<unsigned char>(opcode >> 8), static_cast<unsigned char>(opcode)};
+    if (field >= 0) {
+        p.push_back(static_cast<unsigned char>(field >> 8));
+        p.push_back(static_cast<unsigned char>(field));
+    }
+    for (const std::string& t : texts) {
+        for (char c : t)
+            p.push_back(static_cast<unsigned char>(c));
+        p.push_back(0);
+    }
+    return p;
+}
+
+inline Bytes rrq(const std::string& name = "firmware.bin", const std::string& mode = "octet") {
+    return tftp_texts(TFTP_OP_RRQ, {name, mode});
+}
+
+inline const Bytes ONLY_RRQ_ERROR = tftp_texts(TFTP_OP_ERROR, {"Only RRQ is supported!"}, 4);
+
+// The DATA packet that must carry `block` (counted from 1) of `image`.
+inline Bytes expected_data(const Bytes& image, std::uint64_t block) {
+    std::uint64_t offset = (block - 1) * 512;
+    std::uint64_t n =
+        offset < image.size() ? std::min<std::uint64_t>(512, image.size() - offset) : 0;
+    Bytes p(4 + n);
+    p[1] = 3;
+    p[2] = static_cast<unsigned char>(block >> 8);
+    p[3] = static_cast<unsigned char>(block);
+    if (n > 0)
+        std::memcpy(&p[4], &image[offset], n);
+    return p;
+}
+
+// Every engine test runs on a fresh scripted network and ends with its invariants checked.
+class EngineTest : public testing::Test {
+  public:
+    Bytes image;
+    UploadState state{};
+
+    void SetUp() override {
+        fake_reset();
+        progress_calls.clear();
+    }
+
+    void TearDown() override {
+        EXPECT_EQ(fake.unready_receives, 0) << "a socket was read that the wait did not report";
+        EXPECT_EQ(fake.sends_on_closed, 0);
+        EXPECT_EQ(fake.closes_of_closed, 0);
+    }
+
+    // The state as update_target leaves it for the loop, with the loop's own start values.
+    void open_state(std::size_t image_size, UpdateMode mode = UPDATE_MODE_FIRMWARE,
+                    progress_callback progress = record_progress) {
+        image = make_image(image_size);
+        state.local_addr = LOCAL;
+        state.target_addr = TARGET;
+        state.mode = mode;
+        state.progress = progress;
+        state.image = image.data();
+        state.image_size = static_cast<std::uint32_t>(image.size());
+        state.wake_sock = open_udp_endpoint(LOCAL, host_to_net16(WAKE_PORT), 1);
+        state.bootp_sock = open_udp_endpoint(LOCAL, host_to_net16(BOOTP_SERVER_PORT), 1);
+        state.tftp_sock = open_udp_endpoint(LOCAL, host_to_net16(TFTP_SERVER_PORT), 0);
+        state.data_sock = NET_INVALID_SOCKET;
+        build_beacon(state.beacon, state.target_addr);
+        ASSERT_EQ(fake_open_sockets(), 3);
+    }
+
+    // Puts a datagram in the packet buffer as the loop does, zeros after it.
+    int put(const Bytes& datagram) {
+        std::memset(state.packet, 0, sizeof state.packet);
+        std::memcpy(state.packet, datagram.data(), datagram.size());
+        return static_cast<int>(datagram.size());
+    }
+
+    Heard bootp(const Bytes& d, std::uint16_t port = CLIENT_BOOTP_PORT) {
+        return handle_bootp_request(state, put(d), TARGET, host_to_net16(port));
+    }
+    Heard request(const Bytes& d, std::uint32_t from = TARGET,
+                  std::uint16_t port = CLIENT_TFTP_PORT) {
+        return handle_tftp_request(state, put(d), from, host_to_net16(port));
+    }
+    AckResult acknowledge(const Bytes& d, std::uint32_t from = TARGET,
+                          std::uint16_t port = CLIENT_TFTP_PORT) {
+        return handle_ack(state, put(d), from, host_to_net16(port));
+    }
+};

@@ -1,0 +1,242 @@
+// The event loop on the scripted network: beacon schedule, dispatch order, device traffic
+// against stray traffic, retransmission.
+#include "engine_fixture.h"
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using Loop = EngineTest;
+using Clock = std::chrono::steady_clock;
+
+std::size_t count_sends_from(std::uint16_t port) {
+    return fake_sends_from(port).size();
+}
+
+std::vector<Bytes> data_sent() {
+    std::vector<Bytes> out;
+    for (const FakeSend& s : fake.sends)
+        if (fake_is_data_port(s.from_port))
+            out.push_back(s.bytes);
+    return out;
+}
+
+TEST_F(Loop, SilentDeviceGets41BeaconsThenNoAnswer) {
+    open_state(1000);
+    state.target_addr = net_parse_address("192.168.1.10");
+    // Interrupted waits are neither quiet ticks nor failures.
+    std::size_t beacons_while_interrupted = 99;
+    fake.on_wait = [&](int n) {
+        if (n < 10)
+            return NET_WAIT_INTERRUPTED;
+        if (n == 10)
+            beacons_while_interrupted = fake.sends.size();
+        return FAKE_WAIT_FROM_QUEUES;
+    };
+    EXPECT_EQ(run_event_loop(state), UPDATE_NO_ANSWER);
+
+    const Bytes beacon = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 'p',  'e',  'x',  'l',
+                          'i',  'n',  's',  'o',  'u',  'n',  'd',  'w',  'o',  'r',
+                          'k',  's',  0xC0, 0xA8, 0x01, 0x0A, 0xC0, 0xA8, 0x01, 0x0A};
+    ASSERT_EQ(fake.sends.size(), 41u);
+    for (const FakeSend& s : fake.sends) {
+        EXPECT_EQ(s.sock, state.wake_sock);
+        EXPECT_EQ(s.to_addr, state.target_addr);
+        EXPECT_EQ(s.to_port, 9);
+        EXPECT_EQ(s.bytes, beacon);
+    }
+    EXPECT_EQ(beacons_while_interrupted, 0u);
+    // Ten interrupted waits, 41 beaconing ticks and the quiet tick that gives up.
+    EXPECT_EQ(fake.waits.size(), 52u);
+    for (const FakeWait& w : fake.waits) {
+        EXPECT_EQ(w.socks.size(), 2u) << "a data endpoint was waited on with no transfer";
+        EXPECT_GT(w.timeout_ms, 0u);
+        EXPECT_LE(w.timeout_ms, 500u);
+    }
+}
+
+TEST_F(Loop, StrayTrafficBetweenTicksDoesNotSilenceTheBeacon) {
+    open_state(1000);
+    int strays = 0;
+    fake.on_wait = [&](int n) {
+        if (n % 2 == 0) { // every other wait a stray datagram arrives, the others are quiet ticks
+            switch (n / 2 % 4) {
+            case 0:
+                fake_queue(67, bootp_request(""), TARGET, 68);
+                break; // an ordinary DHCP client
+            case 1:
+                fake_queue(69, Bytes{0, 2, 'x', 0, 'o', 0}, TARGET, 2000);
+                break;
+            case 2:
+                fake_queue(67, Bytes(800, 1), TARGET, 68);
+                break; // oversized: dropped
+            case 3:
+                fake_queue(67, bootp_request("pexlinQB", 300, 1, 6), TARGET, 68);
+                break;
+            }
+            ++strays;
+        }
+        return FAKE_WAIT_FROM_QUEUES;
+    };
+    EXPECT_EQ(run_event_loop(state), UPDATE_NO_ANSWER);
+    EXPECT_EQ(count_sends_from(9), 41u);
+    EXPECT_GE(strays, 40);
+    EXPECT_EQ(count_sends_from(67), 0u);
+    EXPECT_GE(count_sends_from(69), 10u) << "write requests were not refused";
+    EXPECT_FALSE(state.traffic_seen);
+}
+
+TEST_F(Loop, StrayStormStillLetsTheBeaconOutEveryHalfSecond) {
+    open_state(1000);
+    const auto start = Clock::now();
+    // A datagram every 10 ms; a tick cut short by each would never end.
+    fake.on_wait = [&](int) {
+        if (count_sends_from(9) >= 2 || Clock::now() - start > std::chrono::seconds(5))
+            return NET_WAIT_FAILED;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        fake_queue(67, bootp_request("other"), TARGET, 68);
+        return FAKE_WAIT_FROM_QUEUES;
+    };
+    EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_EQ(count_sends_from(9), 2u);
+    EXPECT_GT(seconds, 0.9);
+    EXPECT_LT(seconds, 3.0);
+}
+
+TEST_F(Loop, TaggedRequestStopsTheBeaconForGood) {
+    open_state(1000);
+    fake.on_wait = [](int n) {
+        if (n == 3)
+            fake_queue(67, bootp_request(), TARGET, 68);
+        return n == 80 ? NET_WAIT_FAILED : FAKE_WAIT_FROM_QUEUES;
+    };
+    EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED) << "the loop ended on its own";
+    EXPECT_EQ(count_sends_from(9), 3u);
+    EXPECT_EQ(count_sends_from(67), 1u);
+    EXPECT_TRUE(state.traffic_seen);
+}
+
+TEST_F(Loop, BootpIsHandledBeforeTftpAndANewDataEndpointWaitsForTheNextPass) {
+    open_state(1000);
+    fake_queue(67, bootp_request(), TARGET, 68);
+    fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
+    fake.on_wait = [](int n) { return n == 2 ? NET_WAIT_FAILED : FAKE_WAIT_FROM_QUEUES; };
+    EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED);
+    ASSERT_EQ(fake.sends.size(), 2u);
+    EXPECT_EQ(fake.sends[0].from_port, 67);
+    EXPECT_EQ(fake.sends[1].bytes, expected_data(image, 1));
+    ASSERT_EQ(fake.waits.size(), 3u);
+    EXPECT_EQ(fake.waits[0].socks.size(), 2u);
+    ASSERT_EQ(fake.waits[1].socks.size(), 3u);
+    EXPECT_EQ(fake.waits[1].socks[2], state.data_sock);
+}
+
+TEST_F(Loop, BlockIsResentOnTheSecondQuietTickWhateverStrayTrafficCame) {
+    open_state(3000);
+    // wait: 0 RRQ, 1 quiet, 2 stray, 3 quiet -> resend, 4 quiet, 5 quiet -> resend,
+    // 6 ACK 1 -> DATA 2, 7 stale ACK 1, 8 quiet, 9 quiet -> resend of block 2, 10 end.
+    fake.on_wait = [](int n) {
+        net_socket d = fake_data_socket();
+        switch (n) {
+        case 0:
+            fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
+            break;
+        case 2:
+            fake_queue(69, Bytes(600, 0xEE), TARGET, 5000);
+            break;
+        case 6:
+            fake_queue_on(d, ack(1), TARGET, CLIENT_TFTP_PORT);
+            break;
+        case 7:
+            fake_queue_on(d, ack(1), TARGET, CLIENT_TFTP_PORT);
+            break;
+        case 10:
+            return NET_WAIT_FAILED;
+        }
+        return FAKE_WAIT_FROM_QUEUES;
+    };
+    EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED);
+    const Bytes d1 = expected_data(image, 1), d2 = expected_data(image, 2);
+    EXPECT_EQ(data_sent(), (std::vector<Bytes>{d1, d1, d1, d2, d2}));
+    EXPECT_EQ(progress_calls, std::vector<std::uint32_t>{17});
+    EXPECT_EQ(count_sends_from(9), 0u) << "a read request is device traffic";
+}
+
+TEST_F(Loop, StormOfDuplicateAcksDoesNotStarveRetransmission) {
+    open_state(3000);
+    fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
+    const auto start = Clock::now();
+    fake.on_wait = [&](int n) {
+        if (data_sent().size() >= 2 || Clock::now() - start > std::chrono::seconds(5))
+            return NET_WAIT_FAILED;
+        if (n > 0) { // the client repeats its last ACK every 10 ms
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            fake_queue_on(fake_data_socket(), ack(0), TARGET, CLIENT_TFTP_PORT);
+        }
+        return FAKE_WAIT_FROM_QUEUES;
+    };
+    EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    ASSERT_EQ(data_sent().size(), 2u);
+    EXPECT_EQ(data_sent()[1], expected_data(image, 1));
+    EXPECT_GT(seconds, 0.9);
+    EXPECT_LT(seconds, 3.0);
+}
+
+TEST_F(Loop, RestartInThePassOfAReadyAckDoesNotReadTheNewEndpoint) {
+    open_state(3000);
+    net_socket first = NET_INVALID_SOCKET;
+    fake.on_wait = [&](int n) {
+        if (n == 0)
+            fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
+        if (n == 1) { // an ACK for the old transfer and a new read request, in one pass
+            first = fake_data_socket();
+            fake_queue_on(first, ack(1), TARGET, CLIENT_TFTP_PORT);
+            fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT + 1);
+        }
+        return n == 3 ? NET_WAIT_FAILED : FAKE_WAIT_FROM_QUEUES;
+    };
+    EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED);
+    ASSERT_NE(first, NET_INVALID_SOCKET);
+    EXPECT_EQ(state.data_sock, first) << "the new endpoint did not reuse the number";
+    EXPECT_EQ(data_sent(), (std::vector<Bytes>{expected_data(image, 1), expected_data(image, 1)}));
+    EXPECT_EQ(state.current_block, 1u);
+    EXPECT_TRUE(progress_calls.empty());
+    // unready_receives, checked for every test, shows the new endpoint was not read.
+}
+
+TEST_F(Loop, ShortTaggedRequestAfterALargerDatagramIsAnsweredWithZeros) {
+    open_state(1000);
+    fake_queue(67, Bytes(700, 0xEE), TARGET, 68);
+    fake.on_wait = [](int n) {
+        if (n == 1)
+            fake_queue(67, bootp_request("pexlinQB", 60), TARGET, 68);
+        return n == 2 ? NET_WAIT_FAILED : FAKE_WAIT_FROM_QUEUES;
+    };
+    EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED);
+    std::vector<FakeSend> replies = fake_sends_from(67);
+    ASSERT_EQ(replies.size(), 1u);
+    const Bytes& b = replies[0].bytes;
+    ASSERT_EQ(b.size(), 300u);
+    for (std::size_t i = 60; i < 300; ++i) {
+        if (i < BOOTP_FILE || i > BOOTP_FILE + 12) {
+            ASSERT_EQ(b[i], 0) << "stale byte at " << i;
+        }
+    }
+}
+
+TEST_F(Loop, OversizedDatagramsAreDroppedAndItsBytesNeverUsed) {
+    open_state(1000);
+    // An 800-byte tagged request: the receive fills the buffer, but the datagram is dropped.
+    fake_queue(67, bootp_request("pexlinQB", 800), TARGET, 68);
+    fake_queue(69, Bytes(701, 0), TARGET, 2000);
+    fake.on_wait = [](int n) { return n == 3 ? NET_WAIT_FAILED : FAKE_WAIT_FROM_QUEUES; };
+    EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED);
+    EXPECT_EQ(count_sends_from(67), 0u);
+    EXPECT_EQ(count_sends_from(69), 0u);
+    EXPECT_EQ(count_sends_from(9), 2u) << "the dropped datagrams cost no beacon";
+}
+
+} // namespace

@@ -1,0 +1,243 @@
+// The TFTP read server, called directly on an UploadState.
+#include "engine_fixture.h"
+
+#include <algorithm>
+
+namespace {
+
+const std::uint32_t OTHER_HOST = net_parse_address("203.0.113.7");
+
+class Tftp : public EngineTest {
+  protected:
+    // Acknowledges every DATA packet until the transfer completes; returns the DATA sent.
+    std::vector<Bytes> acknowledge_all(std::size_t max_blocks) {
+        std::vector<Bytes> data;
+        for (std::size_t n = 0; n <= max_blocks; ++n) {
+            data.push_back(fake.sends.back().bytes);
+            AckResult r = acknowledge(ack(static_cast<std::uint16_t>(state.current_block)));
+            if (r == ACK_FINAL)
+                return data;
+            EXPECT_EQ(r, ACK_ACCEPTED);
+        }
+        ADD_FAILURE() << "the transfer did not complete";
+        return data;
+    }
+};
+
+TEST_F(Tftp, ReadRequestOpensADataEndpointInRangeAndSendsBlockOne) {
+    open_state(1000);
+    state.retransmit_ticks = 7;
+    for (int i = 0; i < 20; ++i) {
+        // Any file name, with or without options, gets the loaded image in 512-byte blocks.
+        Bytes req = i % 2 ? rrq("whatever.img", "netascii") : rrq("x", "octet");
+        if (i % 3 == 0)
+            req = tftp_texts(TFTP_OP_RRQ, {"f.bin", "octet", "blksize", "1468", "tsize", "0"});
+        fake.sends.clear();
+        ASSERT_EQ(request(req, TARGET, static_cast<std::uint16_t>(2000 + i)), HEARD_DEVICE);
+        net_socket d = fake_data_socket();
+        ASSERT_NE(d, NET_INVALID_SOCKET);
+        EXPECT_EQ(state.data_sock, d);
+        const FakeSocket& fs = fake.sockets[static_cast<std::size_t>(d)];
+        EXPECT_TRUE(fake_is_data_port(fs.port)) << fs.port;
+        EXPECT_EQ(fs.addr, LOCAL);
+        EXPECT_FALSE(fs.broadcast);
+        EXPECT_EQ(fake_open_sockets(), 4);
+        EXPECT_EQ(state.current_block, 1u);
+        EXPECT_EQ(state.retransmit_ticks, 0u);
+        ASSERT_EQ(fake.sends.size(), 1u);
+        EXPECT_EQ(fake.sends[0].sock, d);
+        EXPECT_EQ(fake.sends[0].to_addr, TARGET);
+        EXPECT_EQ(fake.sends[0].to_port, 2000 + i);
+        EXPECT_EQ(fake.sends[0].bytes, expected_data(image, 1));
+    }
+}
+
+TEST_F(Tftp, AnythingButAReadRequestGetsTheErrorAndLeavesTheTransferAlone) {
+    open_state(5000);
+    request(rrq());
+    acknowledge(ack(1));
+    const net_socket data = state.data_sock;
+    const Bytes not_requests[] = {
+        tftp_texts(2, {"f", "octet"}), // write request
+        {0, 3, 0, 1, 9, 9},
+        {0, 4, 0, 1},
+        {0, 5, 0, 0, 0},
+        {1, 1, 'f', 0},
+        {0, 0},
+        {0x80, 0x01},
+        {0},
+        {},
+    };
+    for (const Bytes& d : not_requests) {
+        fake.sends.clear();
+        EXPECT_EQ(request(d, OTHER_HOST, 1234), HEARD_STRAY);
+        ASSERT_EQ(fake.sends.size(), 1u);
+        EXPECT_EQ(fake.sends[0].sock, state.tftp_sock);
+        EXPECT_EQ(fake.sends[0].to_addr, OTHER_HOST);
+        EXPECT_EQ(fake.sends[0].to_port, 1234);
+        EXPECT_EQ(fake.sends[0].bytes, ONLY_RRQ_ERROR);
+        EXPECT_EQ(state.data_sock, data);
+        EXPECT_EQ(state.current_block, 2u);
+    }
+    // The transfer goes on where it was.
+    fake.sends.clear();
+    EXPECT_EQ(acknowledge(ack(2)), ACK_ACCEPTED);
+    EXPECT_EQ(fake.sends.back().bytes, expected_data(image, 3));
+}
+
+struct TransferCase {
+    std::size_t size;
+    std::vector<std::size_t> data_payloads;
+    std::vector<std::uint32_t> progress;
+};
+
+TEST_F(Tftp, WholeTransfersSendEveryBlockAndReportProgress) {
+    std::vector<TransferCase> cases = {
+        {0, {0}, {100}},
+        {1000, {512, 488}, {51, 100}},
+        {512, {512, 0}, {100, 100}},
+        {102400, {}, {}},
+    };
+    for (std::uint32_t block = 1; block <= 200; ++block) {
+        cases[3].data_payloads.push_back(512);
+        cases[3].progress.push_back(block / 2);
+    }
+    cases[3].data_payloads.push_back(0);
+    cases[3].progress.push_back(100);
+
+    for (const TransferCase& c : cases) {
+        SCOPED_TRACE(c.size);
+        fake_reset();
+        progress_calls.clear();
+        state = UploadState{};
+        open_state(c.size);
+        ASSERT_EQ(request(rrq()), HEARD_DEVICE);
+        std::vector<Bytes> data = acknowledge_all(1000);
+        ASSERT_EQ(data.size(), c.data_payloads.size());
+        for (std::size_t i = 0; i < data.size(); ++i) {
+            EXPECT_EQ(data[i].size(), c.data_payloads[i] + 4);
+            EXPECT_EQ(data[i], expected_data(image, i + 1)) << "block " << i + 1;
+        }
+        EXPECT_EQ(progress_calls, c.progress);
+        EXPECT_EQ(fake.sends.size(), data.size()) << "something was sent after the last ACK";
+    }
+}
+
+TEST_F(Tftp, WithoutACallbackTheTransferRunsTheSame) {
+    open_state(1000, UPDATE_MODE_FIRMWARE, nullptr);
+    request(rrq());
+    std::vector<Bytes> data = acknowledge_all(10);
+    ASSERT_EQ(data.size(), 2u);
+    EXPECT_EQ(data[1], expected_data(image, 2));
+    EXPECT_TRUE(progress_calls.empty());
+}
+
+TEST_F(Tftp, OnlyAnAckOfTheCurrentBlockIsAccepted) {
+    open_state(3000);
+    request(rrq());
+    fake.sends.clear();
+    const Bytes ignored[] = {ack(0),
+                             ack(2),
+                             ack(0x0101),
+                             ack(0xFFFF),
+                             tftp_packet(TFTP_OP_DATA, 1),
+                             tftp_packet(TFTP_OP_ERROR, 1),
+                             tftp_packet(0x0104, 1)};
+    for (const Bytes& d : ignored)
+        EXPECT_EQ(acknowledge(d), ACK_IGNORED) << int(d[0]) << ' ' << int(d[1]) << ' ' << int(d[3]);
+    // An ACK shorter than 4 bytes is ignored, whatever the buffer holds past it.
+    put(ack(1));
+    EXPECT_EQ(handle_ack(state, 3, TARGET, host_to_net16(CLIENT_TFTP_PORT)), ACK_IGNORED);
+    EXPECT_EQ(handle_ack(state, 0, TARGET, host_to_net16(CLIENT_TFTP_PORT)), ACK_IGNORED);
+    EXPECT_TRUE(fake.sends.empty());
+    EXPECT_TRUE(progress_calls.empty());
+    EXPECT_EQ(state.current_block, 1u);
+
+    // Any source may acknowledge; the next DATA goes to it.
+    EXPECT_EQ(acknowledge(Bytes{0, 4, 0, 1, 0, 0}, OTHER_HOST, 4444), ACK_ACCEPTED);
+    ASSERT_EQ(fake.sends.size(), 1u);
+    EXPECT_EQ(fake.sends[0].to_addr, OTHER_HOST);
+    EXPECT_EQ(fake.sends[0].to_port, 4444);
+    EXPECT_EQ(fake.sends[0].bytes, expected_data(image, 2));
+    EXPECT_EQ(progress_calls, std::vector<std::uint32_t>{17});
+}
+
+TEST_F(Tftp, BlockNumbersWrapPast65535AndAcksMatchTheLow16Bits) {
+    const std::size_t size = 65536u * 512 + 100; // the last block is 65537
+    open_state(size);
+    request(rrq());
+    std::uint64_t block = 1;
+    for (; block <= 65537; ++block) {
+        ASSERT_EQ(state.current_block, block);
+        const Bytes& sent = fake.sends.back().bytes;
+        ASSERT_EQ(get_be16(&sent[TFTP_BLOCK]), static_cast<std::uint16_t>(block));
+        std::size_t n = block == 65537 ? 100 : 512;
+        ASSERT_EQ(sent.size(), n + 4);
+        ASSERT_TRUE(std::equal(sent.begin() + 4, sent.end(), image.begin() + (block - 1) * 512))
+            << "block " << block;
+        if (block == 65536 || block == 65537) { // the wrapped number must not match the old one
+            ASSERT_EQ(acknowledge(ack(static_cast<std::uint16_t>(block - 1))), ACK_IGNORED);
+        }
+        fake.sends.clear();
+        AckResult r = acknowledge(ack(static_cast<std::uint16_t>(block)));
+        ASSERT_EQ(r, block == 65537 ? ACK_FINAL : ACK_ACCEPTED) << "block " << block;
+    }
+    EXPECT_EQ(progress_calls.size(), 65537u);
+    EXPECT_EQ(progress_calls[65534], 65535ull * 512 * 100 / size);
+    EXPECT_EQ(progress_calls[65535], 99u);
+    EXPECT_EQ(progress_calls.back(), 100u);
+    EXPECT_TRUE(std::is_sorted(progress_calls.begin(), progress_calls.end()));
+}
+
+TEST_F(Tftp, SecondReadRequestRestartsOnAFreshEndpointAtBlockOne) {
+    open_state(5000);
+    request(rrq());
+    acknowledge(ack(1));
+    acknowledge(ack(2));
+    const net_socket old_sock = state.data_sock;
+    const std::uint32_t old_serial = fake.sockets[static_cast<std::size_t>(old_sock)].serial;
+    fake.sends.clear();
+
+    ASSERT_EQ(request(rrq(), TARGET, 3001), HEARD_DEVICE);
+    net_socket now = fake_data_socket();
+    ASSERT_NE(now, NET_INVALID_SOCKET);
+    EXPECT_EQ(state.data_sock, now);
+    EXPECT_NE(fake.sockets[static_cast<std::size_t>(now)].serial, old_serial)
+        << "the old data endpoint was kept";
+    EXPECT_EQ(fake_open_sockets(), 4) << "the old data endpoint was not closed";
+    EXPECT_EQ(state.current_block, 1u);
+    ASSERT_EQ(fake.sends.size(), 1u);
+    EXPECT_EQ(fake.sends[0].to_port, 3001);
+    EXPECT_EQ(fake.sends[0].bytes, expected_data(image, 1));
+    EXPECT_EQ(acknowledge(ack(3)), ACK_IGNORED);
+    EXPECT_EQ(acknowledge(ack(1)), ACK_ACCEPTED);
+    EXPECT_EQ(fake.sends.back().bytes, expected_data(image, 2));
+}
+
+TEST_F(Tftp, NoDataPortAfter64DrawsGivesAnErrorAndNoTransfer) {
+    open_state(5000);
+    request(rrq());
+    acknowledge(ack(1));
+    fake.fail_data_ports = true;
+    fake.bind_attempts.clear();
+    fake.sends.clear();
+
+    EXPECT_EQ(request(rrq(), TARGET, 3002), HEARD_STRAY);
+    EXPECT_EQ(fake.bind_attempts.size(), 64u);
+    EXPECT_TRUE(
+        std::all_of(fake.bind_attempts.begin(), fake.bind_attempts.end(), fake_is_data_port));
+    const Bytes want = tftp_texts(TFTP_OP_ERROR, {"No data port available"}, 0);
+    ASSERT_EQ(fake.sends.size(), 1u);
+    EXPECT_EQ(fake.sends[0].sock, state.tftp_sock);
+    EXPECT_EQ(fake.sends[0].to_port, 3002);
+    EXPECT_EQ(fake.sends[0].bytes, want);
+    EXPECT_EQ(state.data_sock, NET_INVALID_SOCKET);
+    EXPECT_EQ(fake_open_sockets(), 3) << "a data endpoint was left open";
+
+    // Once ports can be had again, the next read request starts a transfer.
+    fake.fail_data_ports = false;
+    EXPECT_EQ(request(rrq()), HEARD_DEVICE);
+    EXPECT_EQ(fake.sends.back().bytes, expected_data(image, 1));
+}
+
+} // namespace
