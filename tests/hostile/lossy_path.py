@@ -100,11 +100,11 @@ def real_client_run(lab, qbupdate, work, v):
     qb = lab.popen(lab.host, [qbupdate, image, lab.device_addr])
     client = None
     if v.check(wait_for_udp_port(lab, lab.host, 69), f"{name}: QBupdate never bound port 69"):
-        # Commands on standard input: tftp-hpa's -c cannot set the retry interval.
-        script = f"mode octet\nrexmt 1\ntimeout 60\nget firmware.bin {received}\nquit\n"
+        # tftp-hpa's own 5 s retry stays clear of QBupdate's 1 s one: with a retry near 1 s a
+        # resent read request can cross a resent DATA 1 (see the README).
         try:
-            client = lab.run(lab.device, ["tftp", lab.host_addr], input=script.encode(),
-                             timeout=RUN_LIMIT)
+            client = lab.run(lab.device, ["tftp", "-m", "binary", lab.host_addr, "-c", "get",
+                                          "firmware.bin", received], timeout=RUN_LIMIT)
         except subprocess.TimeoutExpired:
             pass
     status, out, err = finish(qb, 15)
