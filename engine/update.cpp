@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 namespace {
 
@@ -48,8 +49,14 @@ int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const cha
 
     errno = 0;
     std::FILE* file = file_open_read(image_path);
-    if (file == nullptr)
-        return fail_image(diagnosis, errno == ENOENT ? IMAGE_MISSING : IMAGE_UNREADABLE);
+    if (file == nullptr) {
+        const int open_error = errno;
+        // Windows refuses to open a directory at all, where Linux opens it and reports its kind.
+        std::error_code ec;
+        if (std::filesystem::is_directory(image_path, ec))
+            return fail_image(diagnosis, IMAGE_NOT_REGULAR);
+        return fail_image(diagnosis, open_error == ENOENT ? IMAGE_MISSING : IMAGE_UNREADABLE);
+    }
     std::uint64_t file_size = 0;
     FileKind kind = file_kind(file, &file_size);
     if (kind != FILE_KIND_REGULAR) {
