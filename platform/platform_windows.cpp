@@ -35,8 +35,7 @@ sockaddr_in make_sockaddr(std::uint32_t addr, std::uint16_t port) {
 void ignore_port_unreachable(SOCKET s) {
     BOOL report = FALSE;
     DWORD returned = 0;
-    WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr,
-             nullptr);
+    WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr, nullptr);
 }
 
 } // namespace
@@ -149,8 +148,8 @@ int net_receive(net_socket s, unsigned char* buf, int capacity, std::uint32_t* f
     int sa_len = sizeof sa;
     std::memset(&sa, 0, sizeof sa);
     // A datagram longer than the buffer fails with WSAEMSGSIZE and is gone.
-    int n = recvfrom(s, reinterpret_cast<char*>(buf), capacity, 0,
-                     reinterpret_cast<sockaddr*>(&sa), &sa_len);
+    int n = recvfrom(s, reinterpret_cast<char*>(buf), capacity, 0, reinterpret_cast<sockaddr*>(&sa),
+                     &sa_len);
     if (n == SOCKET_ERROR)
         return -1;
     *from_addr = sa.sin_addr.s_addr;
