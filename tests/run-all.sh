@@ -11,6 +11,8 @@ need_packages=(cmake g++ make libgtest-dev googletest iproute2 python3)
 need_packages+=(dpkg-dev libcap2-bin man-db groff-base passwd util-linux)
 # Real TFTP clients, the lossy path's nftables, and the valgrind runs.
 need_packages+=(tftp-hpa atftp busybox curl nftables valgrind)
+# The fuzz targets: clang with its libFuzzer and sanitizer runtimes.
+need_packages+=(clang libclang-rt-14-dev)
 missing=()
 for p in "${need_packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -66,6 +68,15 @@ else
 fi
 
 # --- stage: fuzzing (short bounded libFuzzer runs) ---
+# The handlers and the loop under libFuzzer with ASan and UBSan, from the seeds in
+# tests/fuzz/corpus, each for a fixed time with a fixed seed (about a minute in all).
+if cmake -S "$root" -B build/ci-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+        -DQB_FUZZ=ON -DQB_FUZZ_SECONDS=25 >/dev/null &&
+    cmake --build build/ci-fuzz -j "$jobs" --target fuzz_handlers fuzz_loop >/dev/null; then
+    run_ctest build/ci-fuzz -L fuzz -V # -V shows each run's execution count
+else
+    echo "== the fuzzing build failed"; total_failed=$((total_failed + 1))
+fi
 
 # --- stage: Windows (MinGW-w64 build, tests under Wine) ---
 

@@ -204,7 +204,8 @@ int net_receive(net_socket s, unsigned char* buf, int capacity, std::uint32_t* f
     fs->inbox.erase(fs->inbox.begin());
     int length = static_cast<int>(d.bytes.size());
     // Like a truncating receive: the buffer is overwritten, the datagram is dropped.
-    std::memcpy(buf, d.bytes.data(), static_cast<std::size_t>(std::min(length, capacity)));
+    if (length > 0)
+        std::memcpy(buf, d.bytes.data(), static_cast<std::size_t>(std::min(length, capacity)));
     if (length > capacity)
         return -1;
     *from_addr = d.from_addr;

@@ -239,4 +239,17 @@ TEST_F(Loop, OversizedDatagramsAreDroppedAndItsBytesNeverUsed) {
     EXPECT_EQ(count_sends_from(9), 2u) << "the dropped datagrams cost no beacon";
 }
 
+TEST_F(Loop, ReadRequestWithoutADataPortLeavesTheLoopBeaconing) {
+    open_state(1000);
+    fake.fail_data_ports = true;
+    fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
+    EXPECT_EQ(run_event_loop(state), UPDATE_NO_ANSWER);
+    std::vector<FakeSend> errors = fake_sends_from(69);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(get_be16(&errors[0].bytes[TFTP_ERROR_CODE]), TFTP_ERR_NOT_DEFINED);
+    EXPECT_EQ(count_sends_from(9), 41u);
+    EXPECT_TRUE(data_sent().empty());
+    EXPECT_EQ(fake_open_sockets(), 3);
+}
+
 } // namespace

@@ -1,0 +1,138 @@
+// Arbitrary datagrams through the BOOTP, TFTP-request and ACK handlers of one upload. Each
+// record of the input starts with a selector byte that says what happens next; the packets
+// sent and the transfer's state are checked after every record.
+#include "fuzz_support.h"
+
+namespace {
+
+enum Step : int {
+    STEP_BOOTP = 0,      // a datagram on port 67
+    STEP_REQUEST = 1,    // a datagram on port 69
+    STEP_ACK = 2,        // a datagram on the data endpoint
+    STEP_QUIET_TICK = 3, // a quiet tick of the loop
+    STEP_GOOD_ACK = 4,   // the device acknowledges the current block
+    STEP_PORTS = 5,      // data ports become unavailable, or available again
+    STEP_GOOD_READ = 6,  // the device's read request
+    STEP_GOOD_BOOTP = 7, // the device's tagged request, of any length from 53 to 300
+};
+
+// Puts a datagram in the packet buffer as the loop does; -1 for one the receive would drop.
+int deliver(UploadState& state, const Bytes& d) {
+    if (d.size() > PACKET_BUFFER_SIZE)
+        return -1;
+    std::memset(state.packet, 0xA5, PACKET_BUFFER_SIZE); // what an earlier datagram left
+    if (!d.empty())
+        std::memcpy(state.packet, d.data(), d.size());
+    std::memset(state.packet + d.size(), 0, PACKET_BUFFER_SIZE - d.size());
+    return static_cast<int>(d.size());
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzInput in{data, size};
+    FuzzUpload u;
+    start_upload(u, in);
+    UploadState& state = u.state;
+    bool ended = false;
+
+    while (in.more() && !ended) {
+        const std::uint8_t selector = in.byte();
+        const std::uint16_t from_port = static_cast<std::uint16_t>(2000 + (selector >> 7));
+        const std::size_t sends_before = fake.sends.size();
+        const std::uint32_t block_before = state.current_block;
+        const net_socket data_before = state.data_sock;
+        Bytes d;
+        int length = -1;
+        bool accepted = false;
+        bool started = false;
+
+        switch (selector & 7) {
+        case STEP_BOOTP:
+        case STEP_GOOD_BOOTP: {
+            d = (selector & 7) == STEP_BOOTP ? in.datagram(selector) : tagged_request(in);
+            length = deliver(state, d);
+            if (length < 0)
+                break;
+            Heard h = handle_bootp_request(state, length, FUZZ_TARGET, host_to_net16(from_port));
+            FUZZ_CHECK((h == HEARD_DEVICE) == is_tagged_request(d));
+            FUZZ_CHECK(fake.sends.size() == sends_before + (h == HEARD_DEVICE ? 1 : 0));
+            if (h == HEARD_DEVICE)
+                check_bootp_reply(fake.sends.back(), d, from_port, state);
+            break;
+        }
+        case STEP_REQUEST:
+        case STEP_GOOD_READ: {
+            d = (selector & 7) == STEP_REQUEST ? in.datagram(selector) : read_request();
+            length = deliver(state, d);
+            if (length < 0)
+                break;
+            Heard h = handle_tftp_request(state, length, FUZZ_TARGET, host_to_net16(from_port));
+            FUZZ_CHECK(fake.sends.size() == sends_before + 1);
+            const FakeSend& s = fake.sends.back();
+            if (h == HEARD_DEVICE) {
+                FUZZ_CHECK(is_read_request(d) && !fake.fail_data_ports);
+                FUZZ_CHECK(state.current_block == 1 && state.data_sock == fake_data_socket());
+                FUZZ_CHECK(state.peer_port == host_to_net16(from_port));
+                check_data(s, state);
+                started = true;
+            } else {
+                FUZZ_CHECK(s.sock == state.tftp_sock && s.to_port == from_port);
+                check_error(s, is_read_request(d));
+                if (is_read_request(d))
+                    FUZZ_CHECK(state.data_sock == NET_INVALID_SOCKET); // no port: no transfer
+                else
+                    FUZZ_CHECK(state.data_sock == data_before &&
+                               state.current_block == block_before);
+            }
+            break;
+        }
+        case STEP_ACK:
+        case STEP_GOOD_ACK: {
+            d = (selector & 7) == STEP_ACK ? in.datagram(selector) : ack_of(state.current_block);
+            if (state.data_sock == NET_INVALID_SOCKET)
+                break; // no data endpoint to arrive on
+            length = deliver(state, d);
+            if (length < 0)
+                break;
+            AckResult r = handle_ack(state, length, FUZZ_TARGET, host_to_net16(from_port));
+            const bool matches = d.size() >= 4 && d[0] == 0 && d[1] == 4 &&
+                                 get_be16(&d[2]) == static_cast<std::uint16_t>(block_before);
+            FUZZ_CHECK((r != ACK_IGNORED) == matches);
+            if (r == ACK_FINAL) {
+                FUZZ_CHECK(std::uint64_t{block_before} * TFTP_BLOCK_SIZE > state.image_size);
+                FUZZ_CHECK(fake.sends.size() == sends_before);
+                ended = true;
+            } else if (r == ACK_ACCEPTED) {
+                FUZZ_CHECK(state.current_block == block_before + 1);
+                FUZZ_CHECK(fake.sends.size() == sends_before + 1);
+                check_data(fake.sends.back(), state);
+                accepted = true;
+            }
+            break;
+        }
+        case STEP_QUIET_TICK:
+            ++state.retransmit_ticks;
+            if (state.data_sock != NET_INVALID_SOCKET && state.retransmit_ticks > 1) {
+                retransmit_block(state);
+                FUZZ_CHECK(state.retransmit_ticks == 0);
+                FUZZ_CHECK(fake.sends.size() == sends_before + 1);
+                check_data(fake.sends.back(), state);
+            }
+            break;
+        case STEP_PORTS:
+            fake.fail_data_ports = !fake.fail_data_ports;
+            break;
+        }
+
+        // Whatever happened, the block never skips: it stays, moves on by one for an accepted
+        // ACK, or starts again at 1 on a new transfer.
+        if (!started && !accepted)
+            FUZZ_CHECK(state.current_block == block_before);
+        for (std::size_t i = sends_before; i < fake.sends.size(); ++i)
+            FUZZ_CHECK(fake.sends[i].bytes.size() <= PACKET_BUFFER_SIZE);
+        FUZZ_CHECK(fake_open_sockets() <= 4);
+    }
+    end_upload(u);
+    return 0;
+}
