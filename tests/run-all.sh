@@ -13,6 +13,8 @@ need_packages+=(dpkg-dev libcap2-bin man-db groff-base passwd util-linux)
 need_packages+=(tftp-hpa atftp busybox curl nftables valgrind)
 # The fuzz targets: clang with its libFuzzer and sanitizer runtimes.
 need_packages+=(clang libclang-rt-14-dev)
+# The benchmark's peer server (bench/run_bench.py).
+need_packages+=(tftpd-hpa)
 missing=()
 for p in "${need_packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -20,6 +22,10 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "== installing: ${missing[*]}"
     apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+# Its package starts a TFTP daemon in this machine's own namespace; the benchmark runs its own.
+if dpkg -s tftpd-hpa >/dev/null 2>&1; then
+    service tftpd-hpa stop >/dev/null 2>&1 || true
 fi
 
 total_passed=0
