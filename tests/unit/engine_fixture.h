@@ -124,7 +124,8 @@ class EngineTest : public testing::Test {
     // Puts a datagram in the packet buffer as the loop does, zeros after it.
     int put(const Bytes& datagram) {
         std::memset(state.packet, 0, sizeof state.packet);
-        std::memcpy(state.packet, datagram.data(), datagram.size());
+        if (!datagram.empty())
+            std::memcpy(state.packet, datagram.data(), datagram.size());
         return static_cast<int>(datagram.size());
     }
 
