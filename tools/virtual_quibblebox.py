@@ -272,6 +272,7 @@ class Device:
     def fetch(self, server, file_name):
         a = self.args
         drop_once = set(a.drop_ack)
+        lose_once = set(a.lose_data)
         restart_at = a.restart_at
         rrq = self.new_rrq(server, file_name)
         image = bytearray()
@@ -319,6 +320,11 @@ class Device:
                         self.log["acks_sent"] += 1
                         if final_pending:
                             return bytes(image), server_tid, last_ack
+                    continue
+                if expected in lose_once:
+                    # As if it never arrived: the device's time-out resends the last ACK.
+                    lose_once.discard(expected)
+                    data_log.append([self.now(), block, size, src[1], "lost"])
                     continue
                 data_log.append([self.now(), block, size, src[1], "new"])
                 tries = 0
@@ -421,6 +427,8 @@ def parse_args(argv):
     p.add_argument("--retries", type=int, default=8, help="TFTP: resends before giving up")
     p.add_argument("--drop-ack", type=int, action="append", default=[], metavar="N",
                    help="withhold the ACK of block N (unwrapped count) once")
+    p.add_argument("--lose-data", type=int, action="append", default=[], metavar="N",
+                   help="ignore block N (unwrapped count) the first time it arrives")
     p.add_argument("--dup-ack", type=int, action="append", default=[], metavar="N",
                    help="send the ACK of block N twice")
     p.add_argument("--dup-all-acks", action="store_true", help="send every ACK twice")

@@ -114,18 +114,41 @@ def finish_device(proc, out, log, timeout=30):
     return proc.returncode, record, received
 
 
-def update(lab, qbupdate, image, directory, device_args=(), boot=False, timeout=90,
+def wait_for_update(qb, device, timeout, grace=10.0):
+    """QBupdate's exit status, standard output and error; when it runs past `timeout`, or more
+    than `grace` seconds past the device's end (so it can no longer finish), it is ended and the
+    status says so."""
+    deadline = time.monotonic() + timeout
+    device_gone = None
+    while True:
+        try:
+            out, err = qb.communicate(timeout=0.05)  # reads on, so a long trail cannot block it
+            return qb.returncode, out, err
+        except subprocess.TimeoutExpired:
+            pass
+        now = time.monotonic()
+        if device_gone is None and device.poll() is not None:
+            device_gone = now
+        if now >= deadline or (device_gone is not None and now - device_gone > grace):
+            qb.kill()
+            out, err = qb.communicate()
+            why = (f"still running {now - device_gone:.0f} s after the device ended"
+                   if device_gone is not None else f"still running after {timeout} s")
+            return why, out, err
+
+
+def update(lab, qbupdate, image, directory, device_args=(), boot=False, timeout=40,
            name="device", device_wait=5):
     """Starts the virtual device, runs QBupdate on the host against it, and collects both."""
     proc, out, log = start_device(lab, lab.device, lab.device_if, lab.device_addr, directory,
                                   name, list(device_args))
     argv = [qbupdate, image, lab.device_addr] + (["boot"] if boot else [])
     began = time.monotonic()
-    res = lab.run(lab.host, argv, timeout=timeout)
+    qb_status, stdout, stderr = wait_for_update(lab.popen(lab.host, argv), proc, timeout)
     elapsed = time.monotonic() - began
     # QBupdate has finished, so nothing more will come: a device still waiting is ended.
     status, record, received = finish_device(proc, out, log, timeout=device_wait)
-    return Run(status=res.returncode, stdout=res.stdout, stderr=res.stderr, elapsed=elapsed,
+    return Run(status=qb_status, stdout=stdout or b"", stderr=stderr or b"", elapsed=elapsed,
                device_status=status, log=record, received=received)
 
 

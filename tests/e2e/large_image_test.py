@@ -19,7 +19,7 @@ def main():
         path = make_image(tmp, SIZE, 6)
         with open(path, "rb") as f:
             image = f.read()
-        run = update(lab, qbupdate, path, tmp, timeout=240)
+        run = update(lab, qbupdate, path, tmp, timeout=120)
         check_transfer(c, run, lab, image)
         check_bootp(c, run, lab)
         check_data_sizes(c, run, image)

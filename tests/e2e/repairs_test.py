@@ -1,6 +1,7 @@
 """End to end: updates that need repairing on the way. A withheld acknowledgement (also of the
-last block) is repaired by the host's retransmission; repeated and late acknowledgements change
-nothing; a second read request mid-transfer starts the image again from block 1.
+last block) and a lost block are repaired by the host's retransmission; repeated and late
+acknowledgements change nothing; a second read request mid-transfer starts the image again from
+block 1.
 
     python3 repairs_test.py PATH-TO-QBupdate      (as root; exits 77 to skip otherwise)
 """
@@ -39,6 +40,17 @@ def main():
                 # Two quiet half-second ticks after the send: about a second.
                 delay = again[0] - withheld[block]
                 c.check(0.8 <= delay <= 3.0, f"block {block} sent again after {delay:.3f} s")
+
+        c.start("block 5 lost: the device repeats ACK 4 before the host sends block 5 again")
+        run = update(lab, qbupdate, path, tmp, ["--lose-data", "5", "--timeout", "0.4"])
+        check_transfer(c, run, lab, image)
+        check_data_sizes(c, run, image)
+        c.check(run.log["own_retries"] >= 1, "the device did not repeat its last ACK")
+        sends = [d for d in run.log["data"] if d[1] == 5]
+        c.equal([d[4] for d in sends], ["lost", "new"], "arrivals of block 5")
+        if len(sends) == 2:
+            delay = sends[1][0] - sends[0][0]
+            c.check(0.8 <= delay <= 3.0, f"block 5 sent again after {delay:.3f} s")
 
         c.start("every ACK twice, each followed by the one before it, every 7th sent again")
         run = update(lab, qbupdate, path, tmp, ["--dup-all-acks", "--stale-acks",
