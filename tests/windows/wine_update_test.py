@@ -1,0 +1,88 @@
+"""End to end for the Windows build: QBupdate.exe under Wine updates the virtual device.
+
+    python3 wine_update_test.py PATH-TO-QBupdate.exe      (as root; exits 77 to skip otherwise)
+
+It shows that the Windows socket layer's plain bind to the interface address is enough: the
+device's limited-broadcast BOOTP requests reach QBupdate, its broadcast replies leave by that
+interface, and a device on a second interface is neither heard nor answered.
+"""
+
+import os
+import stat
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
+from e2e_support import (TFTP_ERROR_ONLY_RRQ, Checks, Lab, check_beacons,  # noqa: E402
+                         check_bootp, check_data_sizes, check_transfer, finish_device,
+                         make_image, qbupdate_path, require_root, start_device, update, workdir)
+import winelab  # noqa: E402
+
+
+def wine_launcher(directory, exe):
+    """A one-line program that runs the .exe under Wine, so the shared helpers can start it."""
+    path = os.path.join(directory, "QBupdate-wine")
+    with open(path, "w") as f:
+        f.write(f'#!/bin/sh\nexec wine "{exe}" "$@"\n')
+    os.chmod(path, stat.S_IRWXU)
+    return path
+
+
+def windows_console(c, run):
+    """Standard output is in text mode on Windows: every line ends in CR LF. The shared checks
+    compare against LF endings, so check the CRs here and take them out."""
+    bare = run.stdout.replace(b"\r\n", b"").count(b"\n")
+    c.check(bare == 0, f"{bare} line(s) of the console end without CR LF: {run.stdout[:120]!r}")
+    run.stdout = run.stdout.replace(b"\r\n", b"\n")
+    return run
+
+
+def main():
+    exe = qbupdate_path()
+    require_root()
+    c = Checks("wine update")
+    with workdir("wine") as tmp, Lab("wine2e", second_segment=True) as lab, \
+            winelab.Prefix("e2e") as env:
+        os.environ.update(env)  # the lab's commands inherit it
+        qbupdate = wine_launcher(tmp, exe)
+
+        c.start("102,400-byte image while a device on the second interface asks too")
+        path = make_image(tmp, 102400, 4)
+        image = open(path, "rb").read()
+        stranger = start_device(lab, lab.stranger, lab.stranger_if, lab.stranger_addr, tmp,
+                                "stranger", ["--no-beacon", "--bootp-tries", "16",
+                                             "--bootp-interval", "0.5"])
+        # Wine takes a few seconds to start: the device answers the third beacon.
+        run = windows_console(c, update(lab, qbupdate, path, tmp, ["--answer-after-beacons", "3"],
+                                        timeout=60))
+        want_trail = b"".join(b"." * 38 + f"{p}%\n".encode() for p in (20, 40, 60, 80, 100))
+        check_transfer(c, run, lab, image, trail=want_trail)
+        check_beacons(c, run, lab, minimum=3)
+        check_bootp(c, run, lab)
+        check_data_sizes(c, run, image)
+        status, record, _ = finish_device(*stranger, timeout=15)
+        c.equal(record["bootp_replies"], [], "BOOTP replies on the second interface")
+        c.equal(record["beacons"], [], "beacons on the second interface")
+        c.check(len(record["bootp_requests"]) >= 8,
+                f"the second device sent only {len(record['bootp_requests'])} requests")
+
+        c.start("1000-byte image to the boot area after stray and oversized datagrams")
+        path = make_image(tmp, 1000, 3)
+        image = open(path, "rb").read()
+        run = windows_console(c, update(lab, qbupdate, path, tmp,
+                                        ["--stray-interval", "0.1", "--wrq",
+                                         "--answer-after-beacons", "6", "--beacon-timeout", "12"],
+                                        boot=True, timeout=60))
+        check_transfer(c, run, lab, image, boot=True, trail=b".100%\n")
+        check_beacons(c, run, lab, minimum=6)
+        check_bootp(c, run, lab, boot=True)
+        c.equal([bytes.fromhex(a["hex"]) for a in run.log["wrq_answers"]],
+                [TFTP_ERROR_ONLY_RRQ], "answer to the write request")
+        answers = [bytes.fromhex(a["hex"]) for a in run.log["stray_answers"]]
+        c.equal(answers, [TFTP_ERROR_ONLY_RRQ] * (run.log["strays_sent"] // 3),
+                "answers to stray traffic (oversized ones dropped unanswered)")
+    c.finish()
+
+
+if __name__ == "__main__":
+    main()
