@@ -95,7 +95,8 @@ class Device:
     # --- waiting: every wait also takes beacons and sends due stray traffic ---
 
     def wait(self, socks, timeout):
-        """Waits up to `timeout` s for one of `socks` or a beacon; returns the ready socks."""
+        """Waits up to `timeout` s for one of `socks` (with none: for a beacon); returns the
+        ready socks."""
         deadline = time.monotonic() + timeout
         while True:
             self._send_due_strays()
@@ -109,7 +110,7 @@ class Device:
             if self.stray in readable:
                 self._take_stray_answers()
             ready = [s for s in socks if s in readable]
-            if ready or self.wake in readable or time.monotonic() >= deadline:
+            if ready or (not socks and self.wake in readable) or time.monotonic() >= deadline:
                 return ready
 
     def take_beacons(self):
