@@ -199,6 +199,16 @@ def check_beacons(c, run, lab, minimum=1):
             f"beacons not all from {lab.host_addr}:9: {[b['from'] for b in beacons][:3]}")
 
 
+def check_beacon_rhythm(c, run):
+    """Beacons every half second: the median gap near 0.5 s, none wildly off (a loaded machine
+    may delay one, but a beacon a second, or none for seconds, is a fault)."""
+    times = [b["t"] for b in run.log["beacons"]]
+    gaps = sorted(round(b - a, 3) for a, b in zip(times, times[1:]))
+    if c.check(gaps, "fewer than two beacons"):
+        c.check(0.4 <= gaps[len(gaps) // 2] <= 0.65 and 0.2 <= gaps[0] and gaps[-1] <= 2.0,
+                f"beacons not every half second: gaps {gaps}")
+
+
 def check_bootp(c, run, lab, boot=False):
     """One reply per request answered: 300 bytes broadcast from port 67, the request changed
     only in op, yiaddr, siaddr and the boot file name."""
