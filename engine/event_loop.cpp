@@ -1,13 +1,11 @@
 // The upload's one loop: half-second ticks, the wake beacon, and dispatch to the handlers.
 #include "upload_state.h"
 
-#include <chrono>
 #include <cstring>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr auto TICK = std::chrono::milliseconds(TICK_MS);
+constexpr std::uint64_t TICK_US = std::uint64_t{TICK_MS} * 1000u;
 
 enum Endpoint : int { BOOTP_ENDPOINT = 0, TFTP_ENDPOINT = 1, DATA_ENDPOINT = 2, ENDPOINT_COUNT };
 
@@ -22,11 +20,10 @@ int receive_datagram(UploadState& state, net_socket s, std::uint32_t* from_addr,
     return length;
 }
 
-std::uint32_t milliseconds_until(Clock::time_point when, Clock::time_point now) {
-    if (when <= now)
+std::uint32_t milliseconds_until(std::uint64_t when_us, std::uint64_t now_us) {
+    if (when_us <= now_us)
         return 0;
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(when - now).count();
-    return static_cast<std::uint32_t>(left);
+    return static_cast<std::uint32_t>((when_us - now_us + 999u) / 1000u);
 }
 
 // A tick that ran its full half second without the device being heard. Returns false when the
@@ -64,14 +61,14 @@ int run_event_loop(UploadState& state) {
     // Datagrams that are not the device's do not cut the tick short: with them the tick ends at
     // the same moment as without, so stray traffic can neither silence the beacon nor starve
     // retransmission.
-    Clock::time_point tick_end = Clock::now() + TICK;
+    std::uint64_t tick_end = clock_microseconds() + TICK_US;
     for (;;) {
         net_socket socks[ENDPOINT_COUNT] = {state.bootp_sock, state.tftp_sock, state.data_sock};
         bool ready[ENDPOINT_COUNT] = {false, false, false};
         const bool data_waited = state.data_sock != NET_INVALID_SOCKET;
         const std::uint32_t data_serial = state.data_sock_serial;
 
-        std::uint32_t wait_ms = milliseconds_until(tick_end, Clock::now());
+        std::uint32_t wait_ms = milliseconds_until(tick_end, clock_microseconds());
         int ready_count = 0;
         if (wait_ms > 0) {
             ready_count = net_wait_readable(socks, ready, data_waited ? 3 : 2, wait_ms);
@@ -83,7 +80,7 @@ int run_event_loop(UploadState& state) {
         if (ready_count == 0) {
             if (!on_quiet_tick(state))
                 return UPDATE_NO_ANSWER;
-            tick_end = Clock::now() + TICK;
+            tick_end = clock_microseconds() + TICK_US;
             continue;
         }
 
@@ -115,7 +112,7 @@ int run_event_loop(UploadState& state) {
         }
         if (device_heard) {
             state.traffic_seen = true;
-            tick_end = Clock::now() + TICK;
+            tick_end = clock_microseconds() + TICK_US;
         }
     }
 }

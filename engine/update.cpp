@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 
 namespace {
 
@@ -52,8 +51,7 @@ int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const cha
     if (file == nullptr) {
         const int open_error = errno;
         // Windows refuses to open a directory at all, where Linux opens it and reports its kind.
-        std::error_code ec;
-        if (std::filesystem::is_directory(image_path, ec))
+        if (file_is_directory(image_path))
             return fail_image(diagnosis, IMAGE_NOT_REGULAR);
         return fail_image(diagnosis, open_error == ENOENT ? IMAGE_MISSING : IMAGE_UNREADABLE);
     }

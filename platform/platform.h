@@ -91,6 +91,13 @@ void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_
 // set, when the path cannot be opened.
 std::FILE* file_open_read(const char* path);
 
+// Whether a path names a directory; for telling why a path could not be opened.
+bool file_is_directory(const char* path);
+
+// Microseconds on a clock that only moves forward (not the time of day), from an arbitrary start.
+// The engine's one clock.
+std::uint64_t clock_microseconds();
+
 // What an image path names, after opening it with file_open_read.
 enum FileKind : int { FILE_KIND_REGULAR, FILE_KIND_OTHER, FILE_KIND_UNKNOWN };
 FileKind file_kind(std::FILE* f, std::uint64_t* size);

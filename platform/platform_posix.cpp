@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -194,4 +195,16 @@ FileKind file_kind(std::FILE* f, std::uint64_t* size) {
         return FILE_KIND_OTHER;
     *size = static_cast<std::uint64_t>(st.st_size);
     return FILE_KIND_REGULAR;
+}
+
+bool file_is_directory(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::uint64_t clock_microseconds() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u +
+           static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
 }

@@ -177,3 +177,18 @@ FileKind file_kind(std::FILE* f, std::uint64_t* size) {
     *size = static_cast<std::uint64_t>(st.st_size);
     return FILE_KIND_REGULAR;
 }
+
+bool file_is_directory(const char* path) {
+    struct _stat64 st;
+    return _stat64(path, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFDIR;
+}
+
+std::uint64_t clock_microseconds() {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER count;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&count);
+    const auto ticks = static_cast<std::uint64_t>(count.QuadPart);
+    const auto per_second = static_cast<std::uint64_t>(frequency.QuadPart);
+    return ticks / per_second * 1000000u + ticks % per_second * 1000000u / per_second;
+}

@@ -1,6 +1,7 @@
 #include "fake_platform.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <sys/stat.h>
 
@@ -235,4 +236,15 @@ FileKind file_kind(std::FILE* f, std::uint64_t* size) {
         return FILE_KIND_OTHER;
     *size = static_cast<std::uint64_t>(st.st_size);
     return FILE_KIND_REGULAR;
+}
+
+bool file_is_directory(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0 && (st.st_mode & S_IFMT) == S_IFDIR;
+}
+
+std::uint64_t clock_microseconds() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
 }
