@@ -81,6 +81,10 @@ int main(int argc, char** argv) {
                 break;
         }
         if (payload < BLOCK)
-            return 0;
+            break;
     }
+    std::free(image);
+    close(data);
+    close(listener);
+    return 0;
 }
