@@ -260,6 +260,8 @@ void ring_queue(io_uring_sqe*) {
 }
 
 ReceiveSlot* receive_slot(int fd, bool claim) {
+    if (fd < 0)
+        return nullptr;
     ReceiveSlot* free_slot = nullptr;
     for (ReceiveSlot& r : ring.receives) {
         if (r.fd == fd)
