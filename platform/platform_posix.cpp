@@ -53,7 +53,6 @@ bool interface_holding(std::uint32_t addr, char (&name)[IF_NAMESIZE]) {
     return found;
 }
 
-
 // The transfer makes one wait, one receive and one send per block. On a ring shared with the
 // kernel they become one call: a receive stays posted on every socket the loop waits on, sends
 // are queued and go with the next wait, and "ready" means a datagram is already in our buffer.
@@ -119,8 +118,8 @@ Ring ring;
 
 int ring_enter(unsigned to_submit, unsigned min_complete, unsigned flags, const void* arg,
                std::size_t arg_size) {
-    return static_cast<int>(syscall(__NR_io_uring_enter, ring.fd, to_submit, min_complete, flags,
-                                    arg, arg_size));
+    return static_cast<int>(
+        syscall(__NR_io_uring_enter, ring.fd, to_submit, min_complete, flags, arg, arg_size));
 }
 
 void ring_release() {
@@ -231,12 +230,14 @@ void ring_submit() {
     ring_reap();
 }
 
-// Submits what is queued and waits until at least one more completion arrives.
-void ring_wait_one() {
+// Submits what is queued and waits until at least one more completion arrives. Returns false
+// when the ring itself fails, so that no caller waits on it for ever.
+bool ring_wait_one() {
     int n = ring_enter(ring.unsubmitted, 1, IORING_ENTER_GETEVENTS, nullptr, 0);
     if (n > 0)
         ring.unsubmitted -= static_cast<unsigned>(n);
     ring_reap();
+    return n >= 0 || errno == EINTR;
 }
 
 io_uring_sqe* ring_next_sqe(std::uint64_t user_data) {
@@ -387,8 +388,8 @@ bool ring_send(int fd, const unsigned char* buf, int len, std::uint32_t to_addr,
         if (slot == nullptr) {
             if (attempt == 0)
                 ring_submit();
-            else
-                ring_wait_one();
+            else if (!ring_wait_one())
+                break;
         }
     }
     if (slot == nullptr)
@@ -431,17 +432,16 @@ void ring_forget(int fd) {
             sqe->addr = TAG_RECEIVE << 32 | index;
             ring_queue(sqe);
             ring.cancel_pending = true;
+            while ((r->armed || ring.cancel_pending) && ring_wait_one()) {
+            }
         }
-        while (r->armed || ring.cancel_pending)
-            ring_wait_one();
     }
     for (;;) {
         bool sending = false;
         for (const SendSlot& s : ring.sends)
             sending |= s.busy && s.fd == fd;
-        if (!sending)
+        if (!sending || !ring_wait_one())
             break;
-        ring_wait_one();
     }
     if (r != nullptr)
         r->fd = -1;
