@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
 
     UpdateDiagnosis diagnosis{};
     int result = update_target(local_addr, cl.target_addr, cl.image_path, cl.mode, print_progress,
-                               &diagnosis);
+                               &diagnosis, print_stall_notice);
     net_cleanup();
     if (result != UPDATE_DONE) {
         char message[512];

@@ -101,3 +101,6 @@ std::uint64_t clock_microseconds();
 // What an image path names, after opening it with file_open_read.
 enum FileKind : int { FILE_KIND_REGULAR, FILE_KIND_OTHER, FILE_KIND_UNKNOWN };
 FileKind file_kind(std::FILE* f, std::uint64_t* size);
+
+// Whether a stream is a console (a terminal), as opposed to a file, a pipe or a null device.
+bool stream_is_terminal(std::FILE* f);

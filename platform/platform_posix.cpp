@@ -628,3 +628,7 @@ std::uint64_t clock_microseconds() {
     return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u +
            static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
 }
+
+bool stream_is_terminal(std::FILE* f) {
+    return isatty(fileno(f)) == 1;
+}

@@ -192,3 +192,9 @@ std::uint64_t clock_microseconds() {
     const auto per_second = static_cast<std::uint64_t>(frequency.QuadPart);
     return ticks / per_second * 1000000u + ticks % per_second * 1000000u / per_second;
 }
+
+// _isatty also says yes for the NUL device; only a console has a console mode.
+bool stream_is_terminal(std::FILE* f) {
+    DWORD mode = 0;
+    return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))), &mode) != 0;
+}
