@@ -40,6 +40,7 @@ IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)
 SO_BINDTODEVICE = getattr(socket, "SO_BINDTODEVICE", 25)
 MAC = bytes.fromhex("02005e10000a")
 VENDOR_COOKIE = bytes([99, 130, 83, 99])
+REFLECTED_ERROR = b"\x00\x05\x00\x04Illegal TFTP operation\x00"
 
 
 class GiveUp(Exception):
@@ -130,12 +131,17 @@ class Device:
             if ready or (not socks and self.wake in readable) or time.monotonic() >= deadline:
                 return ready
 
-    def take_beacons(self):
+    @staticmethod
+    def _waiting(sock):
+        """The datagrams waiting on a socket, as (data, source), without blocking."""
         while True:
             try:
-                data, src = self.wake.recvfrom(2048, socket.MSG_DONTWAIT)
+                yield sock.recvfrom(2048, socket.MSG_DONTWAIT)
             except BlockingIOError:
                 return
+
+    def take_beacons(self):
+        for data, src in self._waiting(self.wake):
             entry = {"t": self.now(), "from": list(src), "hex": data.hex()}
             good = (len(data) == BEACON_SIZE and data[0:6] == BEACON_SYNC
                     and data[6:22] == BEACON_MAGIC and data[22:26] == self.addr_bytes
@@ -178,18 +184,13 @@ class Device:
         """Starts the exchange with one ERROR to the host's port 69; from then on every datagram
         that arrives on our port 69 is counted and, for --reflect-errors seconds, answered."""
         self.reflect_until = time.monotonic() + self.args.reflect_errors
-        self.reflector.sendto(b"\x00\x05\x00\x04Illegal TFTP operation\x00",
-                              (self.args.stray_to, TFTP_PORT))
+        self.reflector.sendto(REFLECTED_ERROR, (self.args.stray_to, TFTP_PORT))
 
     def _reflect(self):
-        while True:
-            try:
-                data, src = self.reflector.recvfrom(2048, socket.MSG_DONTWAIT)
-            except BlockingIOError:
-                return
+        for _, src in self._waiting(self.reflector):
             self.log["reflected"] += 1
             if self.reflect_until is not None and time.monotonic() < self.reflect_until:
-                self.reflector.sendto(b"\x00\x05\x00\x04Illegal TFTP operation\x00", src)
+                self.reflector.sendto(REFLECTED_ERROR, src)
 
     # --- more tagged BOOTP requests while fetching, as some boot loaders send ---
 
@@ -202,20 +203,12 @@ class Device:
         self.next_extra_bootp = time.monotonic() + self.args.bootp_every
 
     def _take_extra_bootp_answers(self):
-        while True:
-            try:
-                data, _ = self.extra_bootp.recvfrom(2048, socket.MSG_DONTWAIT)
-            except BlockingIOError:
-                return
+        for data, _ in self._waiting(self.extra_bootp):
             if len(data) >= 1 and data[0] == 2:
                 self.log["extra_bootp_answers"] += 1
 
     def _take_stray_answers(self):
-        while True:
-            try:
-                data, src = self.stray.recvfrom(2048, socket.MSG_DONTWAIT)
-            except BlockingIOError:
-                return
+        for data, src in self._waiting(self.stray):
             self.log["stray_answers"].append({"t": self.now(), "from": list(src),
                                               "hex": data.hex()})
 
