@@ -34,6 +34,8 @@ struct UploadState {
     std::uint32_t current_block;    // the block sent last and awaiting acknowledgement
     std::uint32_t peer_addr;
     std::uint16_t peer_port;
+
+    NetFault wait_fault; // why the wait failed, taken when it did
 };
 
 // What a datagram turned out to be. Only the device's own traffic stops the beacon and starts

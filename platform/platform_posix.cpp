@@ -56,8 +56,10 @@ void net_cleanup() {}
 
 int net_local_addresses(std::uint32_t* out, int capacity) {
     ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0)
+    if (getifaddrs(&list) != 0) {
+        last_errno = errno;
         return -1;
+    }
     int count = 0;
     for (ifaddrs* ifa = list; ifa != nullptr && count < capacity; ifa = ifa->ifa_next) {
         if (ifa->ifa_addr == nullptr || ifa->ifa_addr->sa_family != AF_INET)
@@ -133,22 +135,30 @@ NetFault net_last_fault() {
 
 int net_wait_readable(const net_socket* socks, bool* ready, int count, std::uint32_t timeout_ms) {
     constexpr int max_sockets = 8;
-    if (count > max_sockets)
+    if (count > max_sockets) {
+        last_errno = EINVAL;
         return NET_WAIT_FAILED;
+    }
     pollfd fds[max_sockets];
     for (int i = 0; i < count; ++i)
         fds[i] = pollfd{socks[i], POLLIN, 0};
     int n = poll(fds, static_cast<nfds_t>(count), static_cast<int>(timeout_ms));
-    if (n < 0)
-        return errno == EINTR ? NET_WAIT_INTERRUPTED : NET_WAIT_FAILED;
+    if (n < 0 && errno == EINTR)
+        return NET_WAIT_INTERRUPTED;
+    if (n < 0) {
+        last_errno = errno;
+        return NET_WAIT_FAILED;
+    }
     int marked = 0;
     for (int i = 0; i < count; ++i) {
         // An error condition on a socket is reported as readable so that the receive clears it.
         ready[i] = (fds[i].revents & (POLLIN | POLLERR)) != 0;
         marked += ready[i] ? 1 : 0;
     }
-    if (n > 0 && marked == 0)
-        return NET_WAIT_FAILED; // POLLNVAL: a socket that is not open
+    if (n > 0 && marked == 0) {
+        last_errno = EBADF; // POLLNVAL: a socket that is not open
+        return NET_WAIT_FAILED;
+    }
     return marked;
 }
 

@@ -74,6 +74,14 @@ TEST_F(SocketLayer, BindFailuresSayWhy) {
     EXPECT_FALSE(net_bind(again, host, host_to_net16(40100), false));
     EXPECT_EQ(net_last_fault(), NET_FAULT_IN_USE);
 
+    // A failed wait says why itself, not what the failed bind before it said.
+    net_socket gone = net_udp_socket();
+    ASSERT_NE(gone, NET_INVALID_SOCKET);
+    net_close(gone);
+    bool ready = false;
+    EXPECT_EQ(net_wait_readable(&gone, &ready, 1, 50), NET_WAIT_FAILED);
+    EXPECT_EQ(net_last_fault(), NET_FAULT_OTHER);
+
     net_socket foreign = net_udp_socket();
     ASSERT_NE(foreign, NET_INVALID_SOCKET);
     opened[count++] = foreign;
