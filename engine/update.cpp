@@ -25,15 +25,16 @@ int fail_port(UpdateDiagnosis* diagnosis, NetFault fault, int result) {
 // Opens the wake, BOOTP and TFTP endpoints, in that order, and stops at the first that fails.
 int open_fixed_endpoints(UploadState& state, UpdateDiagnosis* diagnosis) {
     NetFault fault = NET_FAULT_NONE;
-    state.wake_sock = open_udp_endpoint(state.local_addr, host_to_net16(WAKE_PORT), 1, &fault);
+    state.wake_sock = open_udp_endpoint(state.local_addr, host_to_net16(WAKE_PORT), 1,
+                                        HEAR_LOCAL_ADDRESS, &fault);
     if (state.wake_sock == NET_INVALID_SOCKET)
         return fail_port(diagnosis, fault, UPDATE_NO_WAKE_PORT);
-    state.bootp_sock =
-        open_udp_endpoint(state.local_addr, host_to_net16(BOOTP_SERVER_PORT), 1, &fault);
+    state.bootp_sock = open_udp_endpoint(state.local_addr, host_to_net16(BOOTP_SERVER_PORT), 1,
+                                         HEAR_BROADCASTS, &fault);
     if (state.bootp_sock == NET_INVALID_SOCKET)
         return fail_port(diagnosis, fault, UPDATE_NO_BOOTP_PORT);
-    state.tftp_sock =
-        open_udp_endpoint(state.local_addr, host_to_net16(TFTP_SERVER_PORT), 0, &fault);
+    state.tftp_sock = open_udp_endpoint(state.local_addr, host_to_net16(TFTP_SERVER_PORT), 0,
+                                        HEAR_LOCAL_ADDRESS, &fault);
     if (state.tftp_sock == NET_INVALID_SOCKET)
         return fail_port(diagnosis, fault, UPDATE_NO_TFTP_PORT);
     return UPDATE_DONE;
@@ -54,7 +55,7 @@ void release_upload(UploadState& state) {
 } // namespace
 
 net_socket open_udp_endpoint(std::uint32_t local_addr, std::uint16_t port, int broadcast,
-                             NetFault* fault) {
+                             Hearing hearing, NetFault* fault) {
     net_socket s = net_udp_socket();
     if (s == NET_INVALID_SOCKET) {
         if (fault != nullptr)
@@ -62,7 +63,7 @@ net_socket open_udp_endpoint(std::uint32_t local_addr, std::uint16_t port, int b
         return NET_INVALID_SOCKET;
     }
     net_allow_broadcast(s, broadcast != 0);
-    if (!net_bind(s, local_addr, port, broadcast != 0)) {
+    if (!net_bind(s, local_addr, port, hearing == HEAR_BROADCASTS)) {
         if (fault != nullptr)
             *fault = net_last_fault();
         net_close(s);

@@ -51,10 +51,16 @@ enum AckResult : int {
 constexpr std::uint32_t TICK_MS = 500;
 constexpr int MAX_DATA_PORT_DRAWS = 64;
 
+// How an endpoint is bound: to the local address only, or so that it also hears the limited
+// broadcasts arriving on that address's interface (net_bind), as the BOOTP endpoint must: the
+// device asks before it has an address.
+enum Hearing : int { HEAR_LOCAL_ADDRESS = 0, HEAR_BROADCASTS = 1 };
+
 // Returns an open socket bound to the local address and port (network order), or
-// NET_INVALID_SOCKET; `fault` (if given) says why it failed.
+// NET_INVALID_SOCKET; `fault` (if given) says why it failed. `broadcast` 1 allows sending
+// broadcasts from it, 0 does not.
 net_socket open_udp_endpoint(std::uint32_t local_addr, std::uint16_t port, int broadcast,
-                             NetFault* fault = nullptr);
+                             Hearing hearing, NetFault* fault = nullptr);
 
 void build_beacon(unsigned char* beacon, std::uint32_t target_addr);
 

@@ -83,9 +83,11 @@ inline void start_upload(FuzzUpload& u, FuzzInput& in) {
     s.progress = nullptr;
     s.image = u.image_bytes;
     s.image_size = size;
-    s.wake_sock = open_udp_endpoint(FUZZ_LOCAL, host_to_net16(WAKE_PORT), 1);
-    s.bootp_sock = open_udp_endpoint(FUZZ_LOCAL, host_to_net16(BOOTP_SERVER_PORT), 1);
-    s.tftp_sock = open_udp_endpoint(FUZZ_LOCAL, host_to_net16(TFTP_SERVER_PORT), 0);
+    s.wake_sock = open_udp_endpoint(FUZZ_LOCAL, host_to_net16(WAKE_PORT), 1, HEAR_LOCAL_ADDRESS);
+    s.bootp_sock =
+        open_udp_endpoint(FUZZ_LOCAL, host_to_net16(BOOTP_SERVER_PORT), 1, HEAR_BROADCASTS);
+    s.tftp_sock =
+        open_udp_endpoint(FUZZ_LOCAL, host_to_net16(TFTP_SERVER_PORT), 0, HEAR_LOCAL_ADDRESS);
     s.data_sock = NET_INVALID_SOCKET;
     build_beacon(s.beacon, s.target_addr);
 }
