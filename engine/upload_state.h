@@ -16,8 +16,8 @@ struct UploadState {
     unsigned char* image; // the whole image file; the upload's one allocation
     std::uint32_t image_size;
 
-    net_socket wake_sock;
-    net_socket bootp_sock;
+    net_socket wake_sock;  // only ever sent on
+    net_socket bootp_sock; // also hears the limited broadcasts on the local address's interface
     net_socket tftp_sock;
 
     // Every datagram is received into it and every reply is built in it. Past the length of the

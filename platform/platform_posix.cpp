@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -27,7 +28,7 @@ sockaddr_in make_sockaddr(std::uint32_t addr, std::uint16_t port) {
     return sa;
 }
 
-// The name of the interface that holds `addr`, for binding a socket to that interface.
+// The name of the interface that holds `addr`.
 bool interface_holding(std::uint32_t addr, char (&name)[IF_NAMESIZE]) {
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0)
@@ -88,8 +89,8 @@ void net_allow_broadcast(net_socket s, bool allow) {
     setsockopt(s, SOL_SOCKET, SO_BROADCAST, &value, sizeof value);
 }
 
-// Linux delivers limited broadcasts only to sockets bound to the wildcard address, and sends
-// them by the route's interface; binding to the interface itself keeps both on the chosen one.
+// Linux delivers limited broadcasts only to sockets bound to the wildcard address; the tie to
+// the interface keeps out those arriving on any other.
 bool net_bind(net_socket s, std::uint32_t local_addr, std::uint16_t port, bool hear_broadcasts) {
     std::uint32_t bind_addr = local_addr;
     if (hear_broadcasts) {
@@ -180,6 +181,36 @@ void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_
               std::uint16_t to_port) {
     sockaddr_in sa = make_sockaddr(to_addr, to_port);
     sendto(s, buf, static_cast<size_t>(len), 0, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+}
+
+// A socket bound to the wildcard address would give the broadcast the first address of its
+// interface as source; the packet information names the source and the interface instead.
+void net_send_broadcast(net_socket s, const unsigned char* buf, int len, std::uint16_t to_port,
+                        std::uint32_t source_addr) {
+    sockaddr_in to = make_sockaddr(htonl(INADDR_BROADCAST), to_port);
+    iovec iov{const_cast<unsigned char*>(buf), static_cast<size_t>(len)};
+    in_pktinfo info;
+    std::memset(&info, 0, sizeof info);
+    char name[IF_NAMESIZE];
+    if (interface_holding(source_addr, name))
+        info.ipi_ifindex = static_cast<int>(if_nametoindex(name));
+    info.ipi_spec_dst.s_addr = source_addr;
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof info)];
+    std::memset(control, 0, sizeof control);
+    msghdr msg;
+    std::memset(&msg, 0, sizeof msg);
+    msg.msg_name = &to;
+    msg.msg_namelen = sizeof to;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof info);
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+    sendmsg(s, &msg, 0);
 }
 
 // Without O_NONBLOCK, opening a FIFO blocks until something writes to it. The flag is left set:

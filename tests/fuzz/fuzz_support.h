@@ -125,7 +125,8 @@ inline bool is_tagged_request(const Bytes& d) {
 inline void check_bootp_reply(const FakeSend& s, const Bytes& request, std::uint16_t from_port,
                               const UploadState& state) {
     FUZZ_CHECK(s.bytes.size() == BOOTP_REPLY_SIZE);
-    FUZZ_CHECK(s.to_addr == LIMITED_BROADCAST && s.to_port == from_port);
+    FUZZ_CHECK(s.to_addr == LIMITED_BROADCAST && s.to_port == from_port &&
+               s.from_addr == state.local_addr);
     Bytes want(BOOTP_REPLY_SIZE, 0);
     std::memcpy(want.data(), request.data(), request.size() < 300 ? request.size() : 300);
     want[BOOTP_OP] = BOOTP_OP_REPLY;
