@@ -1,8 +1,7 @@
 // The thin layer between QBupdate and the operating system's sockets and files.
 // Everything above it is the same code on every platform; each platform has one source file
-// that implements these functions, and no other file includes system socket headers. Each
-// call below is one or two plain system calls; none keeps state between calls except the
-// cause of the last failure.
+// that implements these functions, and no other file includes system socket headers. No call
+// keeps state between calls except the cause of the last failure.
 //
 // Addresses are IPv4 addresses in network byte order, exactly as a socket address carries
 // them. Ports are 16-bit values in network byte order.
