@@ -8,7 +8,7 @@
 #include <cstdint>
 
 struct UploadState {
-    std::uint32_t local_addr;  // network order; every endpoint is bound to it
+    std::uint32_t local_addr;  // network order; the endpoints' address (see net_bind for BOOTP's)
     std::uint32_t target_addr; // network order
     UpdateMode mode;
     progress_callback progress; // may be null
