@@ -74,8 +74,10 @@ int run_event_loop(UploadState& state) {
             ready_count = net_wait_readable(socks, ready, data_waited ? 3 : 2, wait_ms);
             if (ready_count == NET_WAIT_INTERRUPTED)
                 continue;
-            if (ready_count == NET_WAIT_FAILED)
+            if (ready_count == NET_WAIT_FAILED) {
+                state.wait_fault = net_last_fault();
                 return UPDATE_WAIT_FAILED;
+            }
         }
         if (ready_count == 0) {
             if (!on_quiet_tick(state))

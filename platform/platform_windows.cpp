@@ -164,6 +164,13 @@ void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_
            sizeof sa);
 }
 
+// The socket is bound to the source address, which gives the broadcast its source and its
+// interface.
+void net_send_broadcast(net_socket s, const unsigned char* buf, int len, std::uint16_t to_port,
+                        std::uint32_t /*source_addr*/) {
+    net_send(s, buf, len, INADDR_BROADCAST, to_port);
+}
+
 std::FILE* file_open_read(const char* path) {
     return std::fopen(path, "rb");
 }

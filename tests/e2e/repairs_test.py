@@ -1,7 +1,8 @@
 """End to end: updates that need repairing on the way. A withheld acknowledgement (also of the
 last block) and a lost block are repaired by the host's retransmission; repeated and late
 acknowledgements change nothing; a second read request mid-transfer starts the image again from
-block 1.
+block 1. The host's interface holds another address before the chosen one, and the BOOTP reply
+must still come from the chosen one (check_bootp).
 
     python3 repairs_test.py PATH-TO-QBupdate      (as root; exits 77 to skip otherwise)
 """
@@ -18,7 +19,7 @@ def main():
     qbupdate = qbupdate_path()
     require_root()
     c = Checks("e2e repairs")
-    with workdir("repairs") as tmp, Lab("e2erep") as lab:
+    with workdir("repairs") as tmp, Lab("e2erep", first_host_addr="203.0.113.1") as lab:
         path = make_image(tmp, SIZE, 5)
         image = open(path, "rb").read()
 
