@@ -26,6 +26,9 @@ enum NetFault : int {
     NET_FAULT_IN_USE,     // another program holds the port
     NET_FAULT_NO_ADDRESS, // the local address is not (or no longer) on this host
     NET_FAULT_OTHER,
+    // Windows: another program holds the port for itself alone, or the system reserved it.
+    // No privilege opens it there.
+    NET_FAULT_HELD_OR_RESERVED,
 };
 
 constexpr std::uint16_t host_to_net16(std::uint16_t v) {
@@ -70,6 +73,11 @@ void net_close(net_socket s);
 // Why the last failed socket call on this thread failed.
 NetFault net_last_fault();
 
+#if defined(_WIN32)
+// What a Windows Sockets error code from socket or bind means for the operator.
+NetFault net_fault_from_winsock_error(int error);
+#endif
+
 // Waits at most `timeout_ms` until one of `socks` has a datagram to read and marks those in
 // `ready`. Returns how many are ready, 0 when the time ran out, NET_WAIT_INTERRUPTED when a
 // signal cut the wait short, NET_WAIT_FAILED on any other failure.
@@ -88,7 +96,8 @@ void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_
 
 // Opens a file to read raw bytes, as fopen(path, "rb") does, except that a path naming a FIFO or
 // a device opens at once instead of waiting for a writer or a carrier. Returns null, with errno
-// set, when the path cannot be opened.
+// set, when the path cannot be opened. On Windows paths are UTF-8 text, as arguments_as_utf8
+// gives them.
 std::FILE* file_open_read(const char* path);
 
 // Whether a path names a directory; for telling why a path could not be opened.
@@ -101,3 +110,19 @@ std::uint64_t clock_microseconds();
 // What an image path names, after opening it with file_open_read.
 enum FileKind : int { FILE_KIND_REGULAR, FILE_KIND_OTHER, FILE_KIND_UNKNOWN };
 FileKind file_kind(std::FILE* f, std::uint64_t* size);
+
+// The command line as UTF-8 text. On Windows the C runtime's arguments are in the ANSI code
+// page and lose every character outside it, so they are taken again from the wide command
+// line; elsewhere they are left as they are. Call it first thing in main.
+void arguments_as_utf8(int* argc, char*** argv);
+
+// Writes UTF-8 text to standard error. A Windows console shows it character for character,
+// whatever its code page; redirected, the bytes go out unchanged.
+void write_error_text(const char* text);
+
+// For the length of an update: on Windows, when standard input is a console with QuickEdit on,
+// a mouse selection would suspend every console write, and with it the one thread. QuickEdit
+// is turned off until console_restore, or until the process ends by Ctrl+C, Ctrl+Break or the
+// closing of the window. Nothing changes where there is no such console.
+void console_hold_steady();
+void console_restore();
