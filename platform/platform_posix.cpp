@@ -249,3 +249,13 @@ std::uint64_t clock_microseconds() {
     return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u +
            static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
 }
+
+// Arguments, standard error and the console need nothing of their own here.
+void arguments_as_utf8(int* /*argc*/, char*** /*argv*/) {}
+
+void write_error_text(const char* text) {
+    std::fputs(text, stderr);
+}
+
+void console_hold_steady() {}
+void console_restore() {}
