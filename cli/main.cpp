@@ -12,6 +12,7 @@ constexpr int MAX_LOCAL_ADDRESSES = 64;
 }
 
 int main(int argc, char** argv) {
+    arguments_as_utf8(&argc, &argv);
     CommandLine cl = parse_command_line(argc, argv);
     if (cl.show_usage) {
         std::fputs(USAGE_TEXT, stdout);
@@ -35,15 +36,17 @@ int main(int argc, char** argv) {
     std::uint32_t local_addr = addrs[choose_local_address(addrs, count, cl.target_addr)];
 
     UpdateDiagnosis diagnosis{};
+    console_hold_steady();
     int result = update_target(local_addr, cl.target_addr, cl.image_path, cl.mode, print_progress,
                                &diagnosis, print_stall_notice);
+    console_restore();
     net_cleanup();
     if (result != UPDATE_DONE) {
         char message[512];
         describe_failure(message, sizeof message, result, diagnosis, cl.image_path, local_addr,
                          cl.target_addr);
         std::fflush(stdout);
-        std::fputs(message, stderr);
+        write_error_text(message);
     }
     return exit_status_for(result);
 }

@@ -29,5 +29,5 @@ void print_stall_notice(const StallNotice& notice) {
         std::fputc('\n', stderr);
         trail_mid_line = false;
     }
-    std::fputs(line, stderr);
+    write_error_text(line);
 }

@@ -31,6 +31,10 @@ const char* port_problem(NetFault fault) {
         return "another program already uses it (a DHCP or TFTP server?)";
     case NET_FAULT_NO_ADDRESS:
         return "the address is not on this host";
+    case NET_FAULT_HELD_OR_RESERVED:
+        return "another program holds it exclusively (Internet Connection Sharing, a DHCP server, "
+               "a virtual-machine or VPN network?), or Windows reserved it (netsh int ipv4 show "
+               "excludedportrange protocol=udp)";
     default:
         return "the socket could not be opened";
     }

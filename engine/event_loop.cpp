@@ -163,8 +163,10 @@ int run_event_loop(UploadState& state) {
             ready_count = net_wait_readable(socks, ready, data_waited ? 3 : 2, wait_ms);
             if (ready_count == NET_WAIT_INTERRUPTED)
                 continue;
-            if (ready_count == NET_WAIT_FAILED)
+            if (ready_count == NET_WAIT_FAILED) {
+                state.wait_fault = net_last_fault();
                 return UPDATE_WAIT_FAILED;
+            }
         }
         Arrivals heard{false, false, false};
         if (ready_count == 0) {

@@ -28,7 +28,7 @@ net_socket open_data_endpoint(std::uint32_t local_addr) {
     for (int draw = 0; draw < MAX_DATA_PORT_DRAWS; ++draw) {
         unsigned r = static_cast<unsigned>(std::rand());
         auto port = static_cast<std::uint16_t>(DATA_PORT_BASE + (r & DATA_PORT_MASK));
-        net_socket s = open_udp_endpoint(local_addr, host_to_net16(port), 0);
+        net_socket s = open_udp_endpoint(local_addr, host_to_net16(port), 0, HEAR_LOCAL_ADDRESS);
         if (s != NET_INVALID_SOCKET)
             return s;
     }

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 
 namespace {
 
@@ -21,10 +22,40 @@ int fail_port(UpdateDiagnosis* diagnosis, NetFault fault, int result) {
     return result;
 }
 
+// Opens the wake, BOOTP and TFTP endpoints, in that order, and stops at the first that fails.
+int open_fixed_endpoints(UploadState& state, UpdateDiagnosis* diagnosis) {
+    NetFault fault = NET_FAULT_NONE;
+    state.wake_sock = open_udp_endpoint(state.local_addr, host_to_net16(WAKE_PORT), 1,
+                                        HEAR_LOCAL_ADDRESS, &fault);
+    if (state.wake_sock == NET_INVALID_SOCKET)
+        return fail_port(diagnosis, fault, UPDATE_NO_WAKE_PORT);
+    state.bootp_sock = open_udp_endpoint(state.local_addr, host_to_net16(BOOTP_SERVER_PORT), 1,
+                                         HEAR_BROADCASTS, &fault);
+    if (state.bootp_sock == NET_INVALID_SOCKET)
+        return fail_port(diagnosis, fault, UPDATE_NO_BOOTP_PORT);
+    state.tftp_sock = open_udp_endpoint(state.local_addr, host_to_net16(TFTP_SERVER_PORT), 0,
+                                        HEAR_LOCAL_ADDRESS, &fault);
+    if (state.tftp_sock == NET_INVALID_SOCKET)
+        return fail_port(diagnosis, fault, UPDATE_NO_TFTP_PORT);
+    return UPDATE_DONE;
+}
+
+// The one way out once the upload has begun to acquire: whatever of it is held is released.
+void release_upload(UploadState& state) {
+    std::free(state.image);
+    state.image = nullptr;
+    for (net_socket* s :
+         {&state.data_sock, &state.tftp_sock, &state.bootp_sock, &state.wake_sock}) {
+        if (*s != NET_INVALID_SOCKET)
+            net_close(*s);
+        *s = NET_INVALID_SOCKET;
+    }
+}
+
 } // namespace
 
 net_socket open_udp_endpoint(std::uint32_t local_addr, std::uint16_t port, int broadcast,
-                             NetFault* fault) {
+                             Hearing hearing, NetFault* fault) {
     net_socket s = net_udp_socket();
     if (s == NET_INVALID_SOCKET) {
         if (fault != nullptr)
@@ -32,7 +63,7 @@ net_socket open_udp_endpoint(std::uint32_t local_addr, std::uint16_t port, int b
         return NET_INVALID_SOCKET;
     }
     net_allow_broadcast(s, broadcast != 0);
-    if (!net_bind(s, local_addr, port, broadcast != 0)) {
+    if (!net_bind(s, local_addr, port, hearing == HEAR_BROADCASTS)) {
         if (fault != nullptr)
             *fault = net_last_fault();
         net_close(s);
@@ -75,6 +106,8 @@ int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const cha
     }
 
     UploadState state{};
+    state.wake_sock = state.bootp_sock = state.tftp_sock = NET_INVALID_SOCKET;
+    state.data_sock = NET_INVALID_SOCKET;
     state.local_addr = local_addr;
     state.target_addr = target_addr;
     state.mode = mode;
@@ -83,49 +116,24 @@ int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const cha
     state.image_size = static_cast<std::uint32_t>(file_size);
     // An empty image still gets a buffer, so a null pointer always means "no memory".
     state.image = static_cast<unsigned char*>(std::malloc(file_size > 0 ? file_size : 1));
+    int result = UPDATE_DONE;
     if (state.image == nullptr) {
-        std::fclose(file);
-        return fail_image(diagnosis, IMAGE_NO_MEMORY);
+        result = fail_image(diagnosis, IMAGE_NO_MEMORY);
+    } else {
+        std::size_t got = std::fread(state.image, 1, state.image_size, file);
+        // One byte more must not be there: the file has not grown since its size was taken.
+        if (got != state.image_size || std::fgetc(file) != EOF || std::ferror(file))
+            result = fail_image(diagnosis, IMAGE_UNREADABLE);
     }
-    std::size_t got = std::fread(state.image, 1, state.image_size, file);
-    // One byte more must not be there: the file has not grown since its size was taken.
-    bool complete = got == state.image_size && std::fgetc(file) == EOF && !std::ferror(file);
     std::fclose(file);
-    if (!complete) {
-        std::free(state.image);
-        return fail_image(diagnosis, IMAGE_UNREADABLE);
-    }
 
-    NetFault fault = NET_FAULT_NONE;
-    state.wake_sock = open_udp_endpoint(local_addr, host_to_net16(WAKE_PORT), 1, &fault);
-    if (state.wake_sock == NET_INVALID_SOCKET) {
-        std::free(state.image);
-        return fail_port(diagnosis, fault, UPDATE_NO_WAKE_PORT);
+    if (result == UPDATE_DONE)
+        result = open_fixed_endpoints(state, diagnosis);
+    if (result == UPDATE_DONE) {
+        result = run_event_loop(state);
+        if (result == UPDATE_WAIT_FAILED && diagnosis != nullptr)
+            diagnosis->net_fault = state.wait_fault;
     }
-    state.bootp_sock = open_udp_endpoint(local_addr, host_to_net16(BOOTP_SERVER_PORT), 1, &fault);
-    if (state.bootp_sock == NET_INVALID_SOCKET) {
-        net_close(state.wake_sock);
-        std::free(state.image);
-        return fail_port(diagnosis, fault, UPDATE_NO_BOOTP_PORT);
-    }
-    state.tftp_sock = open_udp_endpoint(local_addr, host_to_net16(TFTP_SERVER_PORT), 0, &fault);
-    if (state.tftp_sock == NET_INVALID_SOCKET) {
-        net_close(state.bootp_sock);
-        net_close(state.wake_sock);
-        std::free(state.image);
-        return fail_port(diagnosis, fault, UPDATE_NO_TFTP_PORT);
-    }
-
-    int result = run_event_loop(state);
-    if (result == UPDATE_WAIT_FAILED && diagnosis != nullptr)
-        diagnosis->net_fault = net_last_fault();
-
-    std::free(state.image);
-    state.image = nullptr;
-    if (state.data_sock != NET_INVALID_SOCKET)
-        net_close(state.data_sock);
-    net_close(state.tftp_sock);
-    net_close(state.bootp_sock);
-    net_close(state.wake_sock);
+    release_upload(state);
     return result;
 }

@@ -15,7 +15,7 @@ struct StallWatch {
 };
 
 struct UploadState {
-    std::uint32_t local_addr;  // network order; every endpoint is bound to it
+    std::uint32_t local_addr;  // network order; the endpoints' address (see net_bind for BOOTP's)
     std::uint32_t target_addr; // network order
     UpdateMode mode;
     progress_callback progress; // may be null
@@ -24,8 +24,8 @@ struct UploadState {
     unsigned char* image; // the whole image file; the upload's one allocation
     std::uint32_t image_size;
 
-    net_socket wake_sock;
-    net_socket bootp_sock;
+    net_socket wake_sock;  // only ever sent on
+    net_socket bootp_sock; // also hears the limited broadcasts on the local address's interface
     net_socket tftp_sock;
 
     // Every datagram is received into it and every reply is built in it. Past the length of the
@@ -42,6 +42,8 @@ struct UploadState {
     std::uint32_t current_block;    // the block sent last and awaiting acknowledgement
     std::uint32_t peer_addr;
     std::uint16_t peer_port;
+
+    NetFault wait_fault; // why the wait failed, taken when it did
 
     StallWatch read_request_watch; // from the first answered BOOTP request until a transfer runs
     StallWatch block_watch;        // from the first send of the current block until its ACK
@@ -63,10 +65,16 @@ enum AckResult : int {
 constexpr std::uint32_t TICK_MS = 500;
 constexpr int MAX_DATA_PORT_DRAWS = 64;
 
+// How an endpoint is bound: to the local address only, or so that it also hears the limited
+// broadcasts arriving on that address's interface (net_bind), as the BOOTP endpoint must: the
+// device asks before it has an address.
+enum Hearing : int { HEAR_LOCAL_ADDRESS = 0, HEAR_BROADCASTS = 1 };
+
 // Returns an open socket bound to the local address and port (network order), or
-// NET_INVALID_SOCKET; `fault` (if given) says why it failed.
+// NET_INVALID_SOCKET; `fault` (if given) says why it failed. `broadcast` 1 allows sending
+// broadcasts from it, 0 does not.
 net_socket open_udp_endpoint(std::uint32_t local_addr, std::uint16_t port, int broadcast,
-                             NetFault* fault = nullptr);
+                             Hearing hearing, NetFault* fault = nullptr);
 
 void build_beacon(unsigned char* beacon, std::uint32_t target_addr);
 

@@ -5,10 +5,23 @@ include(GNUInstallDirs)
 
 set(QB_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
 
+set(CPACK_PACKAGE_VENDOR "QBupdate developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "loads firmware and boot-area images into QuibbleBox network devices")
+
 if(WIN32)
-  # The zip unpacks to one folder holding the program and its guide.
+  # The zip unpacks to one folder holding the program and its guide. The guide gets CR LF line
+  # ends: Notepad before Windows 10 1809 shows a file with LF alone as one long line.
   install(TARGETS QBupdate RUNTIME DESTINATION .)
-  install(FILES ${QB_PACKAGING_DIR}/README-windows.txt DESTINATION . RENAME README.txt)
+  configure_file(${QB_PACKAGING_DIR}/README-windows.txt ${CMAKE_CURRENT_BINARY_DIR}/README.txt
+                 @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt DESTINATION .)
+
+  # The version resource, from the project's version.
+  enable_language(RC)
+  set(QB_FILE_DESCRIPTION "QuibbleBox firmware and boot-area updater")
+  configure_file(${QB_PACKAGING_DIR}/version.rc.in ${CMAKE_CURRENT_BINARY_DIR}/version.rc @ONLY)
+  target_sources(QBupdate PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/version.rc)
 else()
   install(TARGETS QBupdate RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # Manual pages are installed compressed, as man(1) and Debian expect.
@@ -28,10 +41,7 @@ else()
 endif()
 
 set(CPACK_PACKAGE_NAME QBupdate)
-set(CPACK_PACKAGE_VENDOR "QBupdate developers")
 set(CPACK_PACKAGE_CONTACT "QBupdate developers <qbupdate@example.com>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "loads firmware and boot-area images into QuibbleBox network devices")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_STRIP_FILES ON)
 

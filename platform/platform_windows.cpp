@@ -3,8 +3,10 @@
 
 #include <winsock2.h>
 
+#include <shellapi.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 #include <io.h>
 
@@ -19,6 +21,9 @@ static_assert(sizeof(net_socket) == sizeof(SOCKET));
 namespace {
 
 thread_local int last_error = 0;
+
+// The longest path the wide file functions take, with its terminating null.
+constexpr int MAX_WIDE_PATH = 32768;
 
 sockaddr_in make_sockaddr(std::uint32_t addr, std::uint16_t port) {
     sockaddr_in sa;
@@ -36,6 +41,36 @@ void ignore_port_unreachable(SOCKET s) {
     BOOL report = FALSE;
     DWORD returned = 0;
     WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr, nullptr);
+}
+
+// Windows lets a socket bind an address on a port that another program holds on the wildcard
+// address: for the same account the access check passes, and both programs would then hear
+// the device's broadcasts. A plain bind of the wildcard address fails exactly when something
+// holds the port there, whatever its options, and succeeds when others hold it only on other
+// addresses; so a throwaway socket tries that first. An exclusive bind would also fail for a
+// program that serves another adapter's address and takes nothing from this one.
+bool port_held_on_wildcard(std::uint16_t port) {
+    SOCKET probe = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (probe == INVALID_SOCKET) {
+        last_error = WSAGetLastError();
+        return true;
+    }
+    sockaddr_in sa = make_sockaddr(htonl(INADDR_ANY), port);
+    bool held = bind(probe, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == SOCKET_ERROR;
+    if (held)
+        last_error = WSAGetLastError();
+    closesocket(probe);
+    return held;
+}
+
+// A UTF-8 path as the UTF-16 text the wide file functions take; false, with errno set, when it
+// is no UTF-8 or too long.
+bool wide_path(const char* path, wchar_t (&wide)[MAX_WIDE_PATH]) {
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, MAX_WIDE_PATH) == 0) {
+        errno = GetLastError() == ERROR_INSUFFICIENT_BUFFER ? ENAMETOOLONG : EINVAL;
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -72,6 +107,14 @@ net_socket net_udp_socket() {
         return NET_INVALID_SOCKET;
     }
     ignore_port_unreachable(s);
+    // Readiness from the wait is only a hint (a datagram may be dropped in between, for example
+    // for a bad checksum); a non-blocking receive then finds nothing instead of waiting.
+    u_long non_blocking = 1;
+    if (ioctlsocket(s, FIONBIO, &non_blocking) == SOCKET_ERROR) {
+        last_error = WSAGetLastError();
+        closesocket(s);
+        return NET_INVALID_SOCKET;
+    }
     return s;
 }
 
@@ -82,8 +125,18 @@ void net_allow_broadcast(net_socket s, bool allow) {
 
 // A socket bound to an interface's unicast address receives the limited broadcasts arriving on
 // that interface and sends its own broadcasts out of it, so the plain bind serves both.
+// SO_EXCLUSIVEADDRUSE keeps every other socket off the address and port while QBupdate holds
+// it, even one that asks for SO_REUSEADDR.
 bool net_bind(net_socket s, std::uint32_t local_addr, std::uint16_t port,
               bool /*hear_broadcasts*/) {
+    if (local_addr != htonl(INADDR_ANY) && port_held_on_wildcard(port))
+        return false;
+    BOOL exclusive = TRUE;
+    if (setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+                   sizeof exclusive) == SOCKET_ERROR) {
+        last_error = WSAGetLastError();
+        return false;
+    }
     sockaddr_in sa = make_sockaddr(local_addr, port);
     if (bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == SOCKET_ERROR) {
         last_error = WSAGetLastError();
@@ -97,11 +150,18 @@ void net_close(net_socket s) {
 }
 
 NetFault net_last_fault() {
-    switch (last_error) {
+    return net_fault_from_winsock_error(last_error);
+}
+
+// Binding these ports needs no privilege on Windows. WSAEACCES comes from a socket that holds
+// the port with SO_EXCLUSIVEADDRUSE, from a holder of another account, or from a port in a range
+// the system excluded.
+NetFault net_fault_from_winsock_error(int error) {
+    switch (error) {
     case 0:
         return NET_FAULT_NONE;
     case WSAEACCES:
-        return NET_FAULT_PERMISSION;
+        return NET_FAULT_HELD_OR_RESERVED;
     case WSAEADDRINUSE:
         return NET_FAULT_IN_USE;
     case WSAEADDRNOTAVAIL:
@@ -135,19 +195,11 @@ int net_wait_readable(const net_socket* socks, bool* ready, int count, std::uint
 
 int net_receive(net_socket s, unsigned char* buf, int capacity, std::uint32_t* from_addr,
                 std::uint16_t* from_port) {
-    // The sockets stay blocking; readiness reported by the wait is only a hint, so look again
-    // without waiting before taking the datagram.
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(s, &readable);
-    timeval no_wait{0, 0};
-    if (select(0, &readable, nullptr, nullptr, &no_wait) != 1)
-        return -1;
-
     sockaddr_in sa;
     int sa_len = sizeof sa;
     std::memset(&sa, 0, sizeof sa);
-    // A datagram longer than the buffer fails with WSAEMSGSIZE and is gone.
+    // Nothing queued fails with WSAEWOULDBLOCK; a datagram longer than the buffer fails with
+    // WSAEMSGSIZE and is gone.
     int n = recvfrom(s, reinterpret_cast<char*>(buf), capacity, 0, reinterpret_cast<sockaddr*>(&sa),
                      &sa_len);
     if (n == SOCKET_ERROR)
@@ -164,8 +216,16 @@ void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_
            sizeof sa);
 }
 
+// The socket is bound to the source address, which gives the broadcast its source and its
+// interface.
+void net_send_broadcast(net_socket s, const unsigned char* buf, int len, std::uint16_t to_port,
+                        std::uint32_t /*source_addr*/) {
+    net_send(s, buf, len, INADDR_BROADCAST, to_port);
+}
+
 std::FILE* file_open_read(const char* path) {
-    return std::fopen(path, "rb");
+    wchar_t wide[MAX_WIDE_PATH];
+    return wide_path(path, wide) ? _wfopen(wide, L"rb") : nullptr;
 }
 
 FileKind file_kind(std::FILE* f, std::uint64_t* size) {
@@ -179,8 +239,9 @@ FileKind file_kind(std::FILE* f, std::uint64_t* size) {
 }
 
 bool file_is_directory(const char* path) {
+    wchar_t wide[MAX_WIDE_PATH];
     struct _stat64 st;
-    return _stat64(path, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFDIR;
+    return wide_path(path, wide) && _wstat64(wide, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFDIR;
 }
 
 std::uint64_t clock_microseconds() {
@@ -191,6 +252,98 @@ std::uint64_t clock_microseconds() {
     const auto ticks = static_cast<std::uint64_t>(count.QuadPart);
     const auto per_second = static_cast<std::uint64_t>(frequency.QuadPart);
     return ticks / per_second * 1000000u + ticks % per_second * 1000000u / per_second;
+}
+
+namespace {
+
+// More than three arguments already mean the usage text, so a few more than that are kept.
+constexpr int MAX_ARGUMENTS = 8;
+// The command line holds at most 32767 UTF-16 units, each at most 3 bytes of UTF-8.
+char argument_text[3 * MAX_WIDE_PATH + MAX_ARGUMENTS];
+char* argument_list[MAX_ARGUMENTS + 1];
+
+} // namespace
+
+void arguments_as_utf8(int* argc, char*** argv) {
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr)
+        return;
+    const int kept = count < MAX_ARGUMENTS ? count : MAX_ARGUMENTS;
+    int used = 0;
+    for (int i = 0; i < kept; ++i) {
+        int n =
+            WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, argument_text + used,
+                                static_cast<int>(sizeof argument_text) - used, nullptr, nullptr);
+        if (n == 0) {
+            LocalFree(wide);
+            return;
+        }
+        argument_list[i] = argument_text + used;
+        used += n;
+    }
+    LocalFree(wide);
+    argument_list[kept] = nullptr;
+    *argc = kept;
+    *argv = argument_list;
+}
+
+void write_error_text(const char* text) {
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    wchar_t wide[1024];
+    int n = 0;
+    if (GetConsoleMode(err, &mode) &&
+        (n = MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, sizeof wide / sizeof wide[0])) > 1) {
+        DWORD written = 0;
+        WriteConsoleW(err, wide, static_cast<DWORD>(n - 1), &written, nullptr);
+        return;
+    }
+    std::fputs(text, stderr);
+}
+
+namespace {
+
+// Set before the control handler is installed, and not changed while it is.
+HANDLE held_input = INVALID_HANDLE_VALUE;
+DWORD operator_mode = 0;
+bool holding = false;
+
+// GetConsoleMode reports QuickEdit without ENABLE_EXTENDED_FLAGS, and SetConsoleMode ignores
+// the QuickEdit and Insert bits unless that flag comes with them.
+void put_back_operator_mode() {
+    SetConsoleMode(held_input, operator_mode | ENABLE_EXTENDED_FLAGS);
+}
+
+// Runs on a thread of its own for Ctrl+C, Ctrl+Break and the closing of the window; the
+// default handler then ends the process as before.
+BOOL WINAPI restore_on_the_way_out(DWORD /*event*/) {
+    put_back_operator_mode();
+    return FALSE;
+}
+
+} // namespace
+
+void console_hold_steady() {
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (holding || in == nullptr || in == INVALID_HANDLE_VALUE || !GetConsoleMode(in, &mode) ||
+        (mode & ENABLE_QUICK_EDIT_MODE) == 0)
+        return;
+    held_input = in;
+    operator_mode = mode;
+    SetConsoleCtrlHandler(restore_on_the_way_out, TRUE);
+    holding = SetConsoleMode(in, (mode | ENABLE_EXTENDED_FLAGS) & ~ENABLE_QUICK_EDIT_MODE) != 0;
+    if (!holding)
+        SetConsoleCtrlHandler(restore_on_the_way_out, FALSE);
+}
+
+void console_restore() {
+    if (!holding)
+        return;
+    put_back_operator_mode();
+    SetConsoleCtrlHandler(restore_on_the_way_out, FALSE);
+    holding = false;
 }
 
 // _isatty also says yes for the NUL device; only a console has a console mode.

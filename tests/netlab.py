@@ -8,7 +8,9 @@ sent from the machine's own namespace. Addresses come from the documentation ran
         res = lab.run(lab.host, [qbupdate, "image.bin", lab.device_addr])
 
 A third namespace on 203.0.113.0/24 is added with `Lab(..., second_segment=True)`: the host
-gets 203.0.113.1 on a second veth, the other side (`lab.stranger`) 203.0.113.10.
+gets 203.0.113.1 on a second veth, the other side (`lab.stranger`) 203.0.113.10. With
+`Lab(..., first_host_addr="203.0.113.1")` the host's interface to the device holds that address
+(/24) before its own, so the system lists it first there.
 """
 
 import os
@@ -37,7 +39,7 @@ def _ip(*args, check=True):
 
 
 class Lab:
-    def __init__(self, name, second_segment=False):
+    def __init__(self, name, second_segment=False, first_host_addr=None):
         tag = f"qb{name[:6]}{os.getpid() % 100000}"
         self.host = f"{tag}h"
         self.device = f"{tag}d"
@@ -50,6 +52,7 @@ class Lab:
         self.stranger_if = "veth-str"
         self.second_host_addr = SECOND_HOST_ADDR
         self.stranger_addr = STRANGER_ADDR
+        self.first_host_addr = first_host_addr
         self._procs = []
 
     def __enter__(self):
@@ -59,20 +62,22 @@ class Lab:
             for ns in namespaces:
                 _ip("netns", "add", ns)
                 _ip("-n", ns, "link", "set", "lo", "up")
-            self._pair(self.host, self.host_if, self.host_addr,
+            host_addrs = [a for a in (self.first_host_addr, self.host_addr) if a]
+            self._pair(self.host, self.host_if, host_addrs,
                        self.device, self.device_if, self.device_addr)
             if self.stranger:
-                self._pair(self.host, self.second_host_if, self.second_host_addr,
+                self._pair(self.host, self.second_host_if, [self.second_host_addr],
                            self.stranger, self.stranger_if, self.stranger_addr)
         except Exception:
             self.__exit__(None, None, None)
             raise
         return self
 
-    def _pair(self, ns_a, if_a, addr_a, ns_b, if_b, addr_b):
+    def _pair(self, ns_a, if_a, addrs_a, ns_b, if_b, addr_b):
         _ip("link", "add", if_a, "netns", ns_a, "type", "veth", "peer", "name", if_b,
             "netns", ns_b)
-        _ip("-n", ns_a, "addr", "add", f"{addr_a}/24", "dev", if_a)
+        for addr in addrs_a:  # in this order: the first is the one the interface lists first
+            _ip("-n", ns_a, "addr", "add", f"{addr}/24", "dev", if_a)
         _ip("-n", ns_b, "addr", "add", f"{addr_b}/24", "dev", if_b)
         _ip("-n", ns_a, "link", "set", if_a, "up")
         _ip("-n", ns_b, "link", "set", if_b, "up")

@@ -77,6 +77,26 @@ def make_image(directory, size, seed):
     return path
 
 
+HOLD_PORT = """
+import socket, sys, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind((sys.argv[1], int(sys.argv[2])))
+print("bound", flush=True)
+time.sleep(600)
+"""
+
+
+def hold_port(lab, addr, port):
+    """Another program holding a UDP port in the host namespace, bound without any option, until
+    it is killed or the lab closes."""
+    proc = lab.popen(lab.host, [sys.executable, "-c", HOLD_PORT, addr, str(port)])
+    bound = proc.stdout.readline()
+    if bound != b"bound\n":
+        proc.kill()
+        raise RuntimeError(f"cannot hold {addr}:{port}: {bound!r} {proc.stderr.read()!r}")
+    return proc
+
+
 class Run:
     """The outcome of one update: QBupdate's status and console, and the device's side."""
 

@@ -7,19 +7,9 @@ every datagram with an ERROR, started with one forged ERROR, hears nothing back.
     python3 failures_test.py PATH-TO-QBupdate      (as root; exits 77 to skip otherwise)
 """
 
-import sys
-
 from e2e_support import (BANNER_FIRMWARE, TFTP_ERROR_ONLY_RRQ, Checks, Lab, check_beacon_rhythm,
-                         check_beacons, make_image, qbupdate_path, require_root, update, workdir)
-
-HOLD_PORT = """
-import socket, sys, time
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.bind((sys.argv[1], 69))
-print("bound", flush=True)
-time.sleep(60)
-"""
-
+                         check_beacons, hold_port, make_image, qbupdate_path, require_root, update,
+                         workdir)
 
 def check_failure_line(c, run, *words):
     lines = run.stderr.decode(errors="replace").splitlines(keepends=True)
@@ -38,8 +28,7 @@ def main():
         path = make_image(tmp, 1000, 7)
 
         c.start("port 69 already taken on the host")
-        holder = lab.popen(lab.host, [sys.executable, "-c", HOLD_PORT, lab.host_addr])
-        c.equal(holder.stdout.readline(), b"bound\n", "port holder")
+        holder = hold_port(lab, lab.host_addr, 69)
         res = lab.run(lab.host, [qbupdate, path, lab.device_addr], timeout=30)
         holder.kill()
         holder.wait()

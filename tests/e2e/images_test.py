@@ -1,12 +1,14 @@
 """End to end: complete updates of small images, in both modes, on a segment with stray
-traffic and with a second interface whose device must not be served.
+traffic and with a second interface whose device must not be served, while another program
+holds port 9 on the loopback address (the wake endpoint is bound to the chosen address only).
 
     python3 images_test.py PATH-TO-QBupdate      (as root; exits 77 to skip otherwise)
 """
 
 from e2e_support import (TFTP_ERROR_ONLY_RRQ, Checks, Lab, check_beacon_rhythm, check_beacons,
                          check_bootp, check_data_sizes, check_transfer, finish_device,
-                         make_image, qbupdate_path, require_root, start_device, update, workdir)
+                         hold_port, make_image, qbupdate_path, require_root, start_device, update,
+                         workdir)
 
 
 def main():
@@ -14,6 +16,8 @@ def main():
     require_root()
     c = Checks("e2e images")
     with workdir("images") as tmp, Lab("e2eimg", second_segment=True) as lab:
+        hold_port(lab, "127.0.0.1", 9)
+
         c.start("empty image, boot area, tag in other letter case")
         image = b""
         run = update(lab, qbupdate, make_image(tmp, 0, 1), tmp, ["--sname", "PEXLINqb"],

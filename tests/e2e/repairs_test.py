@@ -4,7 +4,8 @@ sends BOOTP requests every 0.3 s; repeated and late acknowledgements change noth
 request that arrives twice is answered from the first data port; a second read request from a
 new port mid-transfer starts the image again from block 1. A device that takes the BOOTP reply
 and then waits, and later stops acknowledging, gets one notice on standard error for each stall
-and the update completes when it carries on.
+and the update completes when it carries on. The host's interface holds another address before
+the chosen one, and the BOOTP reply must still come from the chosen one (check_bootp).
 
     python3 repairs_test.py PATH-TO-QBupdate      (as root; exits 77 to skip otherwise)
 """
@@ -45,7 +46,7 @@ def main():
     qbupdate = qbupdate_path()
     require_root()
     c = Checks("e2e repairs")
-    with workdir("repairs") as tmp, Lab("e2erep") as lab:
+    with workdir("repairs") as tmp, Lab("e2erep", first_host_addr="203.0.113.1") as lab:
         path = make_image(tmp, SIZE, 5)
         image = open(path, "rb").read()
 

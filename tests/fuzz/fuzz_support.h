@@ -90,9 +90,11 @@ inline void start_upload(FuzzUpload& u, FuzzInput& in) {
     s.progress = nullptr;
     s.image = u.image_bytes;
     s.image_size = size;
-    s.wake_sock = open_udp_endpoint(FUZZ_LOCAL, host_to_net16(WAKE_PORT), 1);
-    s.bootp_sock = open_udp_endpoint(FUZZ_LOCAL, host_to_net16(BOOTP_SERVER_PORT), 1);
-    s.tftp_sock = open_udp_endpoint(FUZZ_LOCAL, host_to_net16(TFTP_SERVER_PORT), 0);
+    s.wake_sock = open_udp_endpoint(FUZZ_LOCAL, host_to_net16(WAKE_PORT), 1, HEAR_LOCAL_ADDRESS);
+    s.bootp_sock =
+        open_udp_endpoint(FUZZ_LOCAL, host_to_net16(BOOTP_SERVER_PORT), 1, HEAR_BROADCASTS);
+    s.tftp_sock =
+        open_udp_endpoint(FUZZ_LOCAL, host_to_net16(TFTP_SERVER_PORT), 0, HEAR_LOCAL_ADDRESS);
     s.data_sock = NET_INVALID_SOCKET;
     build_beacon(s.beacon, s.target_addr);
 }
@@ -130,7 +132,8 @@ inline bool is_tagged_request(const Bytes& d) {
 inline void check_bootp_reply(const FakeSend& s, const Bytes& request, std::uint16_t from_port,
                               const UploadState& state) {
     FUZZ_CHECK(s.bytes.size() == BOOTP_REPLY_SIZE);
-    FUZZ_CHECK(s.to_addr == LIMITED_BROADCAST && s.to_port == from_port);
+    FUZZ_CHECK(s.to_addr == LIMITED_BROADCAST && s.to_port == from_port &&
+               s.from_addr == state.local_addr);
     Bytes want(BOOTP_REPLY_SIZE, 0);
     std::memcpy(want.data(), request.data(), request.size() < 300 ? request.size() : 300);
     want[BOOTP_OP] = BOOTP_OP_REPLY;

@@ -28,7 +28,8 @@ int open_descriptors() {
 
 // Opens an endpoint the way the engine opens the one on `port`.
 net_socket open_like_engine(std::uint16_t port) {
-    return open_udp_endpoint(LOOPBACK, host_to_net16(port), port == TFTP_SERVER_PORT ? 0 : 1);
+    return open_udp_endpoint(LOOPBACK, host_to_net16(port), port == TFTP_SERVER_PORT ? 0 : 1,
+                             port == BOOTP_SERVER_PORT ? HEAR_BROADCASTS : HEAR_LOCAL_ADDRESS);
 }
 
 class Setup : public testing::Test {

@@ -1,6 +1,8 @@
 # The Windows .zip: built with CPack in the MinGW build, it holds QBupdate.exe and README.txt
-# in one folder, and the program needs no DLL that a plain Windows lacks.
-#   cmake -DBUILD_DIR=build-win -DOBJDUMP=x86_64-w64-mingw32-objdump -P tests/package/zip_test.cmake
+# (CR LF line ends) in one folder, the program carries a version resource with the project's
+# version, and it needs no DLL that a plain Windows lacks.
+#   cmake -DBUILD_DIR=build-win -DOBJDUMP=x86_64-w64-mingw32-objdump -DVERSION=1.0.0 \
+#         -P tests/package/zip_test.cmake
 set(out ${BUILD_DIR}/package-test)
 file(REMOVE_RECURSE ${out})
 execute_process(COMMAND ${CMAKE_CPACK_COMMAND} -G ZIP --config ${BUILD_DIR}/CPackConfig.cmake -B ${out}
@@ -28,6 +30,50 @@ foreach(phrase "QBupdate.exe" "boot" "Windows Defender Firewall" "port 67" "Exit
     message(FATAL_ERROR "README.txt does not mention '${phrase}'")
   endif()
 endforeach()
+# file(READ) in text mode drops the CRs, so the line ends are looked at byte by byte.
+file(READ ${out}/unpacked/${folder}/README.txt guide_bytes HEX)
+string(REGEX REPLACE "(..)" " \\1" guide_bytes "${guide_bytes}")
+if(NOT guide_bytes MATCHES " 0a" OR guide_bytes MATCHES "(^| ([^0].|0[^d])) 0a")
+  message(FATAL_ERROR "README.txt has a line that ends without CR LF")
+endif()
+
+# The version resource: VS_FIXEDFILEINFO (signature 0xFEEF04BD, structure version 1.0, then the
+# file version as two 32-bit words, little-endian) and the strings of StringFileInfo, UTF-16LE
+# key and value, the value aligned to 32 bits.
+function(le16 value out)
+  math(EXPR hex "${value} + 65536" OUTPUT_FORMAT HEXADECIMAL) # 0x1 and four digits
+  string(TOLOWER "${hex}" hex)
+  string(SUBSTRING "${hex}" 3 2 hi)
+  string(SUBSTRING "${hex}" 5 2 lo)
+  set(${out} "${lo}${hi}" PARENT_SCOPE)
+endfunction()
+function(utf16 text out)
+  string(HEX "${text}" hex)
+  string(REGEX REPLACE "(..)" "\\100" hex "${hex}")
+  set(${out} "${hex}" PARENT_SCOPE)
+endfunction()
+file(READ ${out}/unpacked/${folder}/QBupdate.exe exe HEX)
+string(REPLACE "." ";" parts "${VERSION}")
+list(GET parts 0 major)
+list(GET parts 1 minor)
+list(GET parts 2 patch)
+le16(${major} major)
+le16(${minor} minor)
+le16(${patch} patch)
+if(NOT exe MATCHES "bd04effe00000100${minor}${major}0000${patch}")
+  message(FATAL_ERROR "QBupdate.exe has no version resource for ${VERSION}")
+endif()
+foreach(pair "ProductName=QBupdate" "FileVersion=${VERSION}" "ProductVersion=${VERSION}"
+             "FileDescription=QuibbleBox")
+  string(REPLACE "=" ";" pair "${pair}")
+  list(GET pair 0 key)
+  list(GET pair 1 value)
+  utf16("${key}" key_hex)
+  utf16("${value}" value_hex)
+  if(NOT exe MATCHES "${key_hex}0000(0000)?${value_hex}")
+    message(FATAL_ERROR "QBupdate.exe's version resource lacks ${key} '${value}'")
+  endif()
+endforeach()
 
 execute_process(COMMAND ${OBJDUMP} -p ${out}/unpacked/${folder}/QBupdate.exe
                 RESULT_VARIABLE status OUTPUT_VARIABLE headers)
@@ -37,7 +83,7 @@ endif()
 string(REGEX MATCHALL "DLL Name: [^\n]+" dlls "${headers}")
 foreach(dll IN LISTS dlls)
   string(TOLOWER "${dll}" dll)
-  if(NOT dll MATCHES "dll name: (kernel32|msvcrt|ws2_32|advapi32|user32|iphlpapi)\\.dll")
+  if(NOT dll MATCHES "dll name: (kernel32|msvcrt|ws2_32|shell32|advapi32|user32|iphlpapi)\\.dll")
     message(FATAL_ERROR "QBupdate.exe needs ${dll}, which a plain Windows does not have")
   endif()
 endforeach()

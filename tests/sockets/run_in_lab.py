@@ -1,9 +1,8 @@
 """Runs the socket-layer test binary in the host namespace of a lab of its own.
 
-    run_in_lab.py [--no-ring] socket_layer_tests[.exe]
+    run_in_lab.py socket_layer_tests[.exe]
 
 A Windows binary runs under Wine, with a prefix (and so a Wine server) of its own in the lab.
-With --no-ring the binary runs through no_ring.py: the Linux layer's plain calls, not its ring.
 """
 
 import os
@@ -21,20 +20,14 @@ FOREIGN_ADDR = "203.0.113.99"  # on no interface of the lab: binding to it must 
 
 def main():
     require_root()
-    args = sys.argv[1:]
-    launcher = []
-    if args and args[0] == "--no-ring":
-        launcher = [sys.executable, os.path.join(HERE, "no_ring.py")]
-        args = args[1:]
-    binary = os.path.abspath(args[0])
+    binary = os.path.abspath(sys.argv[1])
     under_wine = binary.endswith(".exe")
     addresses = {"QB_LAB_HOST_ADDR": None, "QB_LAB_FOREIGN_ADDR": FOREIGN_ADDR}
     with Lab("winsock" if under_wine else "sock") as lab:
         addresses["QB_LAB_HOST_ADDR"] = lab.host_addr
         if not under_wine:
             env = dict(os.environ, **addresses)
-            argv = lab.command(lab.host, launcher + [binary])
-            return subprocess.run(argv, env=env, timeout=120).returncode
+            return subprocess.run(lab.command(lab.host, [binary]), env=env, timeout=120).returncode
         with winelab.Prefix("sock") as env:
             env.update(addresses, QB_UNDER_WINE="1")
             argv = lab.command(lab.host, winelab.wine([binary]))

@@ -214,14 +214,35 @@ int net_receive(net_socket s, unsigned char* buf, int capacity, std::uint32_t* f
     return length;
 }
 
-void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_addr,
-              std::uint16_t to_port) {
+namespace {
+
+void record_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_addr,
+                 std::uint16_t to_port, const std::uint32_t* source_addr) {
     FakeSocket* fs = find_open(s);
     if (fs == nullptr)
         ++fake.sends_on_closed;
-    fake.sends.push_back(FakeSend{s, fs != nullptr ? fs->port : std::uint16_t{0},
+    // A socket that hears broadcasts is bound to the wildcard address, as on Linux: only a
+    // broadcast sent with its source given carries the local address.
+    std::uint32_t from_addr = 0;
+    if (source_addr != nullptr)
+        from_addr = *source_addr;
+    else if (fs != nullptr && !fs->hear_broadcasts)
+        from_addr = fs->addr;
+    fake.sends.push_back(FakeSend{s, from_addr, fs != nullptr ? fs->port : std::uint16_t{0},
                                   Bytes(buf, buf + (len > 0 ? len : 0)), to_addr,
                                   net_to_host16(to_port)});
+}
+
+} // namespace
+
+void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_addr,
+              std::uint16_t to_port) {
+    record_send(s, buf, len, to_addr, to_port, nullptr);
+}
+
+void net_send_broadcast(net_socket s, const unsigned char* buf, int len, std::uint16_t to_port,
+                        std::uint32_t source_addr) {
+    record_send(s, buf, len, 0xFFFFFFFFu, to_port, &source_addr);
 }
 
 std::FILE* file_open_read(const char* path) {

@@ -13,6 +13,7 @@ using Bytes = std::vector<unsigned char>;
 
 struct FakeSend {
     net_socket sock;
+    std::uint32_t from_addr; // network order: the IP source the datagram leaves with
     std::uint16_t from_port; // host order: the port the sending socket is bound to
     Bytes bytes;
     std::uint32_t to_addr; // network order

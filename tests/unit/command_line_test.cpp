@@ -4,8 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
+
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -133,5 +139,92 @@ TEST(FailureReport, ExitStatusAndOneLineNamingTheCause) {
     EXPECT_EQ(truncated.back(), '\n');
     EXPECT_EQ(truncated.find('\n'), truncated.size() - 1);
 }
+
+#if defined(_WIN32)
+// No privilege opens these ports on Windows: the line that explains a bind failure there must
+// send the operator to the program that holds the port, never to root or Linux capabilities.
+TEST(FailureReport, WindowsBindFailuresInWindowsTerms) {
+    constexpr int WSAEACCES_CODE = 10013;
+    constexpr int WSAEADDRINUSE_CODE = 10048;
+    constexpr int WSAEADDRNOTAVAIL_CODE = 10049;
+    constexpr int WSAENOBUFS_CODE = 10055;
+    const std::uint32_t local = addr(198, 51, 100, 1);
+    char line[512];
+    for (int code : {WSAEACCES_CODE, WSAEADDRINUSE_CODE, WSAEADDRNOTAVAIL_CODE, WSAENOBUFS_CODE}) {
+        describe_failure(line, sizeof line, UPDATE_NO_BOOTP_PORT,
+                         {IMAGE_OK, net_fault_from_winsock_error(code)}, "x.bin", local, local);
+        const std::string text(line);
+        EXPECT_EQ(text.rfind("QBupdate: cannot open UDP port 67 on 198.51.100.1: ", 0), 0u) << text;
+        EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
+        EXPECT_EQ(text.find("root"), std::string::npos) << text;
+        EXPECT_EQ(text.find("CAP_"), std::string::npos) << text;
+    }
+    describe_failure(line, sizeof line, UPDATE_NO_BOOTP_PORT,
+                     {IMAGE_OK, net_fault_from_winsock_error(WSAEACCES_CODE)}, "x.bin", local,
+                     local);
+    EXPECT_NE(std::string(line).find("another program holds it exclusively"), std::string::npos);
+    EXPECT_NE(std::string(line).find("netsh int ipv4 show excludedportrange protocol=udp"),
+              std::string::npos);
+    EXPECT_EQ(net_fault_from_winsock_error(WSAEADDRINUSE_CODE), NET_FAULT_IN_USE);
+    EXPECT_EQ(net_fault_from_winsock_error(WSAEADDRNOTAVAIL_CODE), NET_FAULT_NO_ADDRESS);
+    EXPECT_EQ(net_fault_from_winsock_error(0), NET_FAULT_NONE);
+}
+
+DWORD input_mode(HANDLE in) {
+    DWORD mode = 0;
+    GetConsoleMode(in, &mode);
+    return mode & ~static_cast<DWORD>(ENABLE_EXTENDED_FLAGS); // Windows does not report it
+}
+
+HANDLE ctrl_seen = nullptr;
+
+BOOL WINAPI note_ctrl(DWORD /*event*/) {
+    SetEvent(ctrl_seen);
+    return TRUE; // handled: the test goes on
+}
+
+// Generates Ctrl+C on its console, so it runs only where QB_OWN_CONSOLE says the console is its
+// own (tests/windows/winelab.py runs it on a pseudo-terminal under Wine).
+TEST(Console, QuickEditOffForTheUpdateAndTheOperatorsModeBackOnEveryWayOut) {
+    const bool own_console = std::getenv("QB_OWN_CONSOLE") != nullptr;
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD original = 0;
+    if (!own_console || !GetConsoleMode(in, &original)) {
+        ASSERT_FALSE(own_console) << "standard input is not a console";
+        GTEST_SKIP() << "needs a console of its own (QB_OWN_CONSOLE)";
+    }
+    ASSERT_TRUE(SetConsoleMode(in, original | ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE |
+                                       ENABLE_INSERT_MODE));
+    const DWORD operators = input_mode(in);
+    ASSERT_NE(operators & ENABLE_QUICK_EDIT_MODE, 0u);
+
+    console_hold_steady();
+    EXPECT_EQ(input_mode(in), operators & ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE));
+    console_restore();
+    EXPECT_EQ(input_mode(in), operators);
+
+    // Ctrl+C: the hold's handler, installed last, runs first and puts the mode back; this test's
+    // handler then keeps the process alive.
+    ctrl_seen = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(note_ctrl, TRUE);
+    console_hold_steady();
+    ASSERT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
+    EXPECT_EQ(WaitForSingleObject(ctrl_seen, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(input_mode(in), operators);
+    console_restore();
+    SetConsoleCtrlHandler(note_ctrl, FALSE);
+    CloseHandle(ctrl_seen);
+
+    // Standard input redirected: the console is not touched.
+    HANDLE file = CreateFileW(L"NUL", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    SetStdHandle(STD_INPUT_HANDLE, file);
+    console_hold_steady();
+    SetStdHandle(STD_INPUT_HANDLE, in);
+    EXPECT_EQ(input_mode(in), operators);
+    console_restore();
+    CloseHandle(file);
+    SetConsoleMode(in, original | ENABLE_EXTENDED_FLAGS);
+}
+#endif
 
 } // namespace

@@ -33,6 +33,7 @@ TEST_F(Bootp, ReplyIsTheRequestChangedInPlaceBroadcastToTheRequesterPort) {
     ASSERT_EQ(fake.sends.size(), 1u);
     const FakeSend& s = fake.sends[0];
     EXPECT_EQ(s.sock, state.bootp_sock);
+    EXPECT_EQ(s.from_addr, LOCAL);
     EXPECT_EQ(s.to_addr, 0xFFFFFFFFu);
     EXPECT_EQ(s.to_port, 6800);
     ASSERT_EQ(s.bytes.size(), 300u);

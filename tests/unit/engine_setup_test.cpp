@@ -116,10 +116,13 @@ TEST_F(Update, EndpointsAndBannerFollowTheModeAndAllIsClosedAfterAFailedWait) {
         ASSERT_EQ(seen.size(), 3u);
         for (const FakeSocket& s : seen)
             EXPECT_EQ(s.addr, LOCAL);
+        // Only the BOOTP endpoint hears broadcasts; the wake endpoint only sends them.
         EXPECT_TRUE(seen[0].broadcast);
+        EXPECT_FALSE(seen[0].hear_broadcasts);
         EXPECT_TRUE(seen[1].broadcast);
         EXPECT_TRUE(seen[1].hear_broadcasts);
         EXPECT_FALSE(seen[2].broadcast);
+        EXPECT_FALSE(seen[2].hear_broadcasts);
         EXPECT_EQ(fake.waits.size(), 3u);
         // The failed wait was no quiet tick: one quiet tick after DATA 1, no resend.
         EXPECT_EQ(fake.sends.size(), 1u);

@@ -4,7 +4,9 @@
 
 It shows that the Windows socket layer's plain bind to the interface address is enough: the
 device's limited-broadcast BOOTP requests reach QBupdate, its broadcast replies leave by that
-interface, and a device on a second interface is neither heard nor answered.
+interface, and a device on a second interface is neither heard nor answered. An image whose
+folder and name are in three scripts, none of them in the ANSI code page, is loaded, and the
+failure line names such a file correctly both redirected and on a console.
 """
 
 import os
@@ -44,6 +46,8 @@ def main():
     with workdir("wine") as tmp, Lab("wine2e", second_segment=True) as lab, \
             winelab.Prefix("e2e") as env:
         os.environ.update(env)  # the lab's commands inherit it
+        # Wine converts file names and console text with the locale's character set.
+        os.environ["LC_ALL"] = "C.UTF-8"
         qbupdate = wine_launcher(tmp, exe)
 
         c.start("102,400-byte image while a device on the second interface asks too")
@@ -66,8 +70,12 @@ def main():
         c.check(len(record["bootp_requests"]) >= 8,
                 f"the second device sent only {len(record['bootp_requests'])} requests")
 
-        c.start("1000-byte image to the boot area after stray and oversized datagrams")
-        path = make_image(tmp, 1000, 3)
+        c.start("1000-byte image to the boot area from a folder named in three scripts, after "
+                "stray and oversized datagrams")
+        folder = os.path.join(tmp, "Прошивка Ελληνικά 固件")
+        os.mkdir(folder)
+        path = os.path.join(folder, "образ εικόνα 镜像.bin")
+        os.rename(make_image(tmp, 1000, 3), path)
         image = open(path, "rb").read()
         run = windows_console(c, update(lab, qbupdate, path, tmp,
                                         ["--stray-interval", "0.1", "--wrq",
@@ -79,6 +87,20 @@ def main():
         c.equal([bytes.fromhex(a["hex"]) for a in run.log["wrq_answers"]],
                 [TFTP_ERROR_ONLY_RRQ], "answer to the write request")
         c.equal(run.log["stray_answers"], [], "answers to stray traffic")
+
+        c.start("the failure line names an image in three scripts, redirected and on a console")
+        big = os.path.join(folder, "слишком большой 過大.bin")
+        with open(big, "wb") as f:
+            f.truncate(4 << 30)  # sparse: too large before a byte is read
+        argv = [exe, big, lab.device_addr]
+        line = f"QBupdate: cannot load image '{big}': too large (images must be smaller than 4 GiB)"
+        res = lab.run(lab.host, winelab.wine(argv), timeout=60)
+        c.equal(res.returncode, 2, "QBupdate exit status")
+        c.equal(res.stderr.decode("utf-8", errors="replace"), line + "\r\n", "standard error")
+        status, screen = winelab.run_in_console(lab.command(lab.host, winelab.wine(argv)),
+                                                os.environ, timeout=60)
+        c.equal(status, 2, "QBupdate exit status on a console")
+        c.check(line in screen, f"the console shows {screen!r}")
     c.finish()
 
 

@@ -1,15 +1,32 @@
-"""Wine inside the test lab's namespaces.
+"""Wine inside the test lab's namespaces, and Wine programs on a console.
 
 Wine creates every socket in its server process, and a running server is shared by every Wine
 program of the same prefix, whatever namespace that program starts in. So each namespace gets
 a prefix of its own, copied from the one the test run prepared (WINEPREFIX) or made afresh, and
 its server is stopped before the namespace goes away.
+
+A Windows program started by Wine on a terminal gets a console on it. run_in_console gives it a
+pseudo-terminal; as a command,
+
+    python3 winelab.py console --expect TEXT PROGRAM.exe [ARGS...]
+
+runs PROGRAM.exe so, with QB_OWN_CONSOLE set, and fails unless it exits 0 and its console
+showed TEXT.
 """
 
+import fcntl
 import os
+import pty
+import re
+import select
 import shutil
+import signal
+import struct
 import subprocess
+import sys
 import tempfile
+import termios
+import time
 
 WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
 
@@ -53,3 +70,67 @@ class Prefix:
 
 def wine(argv):
     return ["wine", *argv]
+
+
+def console_text(raw):
+    """What a console showed, from the bytes Wine wrote to the terminal: its cursor moves to the
+    right become spaces, every other control sequence and the CRs go."""
+    text = re.sub(rb"\x1b\[(\d*)C", lambda m: b" " * int(m.group(1) or 1), raw)
+    text = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]|\x1b\][^\x07]*\x07|\r", b"", text)
+    return text.decode("utf-8", errors="replace")
+
+
+def run_in_console(argv, env, timeout=120):
+    """Runs argv with a pseudo-terminal as its standard input, output and error; returns the exit
+    status and console_text of what it wrote. Wine's helpers may keep the terminal open after
+    the program ends, so the end of the program, not of the output, ends the run."""
+    pid, fd = pty.fork()
+    if pid == 0:
+        try:
+            # Wide enough that no line of the tests wraps.
+            fcntl.ioctl(0, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 400, 0, 0))
+            os.execvpe(argv[0], argv, env)
+        finally:
+            os._exit(127)
+    raw = bytearray()
+    deadline = time.monotonic() + timeout
+    status = None
+    while True:
+        ready, _, _ = select.select([fd], [], [], 0.2)
+        if ready:
+            try:
+                data = os.read(fd, 65536)
+            except OSError:  # EIO: nothing holds the terminal any more
+                data = b""
+            raw += data
+            if data:
+                continue
+        if status is not None:
+            break
+        done, code = os.waitpid(pid, os.WNOHANG)
+        if done:
+            status = os.waitstatus_to_exitcode(code)
+        elif time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+        elif not ready:
+            continue
+    os.close(fd)
+    return status, console_text(bytes(raw))
+
+
+def main(args):
+    if len(args) < 4 or args[0] != "console" or args[1] != "--expect":
+        print(__doc__, file=sys.stderr)
+        return 2
+    env = base_env()
+    env.update(QB_OWN_CONSOLE="1", LC_ALL="C.UTF-8")
+    status, text = run_in_console(wine(args[3:]), env)
+    print(text)
+    if status != 0 or args[2] not in text:
+        print(f"exit status {status}; wanted {args[2]!r} on the console", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
