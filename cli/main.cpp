@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
     UpdateDiagnosis diagnosis{};
     console_hold_steady();
     int result = update_target(local_addr, cl.target_addr, cl.image_path, cl.mode, print_progress,
-                               &diagnosis);
+                               &diagnosis, print_stall_notice);
     console_restore();
     net_cleanup();
     if (result != UPDATE_DONE) {

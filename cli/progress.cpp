@@ -1,15 +1,33 @@
 #include "progress.h"
 
+#include "platform.h"
+#include "report.h"
+
 #include <cstdio>
 
 std::uint32_t last_percent = 0;
+bool trail_mid_line = false;
 
 void print_progress(std::uint32_t percent) {
     if (percent % 20 != 0) {
         std::fputs(".", stdout);
+        trail_mid_line = true;
     } else if (percent != last_percent) {
         std::printf("%u%%\n", static_cast<unsigned>(percent));
         last_percent = percent;
+        trail_mid_line = false;
     }
     std::fflush(stdout);
+}
+
+void print_stall_notice(const StallNotice& notice) {
+    char line[512];
+    describe_stall(line, sizeof line, notice);
+    // The newline goes to standard error, so the trail's bytes stay as they are; with either
+    // stream redirected the two are not on one screen and need no separating.
+    if (trail_mid_line && stream_is_terminal(stdout) && stream_is_terminal(stderr)) {
+        std::fputc('\n', stderr);
+        trail_mid_line = false;
+    }
+    write_error_text(line);
 }

@@ -117,3 +117,32 @@ void describe_failure(char* out, std::size_t capacity, int update_result,
         out[end < capacity - 1 ? end + 1 : capacity - 1] = '\0';
     }
 }
+
+void describe_stall(char* out, std::size_t capacity, const StallNotice& notice) {
+    const auto seconds = static_cast<unsigned>(STALL_NOTICE_SECONDS);
+    char addr[16];
+    if (notice.kind == STALL_NO_READ_REQUEST) {
+        format_address(notice.server_addr, addr);
+        std::snprintf(out, capacity,
+                      "QBupdate: the device took the BOOTP reply but has not asked for the image "
+                      "in %u s; check that the firewall lets UDP port 69 in and that the device "
+                      "can reach %s, the address the reply named; still waiting\n",
+                      seconds, addr);
+        return;
+    }
+    format_address(notice.peer_addr, addr);
+    const unsigned port = net_to_host16(notice.peer_port);
+    const auto block = static_cast<unsigned long>(notice.block);
+    if (notice.last_block)
+        std::snprintf(out, capacity,
+                      "QBupdate: the last block (%lu) unacknowledged for %u s, still resending it "
+                      "to %s:%u; the device may already hold the whole image (its final "
+                      "acknowledgement is easily lost when it restarts at once): check the "
+                      "device before stopping QBupdate with Ctrl+C\n",
+                      block, seconds, addr, port);
+    else
+        std::snprintf(out, capacity,
+                      "QBupdate: block %lu unacknowledged for %u s, still resending it to %s:%u "
+                      "until the device answers; Ctrl+C stops QBupdate\n",
+                      block, seconds, addr, port);
+}

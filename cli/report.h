@@ -19,3 +19,7 @@ int exit_status_for(int update_result);
 void describe_failure(char* out, std::size_t capacity, int update_result,
                       const UpdateDiagnosis& diagnosis, const char* image_path,
                       std::uint32_t local_addr, std::uint32_t target_addr);
+
+// Writes the one line (with "QBupdate: " and a newline) that tells the operator the update is
+// standing still, and what to check.
+void describe_stall(char* out, std::size_t capacity, const StallNotice& notice);

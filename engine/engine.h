@@ -13,6 +13,27 @@ constexpr UpdateMode UPDATE_MODE_BOOT_AREA = '7';
 // Called with the share of the image delivered so far, 0 to 100.
 using progress_callback = void (*)(std::uint32_t percent);
 
+// How long the device may leave the update standing still before the operator is told.
+constexpr std::uint32_t STALL_NOTICE_SECONDS = 10;
+
+enum StallKind : int {
+    STALL_NO_READ_REQUEST = 0,      // the device took a BOOTP reply but has not asked for the image
+    STALL_BLOCK_UNACKNOWLEDGED = 1, // the device stopped acknowledging the block being resent
+};
+
+// What has stood still. Addresses and ports in network byte order.
+struct StallNotice {
+    StallKind kind;
+    std::uint32_t server_addr; // this host's address, the one the BOOTP reply named
+    std::uint32_t block;       // the block being resent, counted from 1 (not wrapped)
+    bool last_block;           // that block ends the image
+    std::uint32_t peer_addr;   // where the block is being resent
+    std::uint16_t peer_port;
+};
+
+// Called once when a stall has lasted STALL_NOTICE_SECONDS; the update goes on regardless.
+using stall_callback = void (*)(const StallNotice& notice);
+
 enum UpdateResult : int {
     UPDATE_DONE = 0,          // the device acknowledged the last block
     UPDATE_NO_IMAGE = 1,      // the image cannot be opened, held in memory or read in full
@@ -42,7 +63,7 @@ struct UpdateDiagnosis {
 };
 
 // Addresses in network byte order. Blocks until the upload is over; the socket library must
-// have been started. `progress` may be null.
+// have been started. `progress` and `stall` may be null.
 int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const char* image_path,
-                  UpdateMode mode, progress_callback progress,
-                  UpdateDiagnosis* diagnosis = nullptr);
+                  UpdateMode mode, progress_callback progress, UpdateDiagnosis* diagnosis = nullptr,
+                  stall_callback stall = nullptr);

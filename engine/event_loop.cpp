@@ -6,6 +6,7 @@
 namespace {
 
 constexpr std::uint64_t TICK_US = std::uint64_t{TICK_MS} * 1000u;
+constexpr std::uint64_t STALL_NOTICE_US = std::uint64_t{STALL_NOTICE_SECONDS} * 1000000u;
 
 enum Endpoint : int { BOOTP_ENDPOINT = 0, TFTP_ENDPOINT = 1, DATA_ENDPOINT = 2, ENDPOINT_COUNT };
 
@@ -42,6 +43,92 @@ bool on_quiet_tick(UploadState& state) {
     return true;
 }
 
+// What the datagrams of one pass turned out to be.
+struct Arrivals {
+    bool bootp_answered; // the device's tagged BOOTP request, answered
+    bool transfer;       // the transfer's own traffic: a read request served, an accepted ACK
+    bool complete;       // the last block was acknowledged
+};
+
+// Receives from each ready endpoint once, in a fixed order, and hands each datagram to its
+// handler.
+Arrivals take_ready_datagrams(UploadState& state, const bool* ready, bool data_waited,
+                              std::uint32_t data_serial) {
+    Arrivals heard{false, false, false};
+    std::uint32_t from_addr = 0;
+    std::uint16_t from_port = 0;
+    if (ready[BOOTP_ENDPOINT]) {
+        int length = receive_datagram(state, state.bootp_sock, &from_addr, &from_port);
+        if (length >= 0)
+            heard.bootp_answered =
+                handle_bootp_request(state, length, from_addr, from_port) == HEARD_DEVICE;
+    }
+    if (ready[TFTP_ENDPOINT]) {
+        int length = receive_datagram(state, state.tftp_sock, &from_addr, &from_port);
+        if (length >= 0)
+            heard.transfer =
+                handle_tftp_request(state, length, from_addr, from_port) == HEARD_DEVICE;
+    }
+    // A data endpoint opened in this pass may reuse the number of the one that was waited on;
+    // only the endpoint that took part in the wait is read.
+    if (data_waited && ready[DATA_ENDPOINT] && state.data_sock_serial == data_serial) {
+        int length = receive_datagram(state, state.data_sock, &from_addr, &from_port);
+        if (length >= 0) {
+            AckResult ack = handle_ack(state, length, from_addr, from_port);
+            heard.complete = ack == ACK_FINAL;
+            heard.transfer |= ack == ACK_ACCEPTED;
+        }
+    }
+    return heard;
+}
+
+// While a transfer runs only its own traffic starts a new tick: the device's BOOTP requests,
+// sent on a schedule of their own, must not hold back the retransmission of a lost block.
+bool restarts_tick(const Arrivals& heard, bool transfer_running) {
+    return heard.transfer || (heard.bootp_answered && !transfer_running);
+}
+
+// True once, when the watched condition has lasted long enough to be reported.
+bool stall_due(StallWatch& watch, std::uint64_t now) {
+    if (!watch.running || watch.reported || now - watch.since_us < STALL_NOTICE_US)
+        return false;
+    watch.reported = true;
+    return true;
+}
+
+// The device took a BOOTP reply but has not started a transfer: timed from the first reply, as
+// a device that keeps asking and never fetches is stuck all the same.
+void check_read_request_overdue(UploadState& state, const Arrivals& heard, std::uint64_t now) {
+    StallWatch& watch = state.read_request_watch;
+    if (state.data_sock != NET_INVALID_SOCKET) {
+        watch.running = false;
+        return;
+    }
+    if (heard.bootp_answered && !watch.running)
+        watch = StallWatch{true, false, now};
+    if (stall_due(watch, now) && state.stall != nullptr)
+        state.stall(StallNotice{STALL_NO_READ_REQUEST, state.local_addr, 0, false, 0, 0});
+}
+
+// The current block has gone unacknowledged since it was first sent, resends and repeated read
+// requests notwithstanding.
+void check_block_overdue(UploadState& state, std::uint64_t now) {
+    StallWatch& watch = state.block_watch;
+    if (state.data_sock == NET_INVALID_SOCKET) {
+        watch.running = false;
+        return;
+    }
+    if (!watch.running || state.watched_block != state.current_block ||
+        state.watched_serial != state.data_sock_serial) {
+        watch = StallWatch{true, false, now};
+        state.watched_block = state.current_block;
+        state.watched_serial = state.data_sock_serial;
+    }
+    if (stall_due(watch, now) && state.stall != nullptr)
+        state.stall(StallNotice{STALL_BLOCK_UNACKNOWLEDGED, state.local_addr, state.current_block,
+                                is_last_block(state), state.peer_addr, state.peer_port});
+}
+
 } // namespace
 
 void build_beacon(unsigned char* beacon, std::uint32_t target_addr) {
@@ -57,6 +144,8 @@ int run_event_loop(UploadState& state) {
     state.beacon_count = 0;
     state.retransmit_ticks = 0;
     state.data_sock = NET_INVALID_SOCKET;
+    state.read_request_watch = StallWatch{};
+    state.block_watch = StallWatch{};
 
     // Datagrams that are not the device's do not cut the tick short: with them the tick ends at
     // the same moment as without, so stray traffic can neither silence the beacon nor starve
@@ -79,42 +168,20 @@ int run_event_loop(UploadState& state) {
                 return UPDATE_WAIT_FAILED;
             }
         }
+        Arrivals heard{false, false, false};
         if (ready_count == 0) {
             if (!on_quiet_tick(state))
                 return UPDATE_NO_ANSWER;
-            tick_end = clock_microseconds() + TICK_US;
-            continue;
+        } else {
+            heard = take_ready_datagrams(state, ready, data_waited, data_serial);
+            if (heard.complete)
+                return UPDATE_DONE;
+            state.traffic_seen |= heard.bootp_answered || heard.transfer;
         }
-
-        bool device_heard = false;
-        std::uint32_t from_addr = 0;
-        std::uint16_t from_port = 0;
-        if (ready[BOOTP_ENDPOINT]) {
-            int length = receive_datagram(state, state.bootp_sock, &from_addr, &from_port);
-            if (length >= 0)
-                device_heard |=
-                    handle_bootp_request(state, length, from_addr, from_port) == HEARD_DEVICE;
-        }
-        if (ready[TFTP_ENDPOINT]) {
-            int length = receive_datagram(state, state.tftp_sock, &from_addr, &from_port);
-            if (length >= 0)
-                device_heard |=
-                    handle_tftp_request(state, length, from_addr, from_port) == HEARD_DEVICE;
-        }
-        // A data endpoint opened in this pass may reuse the number of the one that was waited
-        // on; only the endpoint that took part in the wait is read.
-        if (data_waited && ready[DATA_ENDPOINT] && state.data_sock_serial == data_serial) {
-            int length = receive_datagram(state, state.data_sock, &from_addr, &from_port);
-            if (length >= 0) {
-                AckResult ack = handle_ack(state, length, from_addr, from_port);
-                if (ack == ACK_FINAL)
-                    return UPDATE_DONE;
-                device_heard |= ack == ACK_ACCEPTED;
-            }
-        }
-        if (device_heard) {
-            state.traffic_seen = true;
-            tick_end = clock_microseconds() + TICK_US;
-        }
+        const std::uint64_t now = clock_microseconds();
+        if (ready_count == 0 || restarts_tick(heard, data_waited))
+            tick_end = now + TICK_US;
+        check_read_request_overdue(state, heard, now);
+        check_block_overdue(state, now);
     }
 }

@@ -53,9 +53,21 @@ int build_data_packet(const unsigned char* image, std::uint32_t image_size, unsi
 
 Heard handle_tftp_request(UploadState& state, int length, std::uint32_t from_addr,
                           std::uint16_t from_port) {
-    if (length < 2 || get_be16(state.packet + TFTP_OPCODE) != TFTP_OP_RRQ) {
-        send_error(state, TFTP_ERR_ILLEGAL_OPERATION, TFTP_TEXT_ONLY_RRQ, from_addr, from_port);
+    const std::uint16_t opcode = length >= 2 ? get_be16(state.packet + TFTP_OPCODE) : 0;
+    if (opcode != TFTP_OP_RRQ) {
+        // Only a client's write request is refused out loud. An answer to anything else (an
+        // ERROR, junk, a service's port) could start an endless exchange with a peer that
+        // answers in kind.
+        if (opcode == TFTP_OP_WRQ && net_to_host16(from_port) >= LOWEST_CLIENT_PORT)
+            send_error(state, TFTP_ERR_ILLEGAL_OPERATION, TFTP_TEXT_ONLY_RRQ, from_addr, from_port);
         return HEARD_STRAY;
+    }
+    if (state.data_sock != NET_INVALID_SOCKET && state.current_block == 1 &&
+        from_addr == state.peer_addr && from_port == state.peer_port) {
+        // The same request again (a duplicating path, or the device's retry crossing DATA 1):
+        // the device may have taken DATA 1 from this port already and would ignore any other.
+        send_current_block(state);
+        return HEARD_DEVICE;
     }
     if (state.data_sock != NET_INVALID_SOCKET)
         net_close(state.data_sock); // the transfer it served is abandoned
@@ -81,12 +93,12 @@ AckResult handle_ack(UploadState& state, int length, std::uint32_t from_addr,
 
     state.peer_addr = from_addr;
     state.peer_port = from_port;
-    const std::uint64_t delivered = std::uint64_t{state.current_block} * TFTP_BLOCK_SIZE;
-    if (state.image_size < delivered) {
+    if (is_last_block(state)) {
         if (state.progress != nullptr)
             state.progress(100);
         return ACK_FINAL;
     }
+    const std::uint64_t delivered = std::uint64_t{state.current_block} * TFTP_BLOCK_SIZE;
     if (state.progress != nullptr)
         state.progress(static_cast<std::uint32_t>(delivered * 100 / state.image_size));
     ++state.current_block;
@@ -96,4 +108,8 @@ AckResult handle_ack(UploadState& state, int length, std::uint32_t from_addr,
 
 void retransmit_block(UploadState& state) {
     send_current_block(state);
+}
+
+bool is_last_block(const UploadState& state) {
+    return state.image_size < std::uint64_t{state.current_block} * TFTP_BLOCK_SIZE;
 }

@@ -73,7 +73,8 @@ net_socket open_udp_endpoint(std::uint32_t local_addr, std::uint16_t port, int b
 }
 
 int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const char* image_path,
-                  UpdateMode mode, progress_callback progress, UpdateDiagnosis* diagnosis) {
+                  UpdateMode mode, progress_callback progress, UpdateDiagnosis* diagnosis,
+                  stall_callback stall) {
     if (diagnosis != nullptr)
         *diagnosis = UpdateDiagnosis{IMAGE_OK, NET_FAULT_NONE};
 
@@ -111,6 +112,7 @@ int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const cha
     state.target_addr = target_addr;
     state.mode = mode;
     state.progress = progress;
+    state.stall = stall;
     state.image_size = static_cast<std::uint32_t>(file_size);
     // An empty image still gets a buffer, so a null pointer always means "no memory".
     state.image = static_cast<unsigned char*>(std::malloc(file_size > 0 ? file_size : 1));

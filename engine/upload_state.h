@@ -7,11 +7,19 @@
 
 #include <cstdint>
 
+// A condition that becomes a stall once it has lasted STALL_NOTICE_SECONDS.
+struct StallWatch {
+    bool running;           // the condition holds
+    bool reported;          // the stall has been reported
+    std::uint64_t since_us; // when the condition began, on the engine's clock
+};
+
 struct UploadState {
     std::uint32_t local_addr;  // network order; the endpoints' address (see net_bind for BOOTP's)
     std::uint32_t target_addr; // network order
     UpdateMode mode;
     progress_callback progress; // may be null
+    stall_callback stall;       // may be null
 
     unsigned char* image; // the whole image file; the upload's one allocation
     std::uint32_t image_size;
@@ -36,10 +44,16 @@ struct UploadState {
     std::uint16_t peer_port;
 
     NetFault wait_fault; // why the wait failed, taken when it did
+
+    StallWatch read_request_watch; // from the first answered BOOTP request until a transfer runs
+    StallWatch block_watch;        // from the first send of the current block until its ACK
+    std::uint32_t watched_block;   // the block block_watch is timing
+    std::uint32_t watched_serial;  // and the data endpoint (data_sock_serial) it goes from
 };
 
 // What a datagram turned out to be. Only the device's own traffic stops the beacon and starts
-// a new half-second tick; anything else leaves the loop's timing alone.
+// a new half-second tick (during a transfer, only the transfer's own); anything else leaves the
+// loop's timing alone.
 enum Heard : int { HEARD_STRAY = 0, HEARD_DEVICE = 1 };
 
 enum AckResult : int {
@@ -75,6 +89,8 @@ Heard handle_tftp_request(UploadState& state, int length, std::uint32_t from_add
 AckResult handle_ack(UploadState& state, int length, std::uint32_t from_addr,
                      std::uint16_t from_port);
 void retransmit_block(UploadState& state);
+// Whether the current block is the one that ends the image.
+bool is_last_block(const UploadState& state);
 
 // Builds the DATA packet for `block` (counted from 1, not wrapped) in `packet`; returns its length.
 int build_data_packet(const unsigned char* image, std::uint32_t image_size, unsigned char* packet,

@@ -10,6 +10,8 @@ constexpr std::uint16_t WAKE_PORT = 9;
 constexpr std::uint16_t BOOTP_SERVER_PORT = 67;
 constexpr std::uint16_t TFTP_SERVER_PORT = 69;
 constexpr std::uint16_t DATA_PORT_BASE = 32768;
+// Ports below this belong to services, which may answer a reply with one of their own.
+constexpr std::uint16_t LOWEST_CLIENT_PORT = 1024;
 constexpr unsigned DATA_PORT_MASK = 0x1FFF; // data ports 32768 to 40959
 constexpr std::uint32_t LIMITED_BROADCAST = 0xFFFFFFFFu;
 
@@ -56,6 +58,7 @@ constexpr std::size_t TFTP_ERROR_TEXT = 4;
 constexpr std::size_t TFTP_ACK_SIZE = 4;
 constexpr std::size_t TFTP_BLOCK_SIZE = 512;
 constexpr std::uint16_t TFTP_OP_RRQ = 1;
+constexpr std::uint16_t TFTP_OP_WRQ = 2;
 constexpr std::uint16_t TFTP_OP_DATA = 3;
 constexpr std::uint16_t TFTP_OP_ACK = 4;
 constexpr std::uint16_t TFTP_OP_ERROR = 5;

@@ -160,3 +160,6 @@ void write_error_text(const char* text);
 // closing of the window. Nothing changes where there is no such console.
 void console_hold_steady();
 void console_restore();
+
+// Whether a stream is a console (a terminal), as opposed to a file, a pipe or a null device.
+bool stream_is_terminal(std::FILE* f);

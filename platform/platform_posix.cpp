@@ -259,3 +259,7 @@ void write_error_text(const char* text) {
 
 void console_hold_steady() {}
 void console_restore() {}
+
+bool stream_is_terminal(std::FILE* f) {
+    return isatty(fileno(f)) == 1;
+}

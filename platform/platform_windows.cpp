@@ -345,3 +345,9 @@ void console_restore() {
     SetConsoleCtrlHandler(restore_on_the_way_out, FALSE);
     holding = false;
 }
+
+// _isatty also says yes for the NUL device; only a console has a console mode.
+bool stream_is_terminal(std::FILE* f) {
+    DWORD mode = 0;
+    return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))), &mode) != 0;
+}

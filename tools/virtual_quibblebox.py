@@ -7,8 +7,9 @@ the boot file the reply names by TFTP from the server the reply names, with the 
 retries, and writes what it received to --out.
 
 Options make it misbehave on purpose (withhold or repeat acknowledgements, restart the transfer,
-stay silent, send stray traffic) and --log writes a JSON record of what crossed the wire, so a
-test can check the host's packets byte for byte.
+repeat its read request, stop answering for a while, stay silent, send stray traffic, answer
+datagrams on its own port 69 with errors) and --log writes a JSON record of what crossed the
+wire, so a test can check the host's packets byte for byte.
 
 Exit status: 0 the image was received (or, with --silent, listening ended normally),
 1 the device gave up (no beacon, no BOOTP reply, TFTP retries exhausted, a TFTP ERROR),
@@ -39,6 +40,7 @@ IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)
 SO_BINDTODEVICE = getattr(socket, "SO_BINDTODEVICE", 25)
 MAC = bytes.fromhex("02005e10000a")
 VENDOR_COOKIE = bytes([99, 130, 83, 99])
+REFLECTED_ERROR = b"\x00\x05\x00\x04Illegal TFTP operation\x00"
 
 
 class GiveUp(Exception):
@@ -69,15 +71,24 @@ class Device:
             "tftp_errors": [],
             "own_retries": 0,
             "received_bytes": 0,
+            "extra_bootp_sent": 0,
+            "extra_bootp_answers": 0,
+            "reflected": 0,
+            "t0": self.start,
         }
         self.beacons_heard = 0
         self.next_stray = None
+        self.next_extra_bootp = None
+        self.reflect_until = None
         self.outgoing_count = 0
 
         self.wake = self._udp(("0.0.0.0", WAKE_PORT))
         self.bootp = self._udp(("0.0.0.0", BOOTP_CLIENT_PORT), broadcast=True, bind_device=True)
         self.bootp.setsockopt(socket.IPPROTO_IP, IP_PKTINFO, 1)
         self.stray = self._udp((self.addr, 0))
+        # A BOOTP client port of its own for --bootp-every, so its replies stay apart.
+        self.extra_bootp = self._udp(("0.0.0.0", 0), broadcast=True, bind_device=True)
+        self.reflector = self._udp((self.addr, TFTP_PORT)) if args.reflect_errors else None
         self.tftp = None
 
     def _udp(self, bind_to, broadcast=False, bind_device=False):
@@ -98,27 +109,39 @@ class Device:
         """Waits up to `timeout` s for one of `socks` (with none: for a beacon); returns the
         ready socks."""
         deadline = time.monotonic() + timeout
+        always = [self.wake, self.stray, self.extra_bootp] + (
+            [self.reflector] if self.reflector else [])
         while True:
             self._send_due_strays()
+            self._send_due_extra_bootp()
             left = deadline - time.monotonic()
-            if self.next_stray is not None:
-                left = min(left, self.next_stray - time.monotonic())
-            readable, _, _ = select.select([self.wake, self.stray] + socks, [], [],
-                                           max(left, 0))
+            for due in (self.next_stray, self.next_extra_bootp):
+                if due is not None:
+                    left = min(left, due - time.monotonic())
+            readable, _, _ = select.select(always + socks, [], [], max(left, 0))
             if self.wake in readable:
                 self.take_beacons()
             if self.stray in readable:
                 self._take_stray_answers()
+            if self.extra_bootp in readable:
+                self._take_extra_bootp_answers()
+            if self.reflector in readable:
+                self._reflect()
             ready = [s for s in socks if s in readable]
             if ready or (not socks and self.wake in readable) or time.monotonic() >= deadline:
                 return ready
 
-    def take_beacons(self):
+    @staticmethod
+    def _waiting(sock):
+        """The datagrams waiting on a socket, as (data, source), without blocking."""
         while True:
             try:
-                data, src = self.wake.recvfrom(2048, socket.MSG_DONTWAIT)
+                yield sock.recvfrom(2048, socket.MSG_DONTWAIT)
             except BlockingIOError:
                 return
+
+    def take_beacons(self):
+        for data, src in self._waiting(self.wake):
             entry = {"t": self.now(), "from": list(src), "hex": data.hex()}
             good = (len(data) == BEACON_SIZE and data[0:6] == BEACON_SYNC
                     and data[6:22] == BEACON_MAGIC and data[22:26] == self.addr_bytes
@@ -155,12 +178,37 @@ class Device:
         self.log["strays_sent"] += 3
         self.next_stray = time.monotonic() + self.args.stray_interval
 
+    # --- a careless server on the segment: answers every datagram with an error ---
+
+    def start_reflector(self):
+        """Starts the exchange with one ERROR to the host's port 69; from then on every datagram
+        that arrives on our port 69 is counted and, for --reflect-errors seconds, answered."""
+        self.reflect_until = time.monotonic() + self.args.reflect_errors
+        self.reflector.sendto(REFLECTED_ERROR, (self.args.stray_to, TFTP_PORT))
+
+    def _reflect(self):
+        for _, src in self._waiting(self.reflector):
+            self.log["reflected"] += 1
+            if self.reflect_until is not None and time.monotonic() < self.reflect_until:
+                self.reflector.sendto(REFLECTED_ERROR, src)
+
+    # --- more tagged BOOTP requests while fetching, as some boot loaders send ---
+
+    def _send_due_extra_bootp(self):
+        if self.next_extra_bootp is None or time.monotonic() < self.next_extra_bootp:
+            return
+        self.extra_bootp.sendto(self.bootp_request(random.getrandbits(32)),
+                                ("255.255.255.255", BOOTP_SERVER_PORT))
+        self.log["extra_bootp_sent"] += 1
+        self.next_extra_bootp = time.monotonic() + self.args.bootp_every
+
+    def _take_extra_bootp_answers(self):
+        for data, _ in self._waiting(self.extra_bootp):
+            if len(data) >= 1 and data[0] == 2:
+                self.log["extra_bootp_answers"] += 1
+
     def _take_stray_answers(self):
-        while True:
-            try:
-                data, src = self.stray.recvfrom(2048, socket.MSG_DONTWAIT)
-            except BlockingIOError:
-                return
+        for data, src in self._waiting(self.stray):
             self.log["stray_answers"].append({"t": self.now(), "from": list(src),
                                               "hex": data.hex()})
 
@@ -185,6 +233,8 @@ class Device:
                 started = True
                 if self.args.wrq:
                     self.send_wrq()
+                if self.reflector:
+                    self.start_reflector()
                 self.start_strays()
 
     def send_wrq(self):
@@ -265,9 +315,10 @@ class Device:
             self.tftp.close()
         self.tftp = self._udp((self.addr, 0))
         rrq = b"\x00\x01" + file_name + b"\x00" + mode + b"\x00"
-        self.tftp.sendto(rrq, (server, TFTP_PORT))
-        self.log["rrqs"].append({"t": self.now(), "port": self.tftp.getsockname()[1],
-                                 "file": file_name.decode("latin-1"), "hex": rrq.hex()})
+        for _ in range(2 if self.args.rrq_twice else 1):
+            self.tftp.sendto(rrq, (server, TFTP_PORT))
+            self.log["rrqs"].append({"t": self.now(), "port": self.tftp.getsockname()[1],
+                                     "file": file_name.decode("latin-1"), "hex": rrq.hex()})
         return rrq
 
     def fetch(self, server, file_name):
@@ -338,6 +389,8 @@ class Device:
                 image += pkt[4:]
                 ack = b"\x00\x04" + pkt[2:4]
                 last_ack = ack
+                if expected == a.stall_at:
+                    self.ignore_tftp(a.stall_for)
                 if expected in drop_once:
                     # The host must send this block again; the repeat gets the ACK.
                     drop_once.discard(expected)
@@ -355,6 +408,24 @@ class Device:
                 if size < BLOCK_SIZE:
                     return bytes(image), server_tid, last_ack
                 expected += 1
+
+    def ignore_tftp(self, seconds):
+        """Takes no notice of anything from the server for a while, as a device that has
+        stopped answering; what arrives meanwhile is logged as "ignored"."""
+        self.log["stalled"] = [self.now()]
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if not self.wait([self.tftp], deadline - time.monotonic()):
+                continue
+            pkt, src = self.tftp.recvfrom(4096)
+            block = int.from_bytes(pkt[2:4], "big") if len(pkt) >= 4 else -1
+            self.log["data"].append([self.now(), block, len(pkt) - 4, src[1], "ignored"])
+        self.log["stalled"].append(self.now())
+
+    def pause(self, seconds):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            self.wait([], deadline - time.monotonic())
 
     def linger(self, server_tid, last_ack):
         """Answers a repeated final block for a while, as the last ACK may have been lost."""
@@ -387,7 +458,11 @@ class Device:
         file_name = reply[108:236].split(b"\0", 1)[0]
         self.log["assigned"] = {"yiaddr": yiaddr, "siaddr": siaddr,
                                 "file": file_name.decode("latin-1")}
+        if a.bootp_every > 0:
+            self.next_extra_bootp = time.monotonic() + a.bootp_every
+        self.pause(a.fetch_delay)
         image, server_tid, last_ack = self.fetch(siaddr, file_name)
+        self.next_extra_bootp = None
         with open(a.out, "wb") as f:
             f.write(image)
         self.log["received_bytes"] = len(image)
@@ -439,6 +514,20 @@ def parse_args(argv):
                    help="send every K-th ACK twice (a duplicating path)")
     p.add_argument("--restart-at", type=int, metavar="N",
                    help="on receiving block N, send a new read request from a new port")
+    p.add_argument("--rrq-twice", action="store_true",
+                   help="send every read request twice from the same port (a duplicating path)")
+    p.add_argument("--stall-at", type=int, metavar="N",
+                   help="on receiving block N (unwrapped count), take no notice of anything for "
+                        "--stall-for seconds, then acknowledge it")
+    p.add_argument("--stall-for", type=float, default=12.0, metavar="S")
+    p.add_argument("--fetch-delay", type=float, default=0.0, metavar="S",
+                   help="wait S s after the BOOTP reply before asking for the image")
+    p.add_argument("--bootp-every", type=float, default=0.0, metavar="S",
+                   help="from the BOOTP reply until the image is in, broadcast a tagged BOOTP "
+                        "request every S s from a port of its own")
+    p.add_argument("--reflect-errors", type=float, default=0.0, metavar="S",
+                   help="with --silent: bind port 69, send one ERROR to the host's port 69 after "
+                        "the first beacon, and answer each datagram with an ERROR for S s")
     p.add_argument("--wrq", action="store_true",
                    help="after the first beacon, send a write request to port 69")
     p.add_argument("--stray-interval", type=float, default=0.0, metavar="S",
@@ -468,6 +557,7 @@ def main(argv):
         device.take_beacons()
         device.take_late_bootp_replies()
         device._take_stray_answers()
+        device._take_extra_bootp_answers()
         device.flush_log()
     return status
 

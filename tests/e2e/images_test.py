@@ -55,11 +55,8 @@ def main():
                 [TFTP_ERROR_ONLY_RRQ], "answer to the write request")
         c.check(all(a["from"] == [lab.host_addr, 69] for a in run.log["wrq_answers"]),
                 "ERROR not from port 69")
-        # Three strays a round: an untagged request to 67 (no answer), garbage to 69 (ERROR)
-        # and an oversized datagram to 69 (dropped).
-        answers = [bytes.fromhex(a["hex"]) for a in run.log["stray_answers"]]
-        c.equal(answers, [TFTP_ERROR_ONLY_RRQ] * (run.log["strays_sent"] // 3),
-                "answers to stray traffic")
+        # An untagged request to 67, junk to 69 and an oversized datagram to 69: none answered.
+        c.equal(run.log["stray_answers"], [], "answers to stray traffic")
 
         c.start("102,400-byte image while a device on the second interface asks too")
         path = make_image(tmp, 102400, 4)

@@ -1,8 +1,11 @@
 """End to end: updates that need repairing on the way. A withheld acknowledgement (also of the
-last block) and a lost block are repaired by the host's retransmission; repeated and late
-acknowledgements change nothing; a second read request mid-transfer starts the image again from
-block 1. The host's interface holds another address before the chosen one, and the BOOTP reply
-must still come from the chosen one (check_bootp).
+last block) and a lost block are repaired by the host's retransmission, even while the device
+sends BOOTP requests every 0.3 s; repeated and late acknowledgements change nothing, and a read
+request that arrives twice is answered from the first data port; a second read request from a
+new port mid-transfer starts the image again from block 1. A device that takes the BOOTP reply
+and then waits, and later stops acknowledging, gets one notice on standard error for each stall
+and the update completes when it carries on. The host's interface holds another address before
+the chosen one, and the BOOTP reply must still come from the chosen one (check_bootp).
 
     python3 repairs_test.py PATH-TO-QBupdate      (as root; exits 77 to skip otherwise)
 """
@@ -13,6 +16,30 @@ from e2e_support import (Checks, Lab, check_beacons, check_bootp, check_data_siz
 
 SIZE = 102400  # 200 full blocks and an empty one
 LAST_BLOCK = SIZE // 512 + 1
+STALL = 12  # seconds each stall lasts; QBupdate reports one after 10
+
+
+def check_stall_notices(c, run, lab):
+    """One line on standard error for each stall, 10 to 12 s after it began: first the read
+    request that did not come after the BOOTP reply, then the last block left unacknowledged."""
+    lines = run.stderr_lines
+    if not c.equal(len(lines), 2, f"lines on standard error ({run.stderr!r})"):
+        return
+    t0 = run.log["t0"]
+    rrq_port = run.log["rrqs"][0]["port"] if run.log["rrqs"] else None
+    last_sent = [d[0] for d in run.log["data"] if d[1] == LAST_BLOCK and d[4] == "new"]
+    began = [t0 + run.log["bootp_replies"][0]["t"], t0 + last_sent[0] if last_sent else 0]
+    words = [["BOOTP", "UDP port 69", lab.host_addr],
+             [f"last block ({LAST_BLOCK})", f"{lab.device_addr}:{rrq_port}", "whole image",
+              "check the device", "Ctrl+C"]]
+    for (when, line), start, want in zip(lines, began, words):
+        text = line.decode(errors="replace")
+        c.check(text.startswith("QBupdate: ") and text.endswith("\n"), f"notice {text!r}")
+        for word in want:
+            c.check(word in text, f"notice {text!r} does not name {word!r}")
+        c.check(9.5 <= when - start <= 12.0, f"notice {text!r} {when - start:.1f} s after the "
+                                             "stall began, want 10 to 12")
+        print(f"   notice {when - start:.2f} s after the stall began: {text.strip()}", flush=True)
 
 
 def main():
@@ -23,10 +50,12 @@ def main():
         path = make_image(tmp, SIZE, 5)
         image = open(path, "rb").read()
 
-        c.start("withheld ACKs of block 3 and of the last block")
-        # The device's own time-out is long, so only the host can repair the loss.
+        c.start("withheld ACKs of block 3 and of the last block, BOOTP requests every 0.3 s")
+        # The device's own time-out is long, so only the host can repair the loss; its BOOTP
+        # requests must not hold the repair back.
         run = update(lab, qbupdate, path, tmp, ["--drop-ack", "3", "--drop-ack",
-                                                str(LAST_BLOCK), "--timeout", "6"])
+                                                str(LAST_BLOCK), "--timeout", "6",
+                                                "--bootp-every", "0.3"])
         check_transfer(c, run, lab, image)
         check_bootp(c, run, lab)
         check_data_sizes(c, run, image)
@@ -40,7 +69,10 @@ def main():
             if block in withheld and again:
                 # Two quiet half-second ticks after the send: about a second.
                 delay = again[0] - withheld[block]
-                c.check(0.8 <= delay <= 3.0, f"block {block} sent again after {delay:.3f} s")
+                c.check(0.8 <= delay <= 2.0, f"block {block} sent again after {delay:.3f} s")
+        sent, answered = run.log["extra_bootp_sent"], run.log["extra_bootp_answers"]
+        c.check(sent >= 4 and answered >= sent - 1,
+                f"{answered} of {sent} BOOTP requests during the transfer answered")
 
         c.start("block 5 lost: the device repeats ACK 4 before the host sends block 5 again")
         run = update(lab, qbupdate, path, tmp, ["--lose-data", "5", "--timeout", "0.4"])
@@ -53,13 +85,20 @@ def main():
             delay = sends[1][0] - sends[0][0]
             c.check(0.8 <= delay <= 3.0, f"block 5 sent again after {delay:.3f} s")
 
-        c.start("every ACK twice, each followed by the one before it, every 7th sent again")
-        run = update(lab, qbupdate, path, tmp, ["--dup-all-acks", "--stale-acks",
+        c.start("the read request twice, every ACK twice and followed by the one before it, "
+                "every 7th sent again")
+        run = update(lab, qbupdate, path, tmp, ["--rrq-twice", "--dup-all-acks", "--stale-acks",
                                                 "--duplicate-every", "7"])
         check_transfer(c, run, lab, image)
         check_beacons(c, run, lab)
         check_data_sizes(c, run, image)
-        repeats = [d for d in run.log["data"] if d[4] != "new"]
+        rrqs = run.log["rrqs"]
+        c.equal([r["port"] for r in rrqs], [rrqs[0]["port"]] * 2, "read requests' ports")
+        # The repeated read request gets DATA 1 again from the same port, not a new transfer.
+        first = [(d[4], d[3]) for d in run.log["data"] if d[1] == 1]
+        c.check(len(first) == 2 and first[1] == ("dup", first[0][1]),
+                f"DATA 1 arrivals (kind, port): {first}")
+        repeats = [d for d in run.log["data"] if d[4] != "new" and d[1] != 1]
         # Answering each duplicate ACK would double every block; a stray stall may cost one.
         c.check(len(repeats) <= 2, f"{len(repeats)} blocks sent again: {repeats[:5]}")
 
@@ -80,6 +119,19 @@ def main():
                 "DATA (number, size) across the restart")
         second_port = {d[3] for d in blocks[120:]}
         c.equal(len(second_port), 1, "data ports of the restarted transfer")
+
+        c.start(f"no read request for {STALL} s after the BOOTP reply, BOOTP requests every "
+                f"0.3 s; then no ACK of the last block for {STALL} s")
+        run = update(lab, qbupdate, path, tmp, ["--fetch-delay", str(STALL), "--bootp-every",
+                                                "0.3", "--stall-at", str(LAST_BLOCK),
+                                                "--stall-for", str(STALL)], timeout=60)
+        check_transfer(c, run, lab, image, quiet=False)
+        check_data_sizes(c, run, image)
+        check_stall_notices(c, run, lab)
+        # Meanwhile the last block goes out about once a second, BOOTP requests or not.
+        ignored = [d for d in run.log["data"] if d[4] == "ignored"]
+        c.check(STALL - 3 <= len(ignored) <= STALL + 1,
+                f"the last block sent {len(ignored)} times while unacknowledged for {STALL} s")
     c.finish()
 
 

@@ -38,10 +38,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     while (in.more() && !ended) {
         const std::uint8_t selector = in.byte();
-        const std::uint16_t from_port = static_cast<std::uint16_t>(2000 + (selector >> 7));
+        const std::uint16_t from_port = source_port(selector);
         const std::size_t sends_before = fake.sends.size();
         const std::uint32_t block_before = state.current_block;
         const net_socket data_before = state.data_sock;
+        const std::uint32_t serial_before = state.data_sock_serial;
+        const std::uint32_t peer_addr_before = state.peer_addr;
+        const std::uint16_t peer_port_before = state.peer_port;
         Bytes d;
         int length = -1;
         bool accepted = false;
@@ -67,23 +70,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             length = deliver(state, d);
             if (length < 0)
                 break;
+            const bool repeat =
+                is_read_request(d) &&
+                repeats_read_request(data_before != NET_INVALID_SOCKET, block_before,
+                                     peer_addr_before, peer_port_before, from_port);
             Heard h = handle_tftp_request(state, length, FUZZ_TARGET, host_to_net16(from_port));
-            FUZZ_CHECK(fake.sends.size() == sends_before + 1);
-            const FakeSend& s = fake.sends.back();
+            const bool refused = is_refused_write_request(d, from_port);
+            FUZZ_CHECK(fake.sends.size() == sends_before + (is_read_request(d) || refused ? 1 : 0));
             if (h == HEARD_DEVICE) {
-                FUZZ_CHECK(is_read_request(d) && !fake.fail_data_ports);
+                FUZZ_CHECK(is_read_request(d) && (repeat || !fake.fail_data_ports));
                 FUZZ_CHECK(state.current_block == 1 && state.data_sock == fake_data_socket());
                 FUZZ_CHECK(state.peer_port == host_to_net16(from_port));
-                check_data(s, state);
+                // DATA 1 again from the same port, or a new transfer from a new one.
+                FUZZ_CHECK((state.data_sock_serial == serial_before) == repeat);
+                check_data(fake.sends.back(), state);
                 started = true;
+            } else if (is_read_request(d)) {
+                check_error(fake.sends.back(), true);
+                FUZZ_CHECK(state.data_sock == NET_INVALID_SOCKET); // no port: no transfer
             } else {
-                FUZZ_CHECK(s.sock == state.tftp_sock && s.to_port == from_port);
-                check_error(s, is_read_request(d));
-                if (is_read_request(d))
-                    FUZZ_CHECK(state.data_sock == NET_INVALID_SOCKET); // no port: no transfer
-                else
-                    FUZZ_CHECK(state.data_sock == data_before &&
-                               state.current_block == block_before);
+                if (refused) {
+                    const FakeSend& s = fake.sends.back();
+                    FUZZ_CHECK(s.sock == state.tftp_sock && s.to_port == from_port);
+                    check_error(s, false);
+                }
+                FUZZ_CHECK(state.data_sock == data_before && state.current_block == block_before);
             }
             break;
         }

@@ -6,7 +6,7 @@
 namespace {
 
 enum Wait : int {
-    WAIT_QUIET = 0,
+    WAIT_QUIET = 0, // with bit 3 set, five seconds pass first
     WAIT_BOOTP = 1,
     WAIT_REQUEST = 2,
     WAIT_ACK = 3,
@@ -29,9 +29,44 @@ struct LoopRun {
     std::size_t checked_sends = 0; // sends already checked
     std::uint32_t block = 0;       // current block at the previous wait
     bool transfer = false;         // a data endpoint was open at the previous wait
+    std::uint32_t serial = 0;      // data_sock_serial at the previous wait
+    std::uint32_t peer_addr = 0;   // the peer at the previous wait
+    std::uint16_t peer_port = 0;
     bool device_heard = false;
+    bool bootp_replied = false;
     std::size_t beacons = 0;
+    std::uint64_t wait_clock = 0;  // the clock at the previous wait
+    std::uint64_t block_since = 0; // no later than the first send of the current block
+    std::size_t checked_stalls = 0;
+    bool block_reported = false;      // the current block's stall has been reported
+    bool no_request_reported = false; // since the last transfer began
 };
+
+// Stall notices with the clock when each came.
+std::vector<std::pair<StallNotice, std::uint64_t>> stalls;
+void record_stall(const StallNotice& notice) {
+    stalls.emplace_back(notice, clock_microseconds());
+}
+
+// Each stall is reported once, about what stands still now, and a block only after ten seconds.
+void check_stalls(LoopRun& run) {
+    const UploadState& state = *run.state;
+    for (; run.checked_stalls < stalls.size(); ++run.checked_stalls) {
+        const auto& [n, when] = stalls[run.checked_stalls];
+        if (n.kind == STALL_BLOCK_UNACKNOWLEDGED) {
+            FUZZ_CHECK(state.data_sock != NET_INVALID_SOCKET && !run.block_reported);
+            FUZZ_CHECK(n.block == state.current_block && n.last_block == is_last_block(state));
+            FUZZ_CHECK(n.peer_addr == state.peer_addr && n.peer_port == state.peer_port);
+            FUZZ_CHECK(when - run.block_since >= std::uint64_t{STALL_NOTICE_SECONDS} * 1000000u);
+            run.block_reported = true;
+        } else {
+            FUZZ_CHECK(n.kind == STALL_NO_READ_REQUEST && n.server_addr == state.local_addr);
+            FUZZ_CHECK(state.data_sock == NET_INVALID_SOCKET && run.bootp_replied);
+            FUZZ_CHECK(!run.no_request_reported);
+            run.no_request_reported = true;
+        }
+    }
+}
 
 bool ack_matches(const Bytes& d, std::uint32_t block) {
     return d.size() >= 4 && d.size() <= PACKET_BUFFER_SIZE && d[0] == 0 && d[1] == 4 &&
@@ -42,6 +77,13 @@ bool ack_matches(const Bytes& d, std::uint32_t block) {
 void check_pass(LoopRun& run, bool completed = false) {
     const UploadState& state = *run.state;
     const Pass& p = run.pass;
+    const bool read = p.request && is_read_request(p.request_datagram) &&
+                      p.request_datagram.size() <= PACKET_BUFFER_SIZE;
+    const bool repeat = read && repeats_read_request(run.transfer, run.block, run.peer_addr,
+                                                     run.peer_port, p.from_port);
+    std::size_t data_sends = 0;
+    for (std::size_t i = run.checked_sends; i < fake.sends.size(); ++i)
+        data_sends += fake_is_data_port(fake.sends[i].from_port) ? 1 : 0;
     bool replied = false, refused = false;
     for (std::size_t i = run.checked_sends; i < fake.sends.size(); ++i) {
         const FakeSend& s = fake.sends[i];
@@ -59,32 +101,48 @@ void check_pass(LoopRun& run, bool completed = false) {
             replied = true;
         } else if (s.from_port == TFTP_SERVER_PORT) {
             FUZZ_CHECK(p.request && !refused && p.request_datagram.size() <= PACKET_BUFFER_SIZE);
-            check_error(s, is_read_request(p.request_datagram));
+            FUZZ_CHECK(read || is_refused_write_request(p.request_datagram, p.from_port));
+            check_error(s, read);
             refused = true;
         } else {
+            // Two in one pass only when a repeated read request and the ACK of DATA 1 came.
             FUZZ_CHECK(fake_is_data_port(s.from_port));
-            check_data(s, state);
+            FUZZ_CHECK(--data_sends == 0 || (repeat && data_sends == 1));
+            check_data(s, state, data_sends == 0 ? state.current_block : 1);
         }
     }
     run.checked_sends = fake.sends.size();
 
-    // The block never skips: the same, one on after an ACK of it, or 1 for a new transfer.
-    const bool read = p.request && is_read_request(p.request_datagram) &&
-                      p.request_datagram.size() <= PACKET_BUFFER_SIZE;
+    // The block never skips: the same, one on after an ACK of it, or 1 for a new transfer. A
+    // repeated read request keeps the transfer's endpoint, so an ACK in the same pass counts.
     const bool started = read && state.data_sock != NET_INVALID_SOCKET;
-    const bool acked = run.transfer && p.ack && !read && ack_matches(p.ack_datagram, run.block);
+    const bool acked =
+        run.transfer && p.ack && (!read || repeat) && ack_matches(p.ack_datagram, run.block);
     if (completed) // the last ACK ends the upload without moving the block on
         FUZZ_CHECK(acked && state.current_block == run.block);
-    else if (started)
-        FUZZ_CHECK(state.current_block == 1);
     else if (acked)
         FUZZ_CHECK(state.current_block == run.block + 1);
+    else if (started)
+        FUZZ_CHECK(state.current_block == 1);
     else if (run.transfer)
         FUZZ_CHECK(state.current_block == run.block);
+    FUZZ_CHECK((state.data_sock_serial == run.serial) == (!read || repeat));
     if (replied || started || acked)
         run.device_heard = true;
+    run.bootp_replied |= replied;
+    if (state.current_block != run.block || state.data_sock_serial != run.serial) {
+        run.block_since = run.wait_clock;
+        run.block_reported = false;
+    }
+    if (started && !repeat)
+        run.no_request_reported = false;
+    check_stalls(run);
     run.block = state.current_block;
     run.transfer = state.data_sock != NET_INVALID_SOCKET;
+    run.serial = state.data_sock_serial;
+    run.peer_addr = state.peer_addr;
+    run.peer_port = state.peer_port;
+    run.wait_clock = clock_microseconds();
 }
 
 int script_wait(LoopRun& run) {
@@ -95,12 +153,14 @@ int script_wait(LoopRun& run) {
         return NET_WAIT_FAILED; // the end of the input ends the loop
     const std::uint8_t selector = in.byte();
     Pass& p = run.pass;
-    p.from_port = static_cast<std::uint16_t>(2000 + (selector >> 7));
+    p.from_port = source_port(selector);
     int kind = selector & 7;
     if ((kind == WAIT_ACK || kind == WAIT_GOOD_ACK) && fake_data_socket() == NET_INVALID_SOCKET)
         kind = WAIT_REQUEST; // nothing to acknowledge yet
     switch (kind) {
     case WAIT_QUIET:
+        if (selector & 8)
+            fake.clock_skip_us += 5000000;
         return 0;
     case WAIT_INTERRUPTED:
         return NET_WAIT_INTERRUPTED;
@@ -139,6 +199,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     LoopRun run{};
     run.in = &in;
     run.state = &u.state;
+    run.wait_clock = clock_microseconds();
+    stalls.clear();
+    u.state.stall = record_stall;
     fake.on_wait = [&run](int) { return script_wait(run); };
 
     int result = run_event_loop(u.state);

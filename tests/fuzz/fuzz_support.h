@@ -53,6 +53,13 @@ inline Bytes tagged_request(FuzzInput& in) {
     return d;
 }
 
+// Where a datagram comes from: two clients' ports, and two ports below 1024, where only a read
+// request may be answered.
+inline std::uint16_t source_port(std::uint8_t selector) {
+    constexpr std::uint16_t ports[] = {2000, 1024, 1023, TFTP_SERVER_PORT};
+    return ports[(selector >> 7 & 1) | (selector >> 2 & 2)];
+}
+
 inline Bytes read_request() {
     return Bytes{0, 1, 'f', 0, 'o', 'c', 't', 'e', 't', 0};
 }
@@ -137,23 +144,26 @@ inline void check_bootp_reply(const FakeSend& s, const Bytes& request, std::uint
     FUZZ_CHECK(s.bytes == want);
 }
 
-// A DATA packet must carry the current block, cut from the image at (block - 1) * 512.
-inline void check_data(const FakeSend& s, const UploadState& state) {
+// A DATA packet must carry the current block (or the one given), cut from the image at
+// (block - 1) * 512.
+inline void check_data(const FakeSend& s, const UploadState& state, std::uint32_t block = 0) {
+    if (block == 0)
+        block = state.current_block;
     FUZZ_CHECK(s.sock == state.data_sock);
     FUZZ_CHECK(s.to_addr == state.peer_addr && s.to_port == net_to_host16(state.peer_port));
     const Bytes& b = s.bytes;
     FUZZ_CHECK(b.size() >= TFTP_PAYLOAD && b.size() <= TFTP_PAYLOAD + TFTP_BLOCK_SIZE);
     FUZZ_CHECK(get_be16(&b[TFTP_OPCODE]) == TFTP_OP_DATA);
-    FUZZ_CHECK(get_be16(&b[TFTP_BLOCK]) == static_cast<std::uint16_t>(state.current_block));
-    const std::uint64_t offset = (std::uint64_t{state.current_block} - 1) * TFTP_BLOCK_SIZE;
-    FUZZ_CHECK(state.current_block >= 1 && offset <= state.image_size);
+    FUZZ_CHECK(get_be16(&b[TFTP_BLOCK]) == static_cast<std::uint16_t>(block));
+    const std::uint64_t offset = (std::uint64_t{block} - 1) * TFTP_BLOCK_SIZE;
+    FUZZ_CHECK(block >= 1 && offset <= state.image_size);
     std::uint64_t left = state.image_size - offset;
     std::size_t n = left < TFTP_BLOCK_SIZE ? static_cast<std::size_t>(left) : TFTP_BLOCK_SIZE;
     FUZZ_CHECK(b.size() == TFTP_PAYLOAD + n);
     FUZZ_CHECK(n == 0 || std::memcmp(&b[TFTP_PAYLOAD], state.image + offset, n) == 0);
 }
 
-// An ERROR from port 69: the refusal of anything but a read request, or no data port.
+// An ERROR from port 69: the refusal of a write request, or no data port for a read request.
 inline void check_error(const FakeSend& s, bool was_read_request) {
     const Bytes& b = s.bytes;
     FUZZ_CHECK(b.size() > TFTP_ERROR_TEXT && b.size() <= PACKET_BUFFER_SIZE);
@@ -167,4 +177,16 @@ inline void check_error(const FakeSend& s, bool was_read_request) {
 
 inline bool is_read_request(const Bytes& d) {
     return d.size() >= 2 && d[0] == 0 && d[1] == 1;
+}
+
+// The one datagram on port 69 besides a read request that gets an answer.
+inline bool is_refused_write_request(const Bytes& d, std::uint16_t from_port) {
+    return d.size() >= 2 && d[0] == 0 && d[1] == 2 && from_port >= 1024;
+}
+
+// A read request from the running transfer's peer before block 1 is acknowledged repeats it.
+inline bool repeats_read_request(bool transfer, std::uint32_t block, std::uint32_t peer_addr,
+                                 std::uint16_t peer_port, std::uint16_t from_port) {
+    return transfer && block == 1 && peer_addr == FUZZ_TARGET &&
+           peer_port == host_to_net16(from_port);
 }

@@ -4,8 +4,8 @@
     lossy_path.py QBUPDATE VIRTUAL_QUIBBLEBOX
 
 Each namespace drops LOSS_PERCENT % of what arrives (nftables, input hook). The virtual device
-also repeats every third acknowledgement and follows every acknowledgement with the one before
-it, as a path that duplicates and reorders would. A real client (tftp-hpa) runs the same loss.
+also sends its read request twice, repeats every third acknowledgement and follows every
+acknowledgement with the one before it, as a path that duplicates and reorders would. A real client (tftp-hpa) runs the same loss.
 The image must arrive intact, the progress trail stay well-formed and QBupdate exit 0.
 Needs root; exits 77 without it.
 """
@@ -58,7 +58,7 @@ def virtual_device_run(lab, qbupdate, device_tool, work, v):
     lab.drop_incoming(lab.device, LOSS_PERCENT)
     device = lab.popen(lab.device, [
         sys.executable, device_tool, "--iface", lab.device_if, "--addr", lab.device_addr,
-        "--out", received, "--log", log, "--duplicate-every", "3", "--stale-acks",
+        "--out", received, "--log", log, "--rrq-twice", "--duplicate-every", "3", "--stale-acks",
         "--retries", "20", "--linger", "30"])
     start = time.monotonic()
     status, out, err = finish(lab.popen(lab.host, [qbupdate, image, lab.device_addr]),
@@ -100,8 +100,6 @@ def real_client_run(lab, qbupdate, work, v):
     qb = lab.popen(lab.host, [qbupdate, image, lab.device_addr])
     client = None
     if v.check(wait_for_udp_port(lab, lab.host, 69), f"{name}: QBupdate never bound port 69"):
-        # tftp-hpa's own 5 s retry stays clear of QBupdate's 1 s one: with a retry near 1 s a
-        # resent read request can cross a resent DATA 1 (see the README).
         try:
             client = lab.run(lab.device, ["tftp", "-m", "binary", lab.host_addr, "-c", "get",
                                           "firmware.bin", received], timeout=RUN_LIMIT)

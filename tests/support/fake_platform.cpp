@@ -265,7 +265,8 @@ bool file_is_directory(const char* path) {
 }
 
 std::uint64_t clock_microseconds() {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+    return fake.clock_skip_us +
+           static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
                                           std::chrono::steady_clock::now().time_since_epoch())
                                           .count());
 }

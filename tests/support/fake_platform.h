@@ -64,6 +64,8 @@ struct FakeNet {
     std::function<int(int)> on_wait;
     // A loop that never ends is cut off with a failed wait after this many waits.
     int max_waits = 100000;
+    // Added to the real clock, so a test can let seconds pass at once.
+    std::uint64_t clock_skip_us = 0;
 
     int sockets_created = 0;
     int closes_of_closed = 0; // closing a socket that is not open

@@ -21,6 +21,12 @@ inline void record_progress(std::uint32_t percent) {
     progress_calls.push_back(percent);
 }
 
+// Each stall notice, with the scripted clock's skip when it came.
+inline std::vector<std::pair<StallNotice, std::uint64_t>> stall_notices;
+inline void record_stall(const StallNotice& notice) {
+    stall_notices.emplace_back(notice, fake.clock_skip_us);
+}
+
 inline Bytes make_image(std::size_t size) {
     Bytes image(size);
     for (std::size_t i = 0; i < size; ++i)
@@ -95,6 +101,7 @@ class EngineTest : public testing::Test {
     void SetUp() override {
         fake_reset();
         progress_calls.clear();
+        stall_notices.clear();
     }
 
     void TearDown() override {
@@ -111,6 +118,7 @@ class EngineTest : public testing::Test {
         state.target_addr = TARGET;
         state.mode = mode;
         state.progress = progress;
+        state.stall = record_stall;
         state.image = image.data();
         state.image_size = static_cast<std::uint32_t>(image.size());
         state.wake_sock = open_udp_endpoint(LOCAL, host_to_net16(WAKE_PORT), 1, HEAR_LOCAL_ADDRESS);

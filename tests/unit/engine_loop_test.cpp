@@ -164,6 +164,79 @@ TEST_F(Loop, BlockIsResentOnTheSecondQuietTickWhateverStrayTrafficCame) {
     EXPECT_EQ(count_sends_from(9), 0u) << "a read request is device traffic";
 }
 
+TEST_F(Loop, TaggedRequestsRestartTheTickOnlyUntilATransferRuns) {
+    open_state(3000);
+    constexpr std::uint64_t STEP_US = 300000; // the device's BOOTP requests, 0.3 s apart
+    std::uint64_t transfer_began = 0;
+    fake.on_wait = [&](int n) {
+        if (data_sent().size() >= 2 || n > 40)
+            return NET_WAIT_FAILED;
+        fake.clock_skip_us += STEP_US;
+        if (n == 2) {
+            fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
+            transfer_began = fake.clock_skip_us;
+        }
+        fake_queue(67, bootp_request(), TARGET, 68);
+        return FAKE_WAIT_FROM_QUEUES;
+    };
+    EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED);
+    // The ACK of DATA 1 never comes: the block goes again within two seconds all the same.
+    ASSERT_EQ(data_sent(), (std::vector<Bytes>{expected_data(image, 1), expected_data(image, 1)}));
+    EXPECT_LE(fake.clock_skip_us - transfer_began, 2000000u);
+    EXPECT_EQ(count_sends_from(67), fake.waits.size() - 1) << "every request is answered";
+    // Before the transfer each request starts a new half-second tick; during it none does.
+    ASSERT_GE(fake.waits.size(), 5u);
+    EXPECT_GE(fake.waits[2].timeout_ms, 499u);
+    EXPECT_GE(fake.waits[3].timeout_ms, 499u) << "the read request starts a tick";
+    EXPECT_LE(fake.waits[4].timeout_ms, 201u);
+}
+
+TEST_F(Loop, StallsAreReportedOnceAfterTenSecondsAndTheUpdateGoesOn) {
+    open_state(1000); // two blocks
+    // Phases of 12 s: BOOTP requests every 0.3 s and no read request; then silence while block
+    // 1 goes unacknowledged; the same for block 2, the last. Each begins with the device's move.
+    constexpr std::uint64_t PHASE_US = 12000000;
+    std::vector<std::uint64_t> began;
+    fake.on_wait = [&](int n) {
+        if (n > 400)
+            return NET_WAIT_FAILED;
+        fake.clock_skip_us += began.size() <= 1 ? 300000 : 500000;
+        if (began.empty() || fake.clock_skip_us - began.back() >= PHASE_US) {
+            began.push_back(fake.clock_skip_us);
+            if (began.size() == 2)
+                fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
+            else if (began.size() > 2)
+                fake_queue_on(fake_data_socket(), ack(static_cast<std::uint16_t>(began.size() - 2)),
+                              TARGET, CLIENT_TFTP_PORT);
+        }
+        if (began.size() == 1)
+            fake_queue(67, bootp_request(), TARGET, 68);
+        return FAKE_WAIT_FROM_QUEUES;
+    };
+    EXPECT_EQ(run_event_loop(state), UPDATE_DONE);
+    EXPECT_EQ(progress_calls, (std::vector<std::uint32_t>{51, 100}));
+    ASSERT_EQ(began.size(), 4u);
+    ASSERT_EQ(stall_notices.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::uint64_t after = stall_notices[i].second - began[i];
+        EXPECT_GE(after, 10000000u) << i;
+        EXPECT_LE(after, 10600000u) << i;
+    }
+    const StallNotice& bootp = stall_notices[0].first;
+    EXPECT_EQ(bootp.kind, STALL_NO_READ_REQUEST);
+    EXPECT_EQ(bootp.server_addr, LOCAL);
+    for (std::uint32_t block : {1u, 2u}) {
+        const StallNotice& n = stall_notices[block].first;
+        EXPECT_EQ(n.kind, STALL_BLOCK_UNACKNOWLEDGED);
+        EXPECT_EQ(n.block, block);
+        EXPECT_EQ(n.last_block, block == 2);
+        EXPECT_EQ(n.peer_addr, TARGET);
+        EXPECT_EQ(n.peer_port, host_to_net16(CLIENT_TFTP_PORT));
+    }
+    // Resent about once a second all along: 11 or 12 times in each 12 s.
+    EXPECT_GE(data_sent().size(), 2u + 2 * 11);
+}
+
 TEST_F(Loop, StormOfDuplicateAcksDoesNotStarveRetransmission) {
     open_state(3000);
     fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);

@@ -34,7 +34,7 @@ class Update : public EngineTest {
             UpdateDiagnosis* diagnosis = nullptr, const char* image_path = nullptr) {
         testing::internal::CaptureStdout();
         int r = update_target(LOCAL, TARGET, image_path ? image_path : path.c_str(), mode,
-                              record_progress, diagnosis);
+                              record_progress, diagnosis, record_stall);
         out = testing::internal::GetCapturedStdout();
         return r;
     }
@@ -133,14 +133,19 @@ TEST_F(Update, EndpointsAndBannerFollowTheModeAndAllIsClosedAfterAFailedWait) {
 
 TEST_F(Update, DeviceFetchesTheWholeImageThroughTheLoop) {
     write_image(102400);
-    // The device: a tagged request, a read request, then an ACK for every DATA it gets.
+    // The device: a tagged request, a read request, then an ACK for every DATA it gets, once
+    // after a pause of 11 s.
     std::size_t answered = 0;
+    bool paused = false;
     fake.on_wait = [&](int n) {
         if (n == 0)
             fake_queue(67, bootp_request(), 0, 68);
         else if (n == 1)
             fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
-        else if (fake.sends.size() > answered) {
+        else if (fake.sends.size() == 100 && !paused) {
+            paused = true;
+            fake.clock_skip_us += 11000000;
+        } else if (fake.sends.size() > answered) {
             answered = fake.sends.size();
             const Bytes& last = fake.sends.back().bytes;
             fake_queue_on(fake_data_socket(), ack(get_be16(&last[TFTP_BLOCK])), TARGET,
@@ -159,6 +164,10 @@ TEST_F(Update, DeviceFetchesTheWholeImageThroughTheLoop) {
     EXPECT_EQ(progress_calls[0], 0u);
     EXPECT_EQ(progress_calls[199], 100u);
     EXPECT_EQ(progress_calls[200], 100u);
+    ASSERT_EQ(stall_notices.size(), 1u);
+    EXPECT_EQ(stall_notices[0].first.kind, STALL_BLOCK_UNACKNOWLEDGED);
+    EXPECT_EQ(stall_notices[0].first.block, 99u);
+    EXPECT_FALSE(stall_notices[0].first.last_block);
     EXPECT_EQ(fake_open_sockets(), 0);
     EXPECT_EQ(fake.sockets_created, 4);
 }

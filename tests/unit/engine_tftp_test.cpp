@@ -52,35 +52,44 @@ TEST_F(Tftp, ReadRequestOpensADataEndpointInRangeAndSendsBlockOne) {
     }
 }
 
-TEST_F(Tftp, AnythingButAReadRequestGetsTheErrorAndLeavesTheTransferAlone) {
+TEST_F(Tftp, OnlyAClientsWriteRequestIsRefusedAndNothingElseAnswered) {
     open_state(5000);
     request(rrq());
     acknowledge(ack(1));
     const net_socket data = state.data_sock;
+    const Bytes write_request = tftp_texts(TFTP_OP_WRQ, {"f", "octet"});
+    ASSERT_EQ(request(write_request, OTHER_HOST, 1024), HEARD_STRAY);
+    ASSERT_EQ(fake.sends.size(), 3u);
+    EXPECT_EQ(fake.sends[2].sock, state.tftp_sock);
+    EXPECT_EQ(fake.sends[2].to_addr, OTHER_HOST);
+    EXPECT_EQ(fake.sends[2].to_port, 1024);
+    EXPECT_EQ(fake.sends[2].bytes, ONLY_RRQ_ERROR);
+
+    // An answer to any of these could be answered in turn, for ever: an ERROR from a server
+    // that refuses an ERROR, an echo, a write request forged from a service's port.
     const Bytes not_requests[] = {
-        tftp_texts(2, {"f", "octet"}), // write request
         {0, 3, 0, 1, 9, 9},
         {0, 4, 0, 1},
         {0, 5, 0, 0, 0},
+        ONLY_RRQ_ERROR,
         {1, 1, 'f', 0},
         {0, 0},
         {0x80, 0x01},
         {0},
         {},
     };
-    for (const Bytes& d : not_requests) {
-        fake.sends.clear();
-        EXPECT_EQ(request(d, OTHER_HOST, 1234), HEARD_STRAY);
-        ASSERT_EQ(fake.sends.size(), 1u);
-        EXPECT_EQ(fake.sends[0].sock, state.tftp_sock);
-        EXPECT_EQ(fake.sends[0].to_addr, OTHER_HOST);
-        EXPECT_EQ(fake.sends[0].to_port, 1234);
-        EXPECT_EQ(fake.sends[0].bytes, ONLY_RRQ_ERROR);
-        EXPECT_EQ(state.data_sock, data);
-        EXPECT_EQ(state.current_block, 2u);
-    }
-    // The transfer goes on where it was.
     fake.sends.clear();
+    for (std::uint16_t port : {1234, 69, 7, 1023}) {
+        for (const Bytes& d : not_requests)
+            EXPECT_EQ(request(d, OTHER_HOST, port), HEARD_STRAY);
+        EXPECT_EQ(request(write_request, OTHER_HOST, port), HEARD_STRAY);
+    }
+    ASSERT_EQ(fake.sends.size(), 1u);
+    EXPECT_EQ(fake.sends[0].to_port, 1234) << "only the write request from port 1234 is answered";
+    EXPECT_EQ(fake.sends[0].bytes, ONLY_RRQ_ERROR);
+    EXPECT_EQ(state.data_sock, data);
+    EXPECT_EQ(state.current_block, 2u);
+    // The transfer goes on where it was.
     EXPECT_EQ(acknowledge(ack(2)), ACK_ACCEPTED);
     EXPECT_EQ(fake.sends.back().bytes, expected_data(image, 3));
 }
@@ -212,6 +221,55 @@ TEST_F(Tftp, SecondReadRequestRestartsOnAFreshEndpointAtBlockOne) {
     EXPECT_EQ(acknowledge(ack(3)), ACK_IGNORED);
     EXPECT_EQ(acknowledge(ack(1)), ACK_ACCEPTED);
     EXPECT_EQ(fake.sends.back().bytes, expected_data(image, 2));
+}
+
+TEST_F(Tftp, SameReadRequestBeforeAck1ResendsDataOneFromTheSamePort) {
+    open_state(5000);
+    request(rrq());
+    const net_socket first = state.data_sock;
+    const std::uint32_t serial = fake.sockets[static_cast<std::size_t>(first)].serial;
+    const int created = fake.sockets_created;
+    state.retransmit_ticks = 1;
+    fake.sends.clear();
+
+    // The device's read request, duplicated on the way or retried as DATA 1 crossed it.
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(request(rrq()), HEARD_DEVICE);
+    EXPECT_EQ(state.data_sock, first);
+    EXPECT_EQ(fake.sockets[static_cast<std::size_t>(first)].serial, serial) << "port changed";
+    EXPECT_EQ(fake.sockets_created, created);
+    EXPECT_EQ(state.retransmit_ticks, 0u);
+    ASSERT_EQ(fake.sends.size(), 3u);
+    for (const FakeSend& s : fake.sends) {
+        EXPECT_EQ(s.sock, first);
+        EXPECT_EQ(s.to_addr, TARGET);
+        EXPECT_EQ(s.to_port, CLIENT_TFTP_PORT);
+        EXPECT_EQ(s.bytes, expected_data(image, 1));
+    }
+    EXPECT_EQ(acknowledge(ack(1)), ACK_ACCEPTED);
+    EXPECT_EQ(fake.sends.back().bytes, expected_data(image, 2));
+
+    // Another port, another host, or the same request once block 1 is acknowledged: a restart.
+    struct Restart {
+        std::uint32_t from;
+        std::uint16_t port;
+        bool ack_first;
+    };
+    for (Restart r :
+         {Restart{TARGET, CLIENT_TFTP_PORT + 1, false},
+          Restart{OTHER_HOST, CLIENT_TFTP_PORT, false}, Restart{TARGET, CLIENT_TFTP_PORT, true}}) {
+        request(rrq());
+        if (r.ack_first)
+            acknowledge(ack(1));
+        const net_socket before = state.data_sock;
+        const std::uint32_t before_serial = fake.sockets[static_cast<std::size_t>(before)].serial;
+        ASSERT_EQ(request(rrq(), r.from, r.port), HEARD_DEVICE);
+        EXPECT_NE(fake.sockets[static_cast<std::size_t>(state.data_sock)].serial, before_serial)
+            << r.port << " ack " << r.ack_first;
+        EXPECT_EQ(fake.sends.back().to_port, r.port);
+        EXPECT_EQ(fake.sends.back().bytes, expected_data(image, 1));
+        EXPECT_EQ(fake_open_sockets(), 4);
+    }
 }
 
 TEST_F(Tftp, NoDataPortAfter64DrawsGivesAnErrorAndNoTransfer) {

@@ -86,9 +86,7 @@ def main():
         check_bootp(c, run, lab, boot=True)
         c.equal([bytes.fromhex(a["hex"]) for a in run.log["wrq_answers"]],
                 [TFTP_ERROR_ONLY_RRQ], "answer to the write request")
-        answers = [bytes.fromhex(a["hex"]) for a in run.log["stray_answers"]]
-        c.equal(answers, [TFTP_ERROR_ONLY_RRQ] * (run.log["strays_sent"] // 3),
-                "answers to stray traffic (oversized ones dropped unanswered)")
+        c.equal(run.log["stray_answers"], [], "answers to stray traffic")
 
         c.start("the failure line names an image in three scripts, redirected and on a console")
         big = os.path.join(folder, "слишком большой 過大.bin")
