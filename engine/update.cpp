@@ -22,6 +22,29 @@ int fail_port(UpdateDiagnosis* diagnosis, NetFault fault, int result) {
     return result;
 }
 
+// Reads the whole file into the upload's one allocation; the file is closed whatever happens.
+int load_image(UploadState& state, std::FILE* file, std::uint64_t file_size,
+               UpdateDiagnosis* diagnosis) {
+    int result = UPDATE_DONE;
+    if (file_size > MAX_IMAGE_SIZE) {
+        result = fail_image(diagnosis, IMAGE_TOO_LARGE);
+    } else {
+        state.image_size = static_cast<std::uint32_t>(file_size);
+        // An empty image still gets a buffer, so a null pointer always means "no memory".
+        state.image = static_cast<unsigned char*>(std::malloc(file_size > 0 ? file_size : 1));
+        if (state.image == nullptr) {
+            result = fail_image(diagnosis, IMAGE_NO_MEMORY);
+        } else {
+            std::size_t got = std::fread(state.image, 1, state.image_size, file);
+            // One byte more must not be there: the file has not grown since its size was taken.
+            if (got != state.image_size || std::fgetc(file) != EOF || std::ferror(file))
+                result = fail_image(diagnosis, IMAGE_UNREADABLE);
+        }
+    }
+    std::fclose(file);
+    return result;
+}
+
 // Opens the wake, BOOTP and TFTP endpoints, in that order, and stops at the first that fails.
 int open_fixed_endpoints(UploadState& state, UpdateDiagnosis* diagnosis) {
     NetFault fault = NET_FAULT_NONE;
@@ -100,11 +123,6 @@ int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const cha
                stdout);
     std::fflush(stdout);
 
-    if (file_size > MAX_IMAGE_SIZE) {
-        std::fclose(file);
-        return fail_image(diagnosis, IMAGE_TOO_LARGE);
-    }
-
     UploadState state{};
     state.wake_sock = state.bootp_sock = state.tftp_sock = NET_INVALID_SOCKET;
     state.data_sock = NET_INVALID_SOCKET;
@@ -113,20 +131,7 @@ int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const cha
     state.mode = mode;
     state.progress = progress;
     state.stall = stall;
-    state.image_size = static_cast<std::uint32_t>(file_size);
-    // An empty image still gets a buffer, so a null pointer always means "no memory".
-    state.image = static_cast<unsigned char*>(std::malloc(file_size > 0 ? file_size : 1));
-    int result = UPDATE_DONE;
-    if (state.image == nullptr) {
-        result = fail_image(diagnosis, IMAGE_NO_MEMORY);
-    } else {
-        std::size_t got = std::fread(state.image, 1, state.image_size, file);
-        // One byte more must not be there: the file has not grown since its size was taken.
-        if (got != state.image_size || std::fgetc(file) != EOF || std::ferror(file))
-            result = fail_image(diagnosis, IMAGE_UNREADABLE);
-    }
-    std::fclose(file);
-
+    int result = load_image(state, file, file_size, diagnosis);
     if (result == UPDATE_DONE)
         result = open_fixed_endpoints(state, diagnosis);
     if (result == UPDATE_DONE) {
