@@ -1,6 +1,6 @@
 #include "command_line.h"
 
-#include "platform.h"
+#include "host.h"
 
 #include <cctype>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // QBupdate: loads a new image into a QuibbleBox over the local network segment.
 #include "command_line.h"
 #include "engine.h"
-#include "platform.h"
+#include "host.h"
 #include "progress.h"
 #include "report.h"
 

@@ -1,6 +1,6 @@
 #include "progress.h"
 
-#include "platform.h"
+#include "host.h"
 #include "report.h"
 
 #include <cstdio>

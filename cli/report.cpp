@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include "command_line.h"
+#include "host.h"
 
 #include <cstdio>
 #include <cstring>
@@ -23,18 +24,13 @@ const char* image_problem(ImageFault fault) {
 }
 
 const char* port_problem(NetFault fault) {
+    if (const char* advice = net_fault_advice(fault))
+        return advice;
     switch (fault) {
-    case NET_FAULT_PERMISSION:
-        return "permission denied; QBupdate needs root, or the capabilities CAP_NET_BIND_SERVICE "
-               "and CAP_NET_RAW";
     case NET_FAULT_IN_USE:
         return "another program already uses it (a DHCP or TFTP server?)";
     case NET_FAULT_NO_ADDRESS:
         return "the address is not on this host";
-    case NET_FAULT_HELD_OR_RESERVED:
-        return "another program holds it exclusively (Internet Connection Sharing, a DHCP server, "
-               "a virtual-machine or VPN network?), or Windows reserved it (netsh int ipv4 show "
-               "excludedportrange protocol=udp)";
     default:
         return "the socket could not be opened";
     }

@@ -104,11 +104,10 @@ int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const cha
     errno = 0;
     std::FILE* file = file_open_read(image_path);
     if (file == nullptr) {
-        const int open_error = errno;
-        // Windows refuses to open a directory at all, where Linux opens it and reports its kind.
-        if (file_is_directory(image_path))
-            return fail_image(diagnosis, IMAGE_NOT_REGULAR);
-        return fail_image(diagnosis, open_error == ENOENT ? IMAGE_MISSING : IMAGE_UNREADABLE);
+        const ImageFault fault = errno == ENOENT   ? IMAGE_MISSING
+                                 : errno == EISDIR ? IMAGE_NOT_REGULAR
+                                                   : IMAGE_UNREADABLE;
+        return fail_image(diagnosis, fault);
     }
     std::uint64_t file_size = 0;
     FileKind kind = file_kind(file, &file_size);

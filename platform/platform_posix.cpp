@@ -1,4 +1,5 @@
-// POSIX sockets (Linux).
+// The system layer on POSIX (Linux): sockets, the clock, the image file, the console.
+#include "host.h"
 #include "platform.h"
 
 #include <arpa/inet.h>
@@ -77,6 +78,8 @@ std::uint32_t net_parse_address(const char* text) {
     return inet_addr(text);
 }
 
+// Blocking: the engine receives only after the wait reported a datagram, and every receive
+// asks not to wait (MSG_DONTWAIT) in case the datagram was dropped in between.
 net_socket net_udp_socket() {
     int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (s < 0)
@@ -90,7 +93,10 @@ void net_allow_broadcast(net_socket s, bool allow) {
 }
 
 // Linux delivers limited broadcasts only to sockets bound to the wildcard address; the tie to
-// the interface keeps out those arriving on any other.
+// the interface (SO_BINDTODEVICE) keeps out those arriving on any other. Such a socket then
+// receives every datagram to the port arriving on that interface, and its bind fails while
+// another socket not tied to another interface holds the port on any address. Kernels before
+// 5.7 allow the tie only with CAP_NET_RAW.
 bool net_bind(net_socket s, std::uint32_t local_addr, std::uint16_t port, bool hear_broadcasts) {
     std::uint32_t bind_addr = local_addr;
     if (hear_broadcasts) {
@@ -177,6 +183,7 @@ int net_receive(net_socket s, unsigned char* buf, int capacity, std::uint32_t* f
     return static_cast<int>(n);
 }
 
+// A full send buffer makes the call wait for room rather than drop the datagram.
 void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_addr,
               std::uint16_t to_port) {
     sockaddr_in sa = make_sockaddr(to_addr, to_port);
@@ -238,16 +245,18 @@ FileKind file_kind(std::FILE* f, std::uint64_t* size) {
     return FILE_KIND_REGULAR;
 }
 
-bool file_is_directory(const char* path) {
-    struct stat st;
-    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 std::uint64_t clock_microseconds() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u +
            static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+const char* net_fault_advice(NetFault fault) {
+    if (fault == NET_FAULT_PERMISSION)
+        return "permission denied; QBupdate needs root, or the capabilities "
+               "CAP_NET_BIND_SERVICE and CAP_NET_RAW";
+    return nullptr;
 }
 
 // Arguments, standard error and the console need nothing of their own here.

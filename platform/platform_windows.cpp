@@ -1,4 +1,5 @@
-// Windows Sockets 2.2.
+// The system layer on Windows: Windows Sockets 2.2, the clock, the image file, the console.
+#include "host.h"
 #include "platform.h"
 
 #include <winsock2.h>
@@ -153,6 +154,14 @@ NetFault net_last_fault() {
     return net_fault_from_winsock_error(last_error);
 }
 
+const char* net_fault_advice(NetFault fault) {
+    if (fault == NET_FAULT_HELD_OR_RESERVED)
+        return "another program holds it exclusively (Internet Connection Sharing, a DHCP "
+               "server, a virtual-machine or VPN network?), or Windows reserved it (netsh int "
+               "ipv4 show excludedportrange protocol=udp)";
+    return nullptr;
+}
+
 // Binding these ports needs no privilege on Windows. WSAEACCES comes from a socket that holds
 // the port with SO_EXCLUSIVEADDRUSE, from a holder of another account, or from a port in a range
 // the system excluded.
@@ -209,6 +218,8 @@ int net_receive(net_socket s, unsigned char* buf, int capacity, std::uint32_t* f
     return n;
 }
 
+// The socket is non-blocking, so a full send buffer drops the datagram; one block in flight
+// never fills it.
 void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_addr,
               std::uint16_t to_port) {
     sockaddr_in sa = make_sockaddr(to_addr, to_port);
@@ -223,9 +234,21 @@ void net_send_broadcast(net_socket s, const unsigned char* buf, int len, std::ui
     net_send(s, buf, len, INADDR_BROADCAST, to_port);
 }
 
+// The C runtime's fopen takes the ANSI code page; the wide call takes any name. Windows refuses
+// to open a directory at all (EACCES), where Linux opens it and file_kind tells its kind; the
+// caller learns it from errno all the same.
 std::FILE* file_open_read(const char* path) {
     wchar_t wide[MAX_WIDE_PATH];
-    return wide_path(path, wide) ? _wfopen(wide, L"rb") : nullptr;
+    if (!wide_path(path, wide))
+        return nullptr;
+    std::FILE* f = _wfopen(wide, L"rb");
+    if (f == nullptr) {
+        const int open_error = errno;
+        struct _stat64 st;
+        const bool directory = _wstat64(wide, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFDIR;
+        errno = directory ? EISDIR : open_error;
+    }
+    return f;
 }
 
 FileKind file_kind(std::FILE* f, std::uint64_t* size) {
@@ -236,12 +259,6 @@ FileKind file_kind(std::FILE* f, std::uint64_t* size) {
         return FILE_KIND_OTHER;
     *size = static_cast<std::uint64_t>(st.st_size);
     return FILE_KIND_REGULAR;
-}
-
-bool file_is_directory(const char* path) {
-    wchar_t wide[MAX_WIDE_PATH];
-    struct _stat64 st;
-    return wide_path(path, wide) && _wstat64(wide, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFDIR;
 }
 
 std::uint64_t clock_microseconds() {

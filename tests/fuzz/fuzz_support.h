@@ -17,8 +17,8 @@
         }                                                                                          \
     } while (0)
 
-inline const std::uint32_t FUZZ_LOCAL = net_parse_address("198.51.100.1");
-inline const std::uint32_t FUZZ_TARGET = net_parse_address("198.51.100.10");
+inline const std::uint32_t FUZZ_LOCAL = fake_address(198, 51, 100, 1);
+inline const std::uint32_t FUZZ_TARGET = fake_address(198, 51, 100, 10);
 
 struct FuzzInput {
     const std::uint8_t* data;

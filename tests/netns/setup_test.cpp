@@ -1,7 +1,7 @@
 // update_target's set-up on real sockets, on loopback in a network namespace of its own
 // (run_in_netns.sh): the image checks, each fixed port already taken, and nothing left open.
 #include "engine.h"
-#include "platform.h"
+#include "host.h"
 #include "upload_state.h"
 
 #include <gtest/gtest.h>

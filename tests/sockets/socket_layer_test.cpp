@@ -1,6 +1,6 @@
 // The socket layer on real sockets, run inside the host namespace of a test lab (run_in_lab.py):
 // the behaviour the engine relies on must be the same from the POSIX and the Windows source.
-#include "platform.h"
+#include "host.h"
 
 #include <gtest/gtest.h>
 

@@ -79,35 +79,7 @@ std::vector<FakeSend> fake_sends_from(std::uint16_t port) {
     return out;
 }
 
-// --- platform.h ---
-
-bool net_startup() {
-    return true;
-}
-void net_cleanup() {}
-
-int net_local_addresses(std::uint32_t* out, int capacity) {
-    if (capacity < 1)
-        return 0;
-    out[0] = net_parse_address("198.51.100.1");
-    return 1;
-}
-
-std::uint32_t net_parse_address(const char* text) {
-    unsigned parts[4];
-    char extra;
-    if (std::sscanf(text, "%u.%u.%u.%u%c", &parts[0], &parts[1], &parts[2], &parts[3], &extra) != 4)
-        return 0xFFFFFFFFu;
-    unsigned char bytes[4];
-    for (int i = 0; i < 4; ++i) {
-        if (parts[i] > 255)
-            return 0xFFFFFFFFu;
-        bytes[i] = static_cast<unsigned char>(parts[i]);
-    }
-    std::uint32_t addr;
-    std::memcpy(&addr, bytes, 4);
-    return addr;
-}
+// --- platform.h: the engine's needs of the system ---
 
 net_socket net_udp_socket() {
     ++fake.sockets_created;
@@ -257,11 +229,6 @@ FileKind file_kind(std::FILE* f, std::uint64_t* size) {
         return FILE_KIND_OTHER;
     *size = static_cast<std::uint64_t>(st.st_size);
     return FILE_KIND_REGULAR;
-}
-
-bool file_is_directory(const char* path) {
-    struct stat st;
-    return stat(path, &st) == 0 && (st.st_mode & S_IFMT) == S_IFDIR;
 }
 
 std::uint64_t clock_microseconds() {

@@ -91,3 +91,8 @@ void fake_queue_on(net_socket s, const Bytes& bytes, std::uint32_t from_addr,
 // The sends made from the socket bound to `port` (host order), in order.
 std::vector<FakeSend> fake_sends_from(std::uint16_t port);
 bool fake_is_data_port(std::uint16_t port);
+
+// The address a.b.c.d, network order.
+constexpr std::uint32_t fake_address(unsigned a, unsigned b, unsigned c, unsigned d) {
+    return host_to_net32(a << 24 | b << 16 | c << 8 | d);
+}

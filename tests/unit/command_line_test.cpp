@@ -1,4 +1,5 @@
 #include "command_line.h"
+#include "host.h"
 #include "report.h"
 
 #include <gtest/gtest.h>

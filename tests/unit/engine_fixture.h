@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-inline const std::uint32_t LOCAL = net_parse_address("198.51.100.1");
-inline const std::uint32_t TARGET = net_parse_address("198.51.100.10");
+inline const std::uint32_t LOCAL = fake_address(198, 51, 100, 1);
+inline const std::uint32_t TARGET = fake_address(198, 51, 100, 10);
 constexpr std::uint16_t CLIENT_BOOTP_PORT = 68;
 constexpr std::uint16_t CLIENT_TFTP_PORT = 2070;
 

@@ -5,7 +5,7 @@
 
 namespace {
 
-const std::uint32_t OTHER_HOST = net_parse_address("203.0.113.7");
+const std::uint32_t OTHER_HOST = fake_address(203, 0, 113, 7);
 
 class Tftp : public EngineTest {
   protected:

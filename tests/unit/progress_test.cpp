@@ -1,4 +1,4 @@
-#include "platform.h"
+#include "host.h"
 #include "progress.h"
 #include "report.h"
 
