@@ -1,4 +1,20 @@
 // The upload's one loop: half-second ticks, the wake beacon, and dispatch to the handlers.
+//
+// An upload's life. It starts WAKING: every tick that ends without the device being heard sends
+// the wake beacon, and after MAX_UNANSWERED_BEACONS of them the upload gives up. The device's
+// tagged BOOTP request, answered, makes it HEARD: no more beacons, and from then on it ends only
+// with a completed transfer (or a failed wait). A read request makes it TRANSFERRING: one block
+// in flight, resent on the second tick that ends without an accepted acknowledgement.
+//
+// The tick is half a second long and only the device's own traffic starts a new one: a BOOTP
+// request answered before a transfer runs, and during a transfer only the transfer's own
+// datagrams (a read request served, an accepted acknowledgement). Anything else is handled but
+// leaves the tick to end when it would have, so stray traffic can neither silence the beacon
+// nor hold back a resend.
+//
+// Two stall watches tell the operator when the update stands still (STALL_NOTICE_SECONDS),
+// once per stall: while HEARD, the time since the first answered BOOTP request without a read
+// request; while TRANSFERRING, the time the current block has gone unacknowledged.
 #include "upload_state.h"
 
 #include <cstring>
@@ -30,7 +46,7 @@ std::uint32_t milliseconds_until(std::uint64_t when_us, std::uint64_t now_us) {
 // A tick that ran its full half second without the device being heard. Returns false when the
 // device has stayed silent through every beacon.
 bool on_quiet_tick(UploadState& state) {
-    if (!state.traffic_seen) {
+    if (state.phase == PHASE_WAKING) {
         if (state.beacon_count >= MAX_UNANSWERED_BEACONS)
             return false;
         net_send(state.wake_sock, state.beacon, static_cast<int>(BEACON_SIZE), state.target_addr,
@@ -38,7 +54,7 @@ bool on_quiet_tick(UploadState& state) {
         ++state.beacon_count;
     }
     ++state.retransmit_ticks;
-    if (state.data_sock != NET_INVALID_SOCKET && state.retransmit_ticks > 1)
+    if (state.phase == PHASE_TRANSFERRING && state.retransmit_ticks > 1)
         retransmit_block(state);
     return true;
 }
@@ -100,7 +116,7 @@ bool stall_due(StallWatch& watch, std::uint64_t now) {
 // a device that keeps asking and never fetches is stuck all the same.
 void check_read_request_overdue(UploadState& state, const Arrivals& heard, std::uint64_t now) {
     StallWatch& watch = state.read_request_watch;
-    if (state.data_sock != NET_INVALID_SOCKET) {
+    if (state.phase == PHASE_TRANSFERRING) {
         watch.running = false;
         return;
     }
@@ -114,7 +130,7 @@ void check_read_request_overdue(UploadState& state, const Arrivals& heard, std::
 // requests notwithstanding.
 void check_block_overdue(UploadState& state, std::uint64_t now) {
     StallWatch& watch = state.block_watch;
-    if (state.data_sock == NET_INVALID_SOCKET) {
+    if (state.phase != PHASE_TRANSFERRING) {
         watch.running = false;
         return;
     }
@@ -140,21 +156,18 @@ void build_beacon(unsigned char* beacon, std::uint32_t target_addr) {
 
 int run_event_loop(UploadState& state) {
     build_beacon(state.beacon, state.target_addr);
-    state.traffic_seen = false;
+    state.phase = PHASE_WAKING;
     state.beacon_count = 0;
     state.retransmit_ticks = 0;
     state.data_sock = NET_INVALID_SOCKET;
     state.read_request_watch = StallWatch{};
     state.block_watch = StallWatch{};
 
-    // Datagrams that are not the device's do not cut the tick short: with them the tick ends at
-    // the same moment as without, so stray traffic can neither silence the beacon nor starve
-    // retransmission.
     std::uint64_t tick_end = clock_microseconds() + TICK_US;
     for (;;) {
         net_socket socks[ENDPOINT_COUNT] = {state.bootp_sock, state.tftp_sock, state.data_sock};
         bool ready[ENDPOINT_COUNT] = {false, false, false};
-        const bool data_waited = state.data_sock != NET_INVALID_SOCKET;
+        const bool data_waited = state.phase == PHASE_TRANSFERRING;
         const std::uint32_t data_serial = state.data_sock_serial;
 
         std::uint32_t wait_ms = milliseconds_until(tick_end, clock_microseconds());
@@ -176,7 +189,8 @@ int run_event_loop(UploadState& state) {
             heard = take_ready_datagrams(state, ready, data_waited, data_serial);
             if (heard.complete)
                 return UPDATE_DONE;
-            state.traffic_seen |= heard.bootp_answered || heard.transfer;
+            if (state.phase == PHASE_WAKING && (heard.bootp_answered || heard.transfer))
+                state.phase = PHASE_HEARD;
         }
         const std::uint64_t now = clock_microseconds();
         if (ready_count == 0 || restarts_tick(heard, data_waited))

@@ -62,21 +62,25 @@ Heard handle_tftp_request(UploadState& state, int length, std::uint32_t from_add
             send_error(state, TFTP_ERR_ILLEGAL_OPERATION, TFTP_TEXT_ONLY_RRQ, from_addr, from_port);
         return HEARD_STRAY;
     }
-    if (state.data_sock != NET_INVALID_SOCKET && state.current_block == 1 &&
-        from_addr == state.peer_addr && from_port == state.peer_port) {
+    const bool transferring = state.phase == PHASE_TRANSFERRING;
+    if (transferring && state.current_block == 1 && from_addr == state.peer_addr &&
+        from_port == state.peer_port) {
         // The same request again (a duplicating path, or the device's retry crossing DATA 1):
         // the device may have taken DATA 1 from this port already and would ignore any other.
         send_current_block(state);
         return HEARD_DEVICE;
     }
-    if (state.data_sock != NET_INVALID_SOCKET)
+    if (transferring)
         net_close(state.data_sock); // the transfer it served is abandoned
     state.data_sock = open_data_endpoint(state.local_addr);
     ++state.data_sock_serial;
     if (state.data_sock == NET_INVALID_SOCKET) {
+        if (transferring)
+            state.phase = PHASE_HEARD;
         send_error(state, TFTP_ERR_NOT_DEFINED, TFTP_TEXT_NO_DATA_PORT, from_addr, from_port);
         return HEARD_STRAY;
     }
+    state.phase = PHASE_TRANSFERRING;
     state.peer_addr = from_addr;
     state.peer_port = from_port;
     state.current_block = 1;
@@ -87,6 +91,9 @@ Heard handle_tftp_request(UploadState& state, int length, std::uint32_t from_add
 AckResult handle_ack(UploadState& state, int length, std::uint32_t from_addr,
                      std::uint16_t from_port) {
     const unsigned char* p = state.packet;
+    // A duplicate ACK never sends anything: answering it would send every later block twice,
+    // and the duplicates would double again (the Sorcerer's Apprentice fault of RFC 1350's
+    // errata). A lost block is repaired by the tick's resend alone.
     if (length < static_cast<int>(TFTP_ACK_SIZE) || get_be16(p + TFTP_OPCODE) != TFTP_OP_ACK ||
         get_be16(p + TFTP_BLOCK) != static_cast<std::uint16_t>(state.current_block))
         return ACK_IGNORED;

@@ -14,6 +14,14 @@ struct StallWatch {
     std::uint64_t since_us; // when the condition began, on the engine's clock
 };
 
+// Where an upload stands. It moves forward only, except that a read request whose data port
+// cannot be opened leaves no transfer running.
+enum UploadPhase : int {
+    PHASE_WAKING = 0,       // beaconing: the device has not been heard
+    PHASE_HEARD = 1,        // the device has been heard; no transfer runs
+    PHASE_TRANSFERRING = 2, // data_sock is open and current_block awaits its acknowledgement
+};
+
 struct UploadState {
     std::uint32_t local_addr;  // network order; the endpoints' address (see net_bind for BOOTP's)
     std::uint32_t target_addr; // network order
@@ -33,11 +41,11 @@ struct UploadState {
     unsigned char packet[PACKET_BUFFER_SIZE];
     unsigned char beacon[BEACON_SIZE];
 
-    bool traffic_seen; // the device has been heard
+    UploadPhase phase;
     std::uint32_t beacon_count;
     std::uint32_t retransmit_ticks; // quiet ticks since the last DATA send
 
-    net_socket data_sock;           // the current transfer's data endpoint, or NET_INVALID_SOCKET
+    net_socket data_sock;           // while transferring; NET_INVALID_SOCKET otherwise
     std::uint32_t data_sock_serial; // counts data endpoints opened, to tell a new one apart
     std::uint32_t current_block;    // the block sent last and awaiting acknowledgement
     std::uint32_t peer_addr;

@@ -15,6 +15,10 @@ constexpr std::uint16_t LOWEST_CLIENT_PORT = 1024;
 constexpr unsigned DATA_PORT_MASK = 0x1FFF; // data ports 32768 to 40959
 constexpr std::uint32_t LIMITED_BROADCAST = 0xFFFFFFFFu;
 
+// Every datagram a device sends fits: a BOOTP request is 300 bytes, one padded as DHCP clients
+// do at most 548 (the payload of the 576-byte datagram every host must accept), and a read
+// request is a few dozen. So do the largest packets built here, a DATA packet (516 bytes) and a
+// BOOTP reply (300). Anything longer is dropped unread.
 constexpr std::size_t PACKET_BUFFER_SIZE = 700;
 
 // Wake beacon: six 0xAA bytes, the magic text, then the target address twice.
@@ -28,7 +32,7 @@ constexpr std::size_t BEACON_TARGET_OFFSET = 22;
 constexpr std::size_t BEACON_TARGET_AGAIN_OFFSET = 26;
 constexpr std::size_t BEACON_SIZE = 30;
 
-// BOOTP, at the standard offsets.
+// BOOTP (RFC 951), at its offsets. Requests and replies share the layout.
 constexpr std::size_t BOOTP_OP = 0;
 constexpr std::size_t BOOTP_HTYPE = 1;
 constexpr std::size_t BOOTP_HLEN = 2;
@@ -37,6 +41,7 @@ constexpr std::size_t BOOTP_SIADDR = 20;
 constexpr std::size_t BOOTP_SNAME = 44;
 constexpr std::size_t BOOTP_SNAME_LENGTH = 64;
 constexpr std::size_t BOOTP_FILE = 108;
+constexpr std::size_t BOOTP_FILE_LENGTH = 128;
 constexpr std::size_t BOOTP_REPLY_SIZE = 300;
 constexpr unsigned char BOOTP_OP_REQUEST = 1;
 constexpr unsigned char BOOTP_OP_REPLY = 2;
@@ -49,7 +54,7 @@ constexpr std::size_t BOOTP_MIN_TAGGED_LENGTH = BOOTP_SNAME + BOOTP_DEVICE_TAG_L
 constexpr char BOOT_FILE_FIRMWARE[] = "firmware.bin";
 constexpr char BOOT_FILE_BOOT_AREA[] = "bootboot.bin";
 
-// TFTP.
+// TFTP (RFC 1350): a 2-byte opcode, then a block number (DATA, ACK) or an error code (ERROR).
 constexpr std::size_t TFTP_OPCODE = 0;
 constexpr std::size_t TFTP_BLOCK = 2;
 constexpr std::size_t TFTP_ERROR_CODE = 2;
@@ -66,6 +71,17 @@ constexpr std::uint16_t TFTP_ERR_NOT_DEFINED = 0;
 constexpr std::uint16_t TFTP_ERR_ILLEGAL_OPERATION = 4;
 constexpr char TFTP_TEXT_ONLY_RRQ[] = "Only RRQ is supported!";
 constexpr char TFTP_TEXT_NO_DATA_PORT[] = "No data port available";
+
+static_assert(BEACON_MAGIC_OFFSET + BEACON_MAGIC_LENGTH == BEACON_TARGET_OFFSET);
+static_assert(BEACON_TARGET_AGAIN_OFFSET + 4 == BEACON_SIZE);
+static_assert(BOOTP_SNAME + BOOTP_SNAME_LENGTH == BOOTP_FILE);
+static_assert(BOOTP_FILE + BOOTP_FILE_LENGTH <= BOOTP_REPLY_SIZE);
+static_assert(sizeof BOOT_FILE_FIRMWARE <= BOOTP_FILE_LENGTH &&
+              sizeof BOOT_FILE_BOOT_AREA <= BOOTP_FILE_LENGTH);
+static_assert(PACKET_BUFFER_SIZE >= TFTP_PAYLOAD + TFTP_BLOCK_SIZE, "a full DATA packet fits");
+static_assert(PACKET_BUFFER_SIZE >= BOOTP_REPLY_SIZE, "a BOOTP reply fits");
+static_assert(PACKET_BUFFER_SIZE >= TFTP_ERROR_TEXT + sizeof TFTP_TEXT_ONLY_RRQ &&
+              PACKET_BUFFER_SIZE >= TFTP_ERROR_TEXT + sizeof TFTP_TEXT_NO_DATA_PORT);
 
 inline void put_be16(unsigned char* p, std::uint16_t v) {
     p[0] = static_cast<unsigned char>(v >> 8);
