@@ -1,8 +1,9 @@
 #include "command_line.h"
 
-#include "host.h"
+#include "report.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -11,10 +12,36 @@ namespace {
 constexpr const char* DEFAULT_IMAGE_PATH = "quibble_box.bin";
 constexpr std::uint32_t DEFAULT_TARGET = 0xC0A8010A; // 192.168.1.10, host order
 constexpr char BOOT_KEYWORD[] = "boot";
-constexpr std::uint32_t INVALID_ADDRESS = 0xFFFFFFFFu;
+constexpr std::uint32_t LINK_LOCAL_NET = 0xA9FE0000; // 169.254.0.0/16, host order
+constexpr std::uint32_t LINK_LOCAL_MASK = 0xFFFF0000;
+// How much of an argument a report quotes.
+constexpr std::size_t QUOTED_ARGUMENT_SIZE = 200;
 
 bool is_loopback(std::uint32_t addr) {
     return (net_to_host32(addr) >> 24) == 127;
+}
+
+bool is_link_local(std::uint32_t addr) {
+    return (net_to_host32(addr) & LINK_LOCAL_MASK) == LINK_LOCAL_NET;
+}
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+const char* address_reason(AddressProblem problem) {
+    switch (problem) {
+    case ADDRESS_LEADING_ZERO:
+        return "a leading zero is ambiguous";
+    case ADDRESS_PART_TOO_LARGE:
+        return "each number must be 0 to 255";
+    default:
+        return "it must be four decimal numbers joined by dots";
+    }
+}
+
+const char* image_reason(ImageFault fault) {
+    return fault == IMAGE_UNREADABLE ? "it cannot be opened" : image_fault_text(fault);
 }
 
 } // namespace
@@ -24,20 +51,69 @@ const char USAGE_TEXT[] =
     "\t where\tfilename is the name of the file containing the image to upload\n"
     "\t\t targetIP is IP address of target in ddd.ddd.ddd.ddd format\n";
 
-bool image_can_be_opened(const char* path) {
+// inet_addr and inet_pton differ between systems, and inet_addr reads a part with a leading
+// zero as octal: 192.168.001.010 would be 192.168.1.8, another unit on the bench.
+AddressProblem parse_ipv4(const char* text, std::uint32_t* addr) {
+    std::uint32_t value = 0;
+    AddressProblem problem = ADDRESS_OK;
+    const char* p = text;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && *p++ != '.')
+            return ADDRESS_NOT_DOTTED_DECIMAL;
+        const char* digits = p;
+        unsigned number = 0;
+        while (is_digit(*p) && p - digits < 4)
+            number = number * 10 + static_cast<unsigned>(*p++ - '0');
+        const std::ptrdiff_t length = p - digits;
+        if (length == 0)
+            return ADDRESS_NOT_DOTTED_DECIMAL;
+        // The form is checked to the end before a number is judged, so "1.2.3.4x" is not
+        // called too large.
+        if (length > 1 && digits[0] == '0')
+            problem = problem == ADDRESS_OK ? ADDRESS_LEADING_ZERO : problem;
+        else if (length > 3 || number > 255)
+            problem = problem == ADDRESS_OK ? ADDRESS_PART_TOO_LARGE : problem;
+        while (is_digit(*p))
+            ++p;
+        value = value << 8 | (number & 0xFFu);
+    }
+    if (*p != '\0')
+        return ADDRESS_NOT_DOTTED_DECIMAL;
+    if (problem != ADDRESS_OK)
+        return problem;
+    if (value == 0 || value == 0xFFFFFFFFu)
+        return ADDRESS_NOT_A_DEVICE;
+    *addr = host_to_net32(value);
+    return ADDRESS_OK;
+}
+
+ImageFault image_can_be_opened(const char* path) {
+    errno = 0;
     std::FILE* f = file_open_read(path);
-    if (f == nullptr)
-        return false;
+    if (f == nullptr) {
+        return errno == ENOENT   ? IMAGE_MISSING
+               : errno == EISDIR ? IMAGE_NOT_REGULAR
+               : errno == EACCES ? IMAGE_NO_PERMISSION
+                                 : IMAGE_UNREADABLE;
+    }
     std::uint64_t size = 0;
-    bool regular = file_kind(f, &size) == FILE_KIND_REGULAR;
+    const FileKind kind = file_kind(f, &size);
     std::fclose(f);
-    return regular;
+    return kind == FILE_KIND_REGULAR ? IMAGE_OK
+           : kind == FILE_KIND_OTHER ? IMAGE_NOT_REGULAR
+                                     : IMAGE_UNREADABLE;
 }
 
 CommandLine parse_command_line(int argc, const char* const* argv) {
-    CommandLine cl{false, DEFAULT_IMAGE_PATH, host_to_net32(DEFAULT_TARGET), UPDATE_MODE_FIRMWARE};
-    if (argc > 4)
+    CommandLine cl{false,        DEFAULT_IMAGE_PATH, host_to_net32(DEFAULT_TARGET),
+                   UPDATE_MODE_FIRMWARE, ARGUMENTS_OK, IMAGE_OK, ADDRESS_OK};
+    auto refuse = [&cl](ArgumentProblem problem) {
         cl.show_usage = true;
+        if (cl.problem == ARGUMENTS_OK)
+            cl.problem = problem;
+    };
+    if (argc > 4)
+        refuse(ARGUMENTS_TOO_MANY);
     if (argc > 1) {
         const char* first = argv[1];
         bool asks_for_help =
@@ -45,50 +121,152 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
             (first[0] == '-' && std::tolower(static_cast<unsigned char>(first[1])) == 'h');
         if (asks_for_help) {
             cl.show_usage = true;
+            cl.problem = ARGUMENTS_HELP;
             return cl;
         }
         cl.image_path = first;
-        if (!image_can_be_opened(first))
-            cl.show_usage = true;
+        cl.image_fault = image_can_be_opened(first);
+        if (cl.image_fault != IMAGE_OK)
+            refuse(ARGUMENTS_IMAGE);
         if (argc > 2) {
-            cl.target_addr = net_parse_address(argv[2]);
-            if (cl.target_addr == 0 || cl.target_addr == INVALID_ADDRESS)
-                cl.show_usage = true;
+            cl.address_problem = parse_ipv4(argv[2], &cl.target_addr);
+            if (cl.address_problem != ADDRESS_OK)
+                refuse(ARGUMENTS_ADDRESS);
         }
         if (argc > 3) {
             if (std::strcmp(argv[3], BOOT_KEYWORD) == 0)
                 cl.mode = UPDATE_MODE_BOOT_AREA;
             else
-                cl.show_usage = true;
+                refuse(ARGUMENTS_NOT_BOOT);
         }
     }
     return cl;
 }
 
-int usable_local_addresses(std::uint32_t* addrs, int count, std::uint32_t target_addr) {
+void describe_argument_problem(char* out, std::size_t capacity, const CommandLine& cl, int argc,
+                               const char* const* argv) {
+    char quoted[QUOTED_ARGUMENT_SIZE];
+    out[0] = '\0';
+    switch (cl.problem) {
+    case ARGUMENTS_TOO_MANY:
+        std::snprintf(out, capacity,
+                      "QBupdate: %d arguments are too many: give the image, the target address "
+                      "and, for the boot area, boot\n",
+                      argc - 1);
+        break;
+    case ARGUMENTS_IMAGE:
+        std::snprintf(out, capacity, "QBupdate: cannot open image '%s': %s\n",
+                      copy_printable(quoted, sizeof quoted, argv[1]), image_reason(cl.image_fault));
+        break;
+    case ARGUMENTS_ADDRESS:
+        copy_printable(quoted, sizeof quoted, argv[2]);
+        if (cl.address_problem == ADDRESS_NOT_A_DEVICE)
+            std::snprintf(out, capacity, "QBupdate: '%s' is not an address a device can have\n",
+                          quoted);
+        else
+            std::snprintf(out, capacity,
+                          "QBupdate: '%s' is not an IPv4 address in ddd.ddd.ddd.ddd form: %s\n",
+                          quoted, address_reason(cl.address_problem));
+        break;
+    case ARGUMENTS_NOT_BOOT:
+        std::snprintf(out, capacity,
+                      "QBupdate: '%s' is not a mode: only the word boot, in lower case, selects "
+                      "the boot area\n",
+                      copy_printable(quoted, sizeof quoted, argv[3]));
+        break;
+    default:
+        break;
+    }
+}
+
+int usable_local_addresses(LocalAddress* addrs, int count, std::uint32_t target_addr) {
     int kept = 0;
     for (int i = 0; i < count; ++i) {
-        if (!is_loopback(addrs[i]) || is_loopback(target_addr))
+        const std::uint32_t a = addrs[i].addr;
+        if ((!is_loopback(a) || is_loopback(target_addr)) &&
+            (!is_link_local(a) || is_link_local(target_addr)))
             addrs[kept++] = addrs[i];
     }
     return kept;
 }
 
-int choose_local_address(const std::uint32_t* addrs, int count, std::uint32_t target_addr) {
+bool on_subnet_of(const LocalAddress& local, std::uint32_t target_addr) {
+    return (local.addr & local.netmask) == (target_addr & local.netmask);
+}
+
+int choose_local_address(const LocalAddress* addrs, int count, std::uint32_t target_addr) {
+    bool any_on_subnet = false;
+    for (int i = 0; i < count; ++i)
+        any_on_subnet |= on_subnet_of(addrs[i], target_addr);
     std::uint32_t best_score = 0;
-    int best_index = 0;
+    int best_index = -1;
     for (int i = 0; i < count; ++i) {
-        std::uint32_t score = net_to_host32(addrs[i]) & net_to_host32(target_addr);
-        if (score > best_score) {
+        if (any_on_subnet && !on_subnet_of(addrs[i], target_addr))
+            continue;
+        std::uint32_t score = net_to_host32(addrs[i].addr) & net_to_host32(target_addr);
+        if (best_index < 0 || score > best_score) {
             best_score = score;
             best_index = i;
         }
     }
-    return best_index;
+    return best_index < 0 ? 0 : best_index;
+}
+
+void describe_address_choice(char* out, std::size_t capacity, const LocalAddress* addrs,
+                             int count, int chosen, std::uint32_t target_addr) {
+    out[0] = '\0';
+    const LocalAddress& used = addrs[chosen];
+    bool any_on_subnet = false;
+    for (int i = 0; i < count; ++i)
+        any_on_subnet |= on_subnet_of(addrs[i], target_addr);
+    if (any_on_subnet && used.has_link)
+        return;
+    char local[16];
+    char target[16];
+    char name[INTERFACE_NAME_SIZE];
+    format_address(used.addr, local);
+    format_address(target_addr, target);
+    copy_printable(name, sizeof name, used.interface_name);
+    if (!any_on_subnet && !used.has_link)
+        std::snprintf(out, capacity,
+                      "QBupdate: no address of this host is on the subnet of %s, and %s, which "
+                      "holds %s, has no link; trying all the same: plug in the cable and give the "
+                      "adapter that faces the device an address on the device's subnet\n",
+                      target, name, local);
+    else if (!any_on_subnet)
+        std::snprintf(out, capacity,
+                      "QBupdate: no address of this host is on the subnet of %s; trying from %s "
+                      "on %s all the same: give the adapter that faces the device an address on "
+                      "the device's subnet\n",
+                      target, local, name);
+    else
+        std::snprintf(out, capacity,
+                      "QBupdate: %s, which holds %s, has no link; trying to reach %s all the "
+                      "same: plug in the cable to the device\n",
+                      name, local, target);
 }
 
 void format_address(std::uint32_t addr, char (&text)[16]) {
     std::uint32_t h = net_to_host32(addr);
     std::snprintf(text, sizeof text, "%u.%u.%u.%u", (h >> 24) & 0xFFu, (h >> 16) & 0xFFu,
                   (h >> 8) & 0xFFu, h & 0xFFu);
+}
+
+// An argument comes from the operator and may hold any byte; a newline or an escape sequence in
+// it must not break the one-line report or drive the terminal.
+char* copy_printable(char* out, std::size_t capacity, const char* text) {
+    constexpr char ELLIPSIS[] = "...";
+    std::size_t i = 0;
+    for (; text[i] != '\0' && i + 1 < capacity; ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        out[i] = c < 0x20 || c == 0x7F ? '?' : text[i];
+    }
+    out[i] = '\0';
+    if (text[i] != '\0' && capacity > sizeof ELLIPSIS) {
+        std::size_t cut = capacity - sizeof ELLIPSIS;
+        while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80)
+            --cut; // not inside a UTF-8 character
+        std::memcpy(out + cut, ELLIPSIS, sizeof ELLIPSIS);
+    }
+    return out;
 }

@@ -16,6 +16,11 @@ int main(int argc, char** argv) {
     CommandLine cl = parse_command_line(argc, argv);
     if (cl.show_usage) {
         std::fputs(USAGE_TEXT, stdout);
+        std::fflush(stdout);
+        char why[512];
+        describe_argument_problem(why, sizeof why, cl, argc, argv);
+        if (why[0] != '\0')
+            write_error_text(why);
         return EXIT_USAGE_OR_SETUP;
     }
     if (!net_startup()) {
@@ -24,7 +29,7 @@ int main(int argc, char** argv) {
         return EXIT_USAGE_OR_SETUP;
     }
 
-    std::uint32_t addrs[MAX_LOCAL_ADDRESSES];
+    LocalAddress addrs[MAX_LOCAL_ADDRESSES];
     int count = net_local_addresses(addrs, MAX_LOCAL_ADDRESSES);
     count = count < 0 ? 0 : usable_local_addresses(addrs, count, cl.target_addr);
     if (count == 0) {
@@ -33,12 +38,15 @@ int main(int argc, char** argv) {
                    stderr);
         return EXIT_USAGE_OR_SETUP;
     }
-    std::uint32_t local_addr = addrs[choose_local_address(addrs, count, cl.target_addr)];
+    const int chosen = choose_local_address(addrs, count, cl.target_addr);
+    const std::uint32_t local_addr = addrs[chosen].addr;
+    describe_address_choice(start_notice, sizeof start_notice, addrs, count, chosen,
+                            cl.target_addr);
 
     UpdateDiagnosis diagnosis{};
     console_hold_steady();
     int result = update_target(local_addr, cl.target_addr, cl.image_path, cl.mode, print_progress,
-                               &diagnosis, print_stall_notice);
+                               &diagnosis, print_update_notice);
     console_restore();
     net_cleanup();
     if (result != UPDATE_DONE) {

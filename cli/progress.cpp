@@ -7,6 +7,7 @@
 
 std::uint32_t last_percent = 0;
 bool trail_mid_line = false;
+char start_notice[START_NOTICE_SIZE] = "";
 
 void print_progress(std::uint32_t percent) {
     if (percent % 20 != 0) {
@@ -20,14 +21,18 @@ void print_progress(std::uint32_t percent) {
     std::fflush(stdout);
 }
 
-void print_stall_notice(const StallNotice& notice) {
+bool print_update_notice(const UpdateNotice& notice) {
     char line[512];
-    describe_stall(line, sizeof line, notice);
+    describe_notice(line, sizeof line, notice);
+    const char* text = notice.kind == NOTICE_NETWORK_STARTS ? start_notice : line;
+    if (text[0] == '\0')
+        return true;
     // The newline goes to standard error, so the trail's bytes stay as they are; with either
     // stream redirected the two are not on one screen and need no separating.
     if (trail_mid_line && stream_is_terminal(stdout) && stream_is_terminal(stderr)) {
         std::fputc('\n', stderr);
         trail_mid_line = false;
     }
-    write_error_text(line);
+    write_error_text(text);
+    return true;
 }

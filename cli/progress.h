@@ -1,9 +1,10 @@
 // The console's progress trail: a dot for most reports, a line at every multiple of 20%; and
-// the notices of a stalled update, which share the console with it.
+// the notices of a running update, which share the console with it.
 #pragma once
 
 #include "engine.h"
 
+#include <cstddef>
 #include <cstdint>
 
 // The last percentage printed as a number.
@@ -13,6 +14,13 @@ extern bool trail_mid_line;
 
 void print_progress(std::uint32_t percent);
 
-// Prints the notice on standard error. Standard output is left as it is; when both streams are
-// a console, a notice that would follow the trail's dots starts on a line of its own.
-void print_stall_notice(const StallNotice& notice);
+// A line (with its newline) to print when the network part of the update begins, or an empty
+// text; the front end's checks of its own choices, said once the image is loaded and the ports
+// are open, so that a run that fails earlier prints only its failure.
+constexpr std::size_t START_NOTICE_SIZE = 512;
+extern char start_notice[START_NOTICE_SIZE];
+
+// The engine's notice callback. Prints the notice on standard error; standard output is left as
+// it is, and when both streams are a console a notice that would follow the trail's dots starts
+// on a line of its own. Returns true: the update goes on.
+bool print_update_notice(const UpdateNotice& notice);

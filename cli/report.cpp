@@ -8,43 +8,19 @@
 
 namespace {
 
-const char* image_problem(ImageFault fault) {
-    switch (fault) {
-    case IMAGE_MISSING:
-        return "no such file";
-    case IMAGE_NOT_REGULAR:
-        return "not a regular file";
-    case IMAGE_TOO_LARGE:
-        return "too large (images must be smaller than 4 GiB)";
-    case IMAGE_NO_MEMORY:
-        return "not enough memory to hold it";
-    default:
-        return "cannot be read in full";
-    }
-}
-
-const char* port_problem(NetFault fault) {
+const char* port_problem(NetFault fault, int port) {
     if (const char* advice = net_fault_advice(fault))
         return advice;
     switch (fault) {
     case NET_FAULT_IN_USE:
-        return "another program already uses it (a DHCP or TFTP server?)";
+        return port == 67   ? "another program already uses it (a DHCP server?)"
+               : port == 69 ? "another program already uses it (a TFTP server?)"
+                            : "another program already uses it (a discard or wake service?)";
     case NET_FAULT_NO_ADDRESS:
         return "the address is not on this host";
     default:
         return "the socket could not be opened";
     }
-}
-
-// The path comes from the operator's command line and may hold any byte; a newline or an escape
-// sequence in it must not break the one-line report or drive the terminal.
-void copy_printable(char* out, std::size_t capacity, const char* text) {
-    std::size_t i = 0;
-    for (; text[i] != '\0' && i + 1 < capacity; ++i) {
-        auto c = static_cast<unsigned char>(text[i]);
-        out[i] = c < 0x20 || c == 0x7F ? '?' : text[i];
-    }
-    out[i] = '\0';
 }
 
 int port_of(int update_result) {
@@ -59,6 +35,23 @@ int port_of(int update_result) {
 }
 
 } // namespace
+
+const char* image_fault_text(ImageFault fault) {
+    switch (fault) {
+    case IMAGE_MISSING:
+        return "no such file";
+    case IMAGE_NOT_REGULAR:
+        return "not a regular file";
+    case IMAGE_TOO_LARGE:
+        return "too large (images must be smaller than 4 GiB)";
+    case IMAGE_NO_MEMORY:
+        return "not enough memory to hold it";
+    case IMAGE_NO_PERMISSION:
+        return "permission denied";
+    default:
+        return "cannot be read in full";
+    }
+}
 
 int exit_status_for(int update_result) {
     switch (update_result) {
@@ -89,14 +82,15 @@ void describe_failure(char* out, std::size_t capacity, int update_result,
         char path[512];
         copy_printable(path, sizeof path, image_path);
         std::snprintf(out, capacity, "QBupdate: cannot load image '%s': %s\n", path,
-                      image_problem(diagnosis.image_fault));
+                      image_fault_text(diagnosis.image_fault));
         break;
     }
     case UPDATE_NO_BOOTP_PORT:
     case UPDATE_NO_TFTP_PORT:
     case UPDATE_NO_WAKE_PORT:
         std::snprintf(out, capacity, "QBupdate: cannot open UDP port %d on %s: %s\n",
-                      port_of(update_result), local, port_problem(diagnosis.net_fault));
+                      port_of(update_result), local,
+                      port_problem(diagnosis.net_fault, port_of(update_result)));
         break;
     case UPDATE_NO_ANSWER:
         std::snprintf(out, capacity, "QBupdate: no answer from %s after %u wake beacons from %s\n",
@@ -114,10 +108,25 @@ void describe_failure(char* out, std::size_t capacity, int update_result,
     }
 }
 
-void describe_stall(char* out, std::size_t capacity, const StallNotice& notice) {
+namespace {
+
+// ` after its TFTP error 3 "Disk full"`, or nothing when the device sent no error.
+void describe_device_error(char (&out)[160], const DeviceError& error) {
+    out[0] = '\0';
+    if (error.present)
+        std::snprintf(out, sizeof out, " after its TFTP error %u \"%s\"",
+                      static_cast<unsigned>(error.code), error.text);
+}
+
+} // namespace
+
+void describe_notice(char* out, std::size_t capacity, const UpdateNotice& notice) {
     const auto seconds = static_cast<unsigned>(STALL_NOTICE_SECONDS);
     char addr[16];
-    if (notice.kind == STALL_NO_READ_REQUEST) {
+    out[0] = '\0';
+    if (notice.kind == NOTICE_NETWORK_STARTS)
+        return;
+    if (notice.kind == NOTICE_NO_READ_REQUEST) {
         format_address(notice.server_addr, addr);
         std::snprintf(out, capacity,
                       "QBupdate: the device took the BOOTP reply but has not asked for the image "
@@ -129,16 +138,24 @@ void describe_stall(char* out, std::size_t capacity, const StallNotice& notice) 
     format_address(notice.peer_addr, addr);
     const unsigned port = net_to_host16(notice.peer_port);
     const auto block = static_cast<unsigned long>(notice.block);
-    if (notice.last_block)
+    char device_said[160];
+    describe_device_error(device_said, notice.device_error);
+    if (notice.kind == NOTICE_DEVICE_ERROR)
         std::snprintf(out, capacity,
-                      "QBupdate: the last block (%lu) unacknowledged for %u s, still resending it "
-                      "to %s:%u; the device may already hold the whole image (its final "
+                      "QBupdate: the device at %s:%u answered block %lu with TFTP error %u \"%s\"; "
+                      "still resending the block until the device acknowledges it\n",
+                      addr, port, block, static_cast<unsigned>(notice.device_error.code),
+                      notice.device_error.text);
+    else if (notice.last_block)
+        std::snprintf(out, capacity,
+                      "QBupdate: the last block (%lu) unacknowledged for %u s%s, still resending "
+                      "it to %s:%u; the device may already hold the whole image (its final "
                       "acknowledgement is easily lost when it restarts at once): check the "
                       "device before stopping QBupdate with Ctrl+C\n",
-                      block, seconds, addr, port);
+                      block, seconds, device_said, addr, port);
     else
         std::snprintf(out, capacity,
-                      "QBupdate: block %lu unacknowledged for %u s, still resending it to %s:%u "
+                      "QBupdate: block %lu unacknowledged for %u s%s, still resending it to %s:%u "
                       "until the device answers; Ctrl+C stops QBupdate\n",
-                      block, seconds, addr, port);
+                      block, seconds, device_said, addr, port);
 }

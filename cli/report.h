@@ -15,6 +15,9 @@ constexpr int EXIT_NETWORK_FAILED = 5;
 
 int exit_status_for(int update_result);
 
+// Why an image cannot be loaded, in a few words.
+const char* image_fault_text(ImageFault fault);
+
 // Writes the one line (with "QBupdate: " and a newline) that explains a failed update.
 void describe_failure(char* out, std::size_t capacity, int update_result,
                       const UpdateDiagnosis& diagnosis, const char* image_path,
@@ -22,4 +25,4 @@ void describe_failure(char* out, std::size_t capacity, int update_result,
 
 // Writes the one line (with "QBupdate: " and a newline) that tells the operator the update is
 // standing still, and what to check.
-void describe_stall(char* out, std::size_t capacity, const StallNotice& notice);
+void describe_notice(char* out, std::size_t capacity, const UpdateNotice& notice);

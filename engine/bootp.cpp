@@ -25,6 +25,12 @@ Heard handle_bootp_request(UploadState& state, int length, std::uint32_t /*from_
     unsigned char* p = state.packet;
     if (length < static_cast<int>(BOOTP_MIN_TAGGED_LENGTH))
         return HEARD_STRAY;
+    // The reply is a 300-byte broadcast to the request's port: from a service's port (echo,
+    // discard, another server) one small forged request would aim it at that service on every
+    // host of the segment.
+    const std::uint16_t port = net_to_host16(from_port);
+    if (port != BOOTP_CLIENT_PORT && port < LOWEST_CLIENT_PORT)
+        return HEARD_STRAY;
     if (p[BOOTP_OP] != BOOTP_OP_REQUEST || p[BOOTP_HTYPE] != BOOTP_HTYPE_ETHERNET ||
         p[BOOTP_HLEN] != BOOTP_HLEN_ETHERNET || !carries_device_tag(p + BOOTP_SNAME))
         return HEARD_STRAY;

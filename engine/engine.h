@@ -3,6 +3,7 @@
 
 #include "platform.h"
 
+#include <cstddef>
 #include <cstdint>
 
 // '7' selects the device's boot area; every other value selects the firmware.
@@ -16,23 +17,39 @@ using progress_callback = void (*)(std::uint32_t percent);
 // How long the device may leave the update standing still before the operator is told.
 constexpr std::uint32_t STALL_NOTICE_SECONDS = 10;
 
-enum StallKind : int {
-    STALL_NO_READ_REQUEST = 0,      // the device took a BOOTP reply but has not asked for the image
-    STALL_BLOCK_UNACKNOWLEDGED = 1, // the device stopped acknowledging the block being resent
+// What the engine tells the front end while an update runs, beyond its progress.
+enum NoticeKind : int {
+    NOTICE_NO_READ_REQUEST = 0,      // the device took a BOOTP reply but has not asked for the image
+    NOTICE_BLOCK_UNACKNOWLEDGED = 1, // the device stopped acknowledging the block being resent
+    NOTICE_NETWORK_STARTS = 2,       // image loaded, endpoints open; the first beacon is next
+    NOTICE_DEVICE_ERROR = 3,         // the transfer's peer sent a TFTP ERROR
 };
 
-// What has stood still. Addresses and ports in network byte order.
-struct StallNotice {
-    StallKind kind;
+// The longest device error text kept, in printable ASCII.
+constexpr std::size_t DEVICE_ERROR_TEXT_MAX = 100;
+
+// A TFTP ERROR from the device, as it will be quoted.
+struct DeviceError {
+    bool present;
+    std::uint16_t code;
+    char text[DEVICE_ERROR_TEXT_MAX + 1]; // other bytes than printable ASCII shown as '?'
+};
+
+// Addresses and ports in network byte order.
+struct UpdateNotice {
+    NoticeKind kind;
     std::uint32_t server_addr; // this host's address, the one the BOOTP reply named
     std::uint32_t block;       // the block being resent, counted from 1 (not wrapped)
     bool last_block;           // that block ends the image
     std::uint32_t peer_addr;   // where the block is being resent
     std::uint16_t peer_port;
+    DeviceError device_error; // the device's last ERROR on this data endpoint, if any
 };
 
-// Called once when a stall has lasted STALL_NOTICE_SECONDS; the update goes on regardless.
-using stall_callback = void (*)(const StallNotice& notice);
+// Called once for each notice: a stall when it has lasted STALL_NOTICE_SECONDS, a device error
+// when it arrives (once per data endpoint). Returns false to end the update at once with
+// UPDATE_ABANDONED, true to carry on.
+using notice_callback = bool (*)(const UpdateNotice& notice);
 
 enum UpdateResult : int {
     UPDATE_DONE = 0,          // the device acknowledged the last block
@@ -42,6 +59,7 @@ enum UpdateResult : int {
     UPDATE_NO_WAKE_PORT = 4,  // UDP port 9 cannot be opened
     UPDATE_NO_ANSWER = 5,     // the device never answered the wake beacon
     UPDATE_WAIT_FAILED = 6,   // waiting on the endpoints failed
+    UPDATE_ABANDONED = 7,     // the notice callback ended the update at a stall
 };
 
 enum ImageFault : int {
@@ -51,6 +69,7 @@ enum ImageFault : int {
     IMAGE_TOO_LARGE, // 4 GiB or more does not fit the transfer's 32-bit size
     IMAGE_NO_MEMORY,
     IMAGE_UNREADABLE,
+    IMAGE_NO_PERMISSION,
 };
 
 // The device is given this many wake beacons to answer before the upload gives up.
@@ -63,7 +82,7 @@ struct UpdateDiagnosis {
 };
 
 // Addresses in network byte order. Blocks until the upload is over; the socket library must
-// have been started. `progress` and `stall` may be null.
+// have been started. `progress` and `notice` may be null.
 int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const char* image_path,
                   UpdateMode mode, progress_callback progress, UpdateDiagnosis* diagnosis = nullptr,
-                  stall_callback stall = nullptr);
+                  notice_callback notice = nullptr);

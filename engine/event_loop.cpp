@@ -113,26 +113,31 @@ bool stall_due(StallWatch& watch, std::uint64_t now) {
 }
 
 // The device took a BOOTP reply but has not started a transfer: timed from the first reply, as
-// a device that keeps asking and never fetches is stuck all the same.
-void check_read_request_overdue(UploadState& state, const Arrivals& heard, std::uint64_t now) {
+// a device that keeps asking and never fetches is stuck all the same. Returns false when the
+// front end ends the update at the stall.
+bool check_read_request_overdue(UploadState& state, const Arrivals& heard, std::uint64_t now) {
     StallWatch& watch = state.read_request_watch;
     if (state.phase == PHASE_TRANSFERRING) {
         watch.running = false;
-        return;
+        return true;
     }
     if (heard.bootp_answered && !watch.running)
         watch = StallWatch{true, false, now};
-    if (stall_due(watch, now) && state.stall != nullptr)
-        state.stall(StallNotice{STALL_NO_READ_REQUEST, state.local_addr, 0, false, 0, 0});
+    if (!stall_due(watch, now))
+        return true;
+    UpdateNotice notice{};
+    notice.kind = NOTICE_NO_READ_REQUEST;
+    notice.server_addr = state.local_addr;
+    return tell_front_end(state, notice);
 }
 
 // The current block has gone unacknowledged since it was first sent, resends and repeated read
 // requests notwithstanding.
-void check_block_overdue(UploadState& state, std::uint64_t now) {
+bool check_block_overdue(UploadState& state, std::uint64_t now) {
     StallWatch& watch = state.block_watch;
     if (state.phase != PHASE_TRANSFERRING) {
         watch.running = false;
-        return;
+        return true;
     }
     if (!watch.running || state.watched_block != state.current_block ||
         state.watched_serial != state.data_sock_serial) {
@@ -140,9 +145,9 @@ void check_block_overdue(UploadState& state, std::uint64_t now) {
         state.watched_block = state.current_block;
         state.watched_serial = state.data_sock_serial;
     }
-    if (stall_due(watch, now) && state.stall != nullptr)
-        state.stall(StallNotice{STALL_BLOCK_UNACKNOWLEDGED, state.local_addr, state.current_block,
-                                is_last_block(state), state.peer_addr, state.peer_port});
+    if (!stall_due(watch, now))
+        return true;
+    return tell_front_end(state, transfer_notice(state, NOTICE_BLOCK_UNACKNOWLEDGED));
 }
 
 } // namespace
@@ -195,7 +200,7 @@ int run_event_loop(UploadState& state) {
         const std::uint64_t now = clock_microseconds();
         if (ready_count == 0 || restarts_tick(heard, data_waited))
             tick_end = now + TICK_US;
-        check_read_request_overdue(state, heard, now);
-        check_block_overdue(state, now);
+        if (!check_read_request_overdue(state, heard, now) || !check_block_overdue(state, now))
+            return UPDATE_ABANDONED;
     }
 }

@@ -35,7 +35,40 @@ net_socket open_data_endpoint(std::uint32_t local_addr) {
     return NET_INVALID_SOCKET;
 }
 
+// Keeps the first TFTP ERROR the peer sends to a data endpoint and tells the front end of it.
+// It ends nothing: the device may yet take the block, and retransmission goes on.
+void note_device_error(UploadState& state, int length) {
+    if (state.device_error.present && state.device_error_serial == state.data_sock_serial)
+        return;
+    DeviceError& error = state.device_error;
+    error = DeviceError{};
+    error.present = true;
+    error.code = get_be16(state.packet + TFTP_ERROR_CODE);
+    std::size_t n = 0;
+    for (std::size_t i = TFTP_ERROR_TEXT; i < static_cast<std::size_t>(length) &&
+                                           state.packet[i] != 0 && n < DEVICE_ERROR_TEXT_MAX;
+         ++i) {
+        const unsigned char c = state.packet[i];
+        error.text[n++] = c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+    }
+    state.device_error_serial = state.data_sock_serial;
+    tell_front_end(state, transfer_notice(state, NOTICE_DEVICE_ERROR));
+}
+
 } // namespace
+
+UpdateNotice transfer_notice(const UploadState& state, NoticeKind kind) {
+    UpdateNotice notice{};
+    notice.kind = kind;
+    notice.server_addr = state.local_addr;
+    notice.block = state.current_block;
+    notice.last_block = is_last_block(state);
+    notice.peer_addr = state.peer_addr;
+    notice.peer_port = state.peer_port;
+    if (state.device_error_serial == state.data_sock_serial)
+        notice.device_error = state.device_error;
+    return notice;
+}
 
 int build_data_packet(const unsigned char* image, std::uint32_t image_size, unsigned char* packet,
                       std::uint32_t block) {
@@ -90,7 +123,15 @@ Heard handle_tftp_request(UploadState& state, int length, std::uint32_t from_add
 
 AckResult handle_ack(UploadState& state, int length, std::uint32_t from_addr,
                      std::uint16_t from_port) {
+    // A transfer is its peer's (RFC 1350): another host's datagrams could otherwise acknowledge
+    // every block and end the update while the device has none of them.
+    if (from_addr != state.peer_addr)
+        return ACK_IGNORED;
     const unsigned char* p = state.packet;
+    if (length >= static_cast<int>(TFTP_ERROR_TEXT) && get_be16(p + TFTP_OPCODE) == TFTP_OP_ERROR) {
+        note_device_error(state, length);
+        return ACK_IGNORED;
+    }
     // A duplicate ACK never sends anything: answering it would send every later block twice,
     // and the duplicates would double again (the Sorcerer's Apprentice fault of RFC 1350's
     // errata). A lost block is repaired by the tick's resend alone.

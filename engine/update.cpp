@@ -77,6 +77,10 @@ void release_upload(UploadState& state) {
 
 } // namespace
 
+bool tell_front_end(const UploadState& state, const UpdateNotice& notice) {
+    return state.notice == nullptr || state.notice(notice);
+}
+
 net_socket open_udp_endpoint(std::uint32_t local_addr, std::uint16_t port, int broadcast,
                              Hearing hearing, NetFault* fault) {
     net_socket s = net_udp_socket();
@@ -97,7 +101,7 @@ net_socket open_udp_endpoint(std::uint32_t local_addr, std::uint16_t port, int b
 
 int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const char* image_path,
                   UpdateMode mode, progress_callback progress, UpdateDiagnosis* diagnosis,
-                  stall_callback stall) {
+                  notice_callback notice) {
     if (diagnosis != nullptr)
         *diagnosis = UpdateDiagnosis{IMAGE_OK, NET_FAULT_NONE};
 
@@ -106,6 +110,7 @@ int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const cha
     if (file == nullptr) {
         const ImageFault fault = errno == ENOENT   ? IMAGE_MISSING
                                  : errno == EISDIR ? IMAGE_NOT_REGULAR
+                                 : errno == EACCES ? IMAGE_NO_PERMISSION
                                                    : IMAGE_UNREADABLE;
         return fail_image(diagnosis, fault);
     }
@@ -129,12 +134,15 @@ int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const cha
     state.target_addr = target_addr;
     state.mode = mode;
     state.progress = progress;
-    state.stall = stall;
+    state.notice = notice;
     int result = load_image(state, file, file_size, diagnosis);
     if (result == UPDATE_DONE)
         result = open_fixed_endpoints(state, diagnosis);
     if (result == UPDATE_DONE) {
-        result = run_event_loop(state);
+        UpdateNotice starts{};
+        starts.kind = NOTICE_NETWORK_STARTS;
+        starts.server_addr = local_addr;
+        result = tell_front_end(state, starts) ? run_event_loop(state) : UPDATE_ABANDONED;
         if (result == UPDATE_WAIT_FAILED && diagnosis != nullptr)
             diagnosis->net_fault = state.wait_fault;
     }

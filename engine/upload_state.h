@@ -27,7 +27,7 @@ struct UploadState {
     std::uint32_t target_addr; // network order
     UpdateMode mode;
     progress_callback progress; // may be null
-    stall_callback stall;       // may be null
+    notice_callback notice;     // may be null
 
     unsigned char* image; // the whole image file; the upload's one allocation
     std::uint32_t image_size;
@@ -52,6 +52,9 @@ struct UploadState {
     std::uint16_t peer_port;
 
     NetFault wait_fault; // why the wait failed, taken when it did
+
+    DeviceError device_error;          // the peer's last TFTP ERROR
+    std::uint32_t device_error_serial; // the data endpoint (data_sock_serial) it came to
 
     StallWatch read_request_watch; // from the first answered BOOTP request until a transfer runs
     StallWatch block_watch;        // from the first send of the current block until its ACK
@@ -97,6 +100,11 @@ Heard handle_tftp_request(UploadState& state, int length, std::uint32_t from_add
 AckResult handle_ack(UploadState& state, int length, std::uint32_t from_addr,
                      std::uint16_t from_port);
 void retransmit_block(UploadState& state);
+// Hands a notice to the front end; false when it ends the update there.
+bool tell_front_end(const UploadState& state, const UpdateNotice& notice);
+// A notice about the current transfer: its block, its peer and the peer's error, if any.
+UpdateNotice transfer_notice(const UploadState& state, NoticeKind kind);
+
 // Whether the current block is the one that ends the image.
 bool is_last_block(const UploadState& state);
 

@@ -8,6 +8,7 @@
 
 constexpr std::uint16_t WAKE_PORT = 9;
 constexpr std::uint16_t BOOTP_SERVER_PORT = 67;
+constexpr std::uint16_t BOOTP_CLIENT_PORT = 68;
 constexpr std::uint16_t TFTP_SERVER_PORT = 69;
 constexpr std::uint16_t DATA_PORT_BASE = 32768;
 // Ports below this belong to services, which may answer a reply with one of their own.

@@ -12,13 +12,20 @@
 bool net_startup();
 void net_cleanup();
 
-// This host's IPv4 addresses, in the order the system lists them, loopback included (only
-// those of interfaces that are up). Returns how many were written to `out` (at most
-// `capacity`), or -1 when the lookup fails.
-int net_local_addresses(std::uint32_t* out, int capacity);
+// Bytes of an interface's name, as UTF-8, with its terminating zero.
+constexpr int INTERFACE_NAME_SIZE = 64;
 
-// Reads an IPv4 address in dotted form; returns 0xFFFFFFFF for text it cannot read.
-std::uint32_t net_parse_address(const char* text);
+struct LocalAddress {
+    std::uint32_t addr;    // network order
+    std::uint32_t netmask; // network order: the interface's subnet is addr AND netmask
+    bool has_link;         // the interface can send: its cable is in, its carrier up
+    char interface_name[INTERFACE_NAME_SIZE];
+};
+
+// This host's IPv4 addresses on interfaces that are switched on, in the order the system lists
+// them, loopback included. Returns how many were written to `out` (at most `capacity`), or -1
+// when the lookup fails.
+int net_local_addresses(LocalAddress* out, int capacity);
 
 // The advice for a bind failure that only this system has (what to run, what to install),
 // or null when the fault is one every system shares and the front end words it itself.

@@ -56,7 +56,9 @@ bool net_startup() {
 }
 void net_cleanup() {}
 
-int net_local_addresses(std::uint32_t* out, int capacity) {
+// IFF_RUNNING is the kernel's word for a carrier: a veth whose peer is down, or a port without
+// its cable, is up but not running.
+int net_local_addresses(LocalAddress* out, int capacity) {
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0) {
         last_errno = errno;
@@ -68,14 +70,17 @@ int net_local_addresses(std::uint32_t* out, int capacity) {
             continue;
         if ((ifa->ifa_flags & IFF_UP) == 0)
             continue;
-        out[count++] = reinterpret_cast<const sockaddr_in*>(ifa->ifa_addr)->sin_addr.s_addr;
+        LocalAddress& local = out[count++];
+        local.addr = reinterpret_cast<const sockaddr_in*>(ifa->ifa_addr)->sin_addr.s_addr;
+        local.netmask =
+            ifa->ifa_netmask != nullptr
+                ? reinterpret_cast<const sockaddr_in*>(ifa->ifa_netmask)->sin_addr.s_addr
+                : 0xFFFFFFFFu;
+        local.has_link = (ifa->ifa_flags & IFF_RUNNING) != 0;
+        std::snprintf(local.interface_name, sizeof local.interface_name, "%s", ifa->ifa_name);
     }
     freeifaddrs(list);
     return count;
-}
-
-std::uint32_t net_parse_address(const char* text) {
-    return inet_addr(text);
 }
 
 // Blocking: the engine receives only after the wait reported a datagram, and every receive

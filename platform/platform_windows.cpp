@@ -4,10 +4,14 @@
 
 #include <winsock2.h>
 
+#include <iphlpapi.h>
+#include <ws2tcpip.h>
+
 #include <shellapi.h>
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <io.h>
 
@@ -85,20 +89,59 @@ void net_cleanup() {
     WSACleanup();
 }
 
-int net_local_addresses(std::uint32_t* out, int capacity) {
-    const hostent* host = gethostbyname("");
-    if (host == nullptr || host->h_addrtype != AF_INET || host->h_length != 4) {
-        last_error = WSAGetLastError();
+namespace {
+
+// GetAdaptersAddresses writes into the caller's memory; Microsoft advises 15 KB to start with,
+// and a laptop with virtual adapters (Hyper-V, VPN, WSL) needs more, so this holds plenty.
+alignas(8) unsigned char adapter_list[128 * 1024];
+
+std::uint32_t netmask_of_prefix(unsigned prefix_length) {
+    if (prefix_length == 0)
+        return 0;
+    if (prefix_length >= 32)
+        return 0xFFFFFFFFu;
+    return htonl(0xFFFFFFFFu << (32 - prefix_length));
+}
+
+// The adapter's name as the operator knows it ("Ethernet 2"), or its GUID name when the friendly
+// one does not fit.
+void adapter_name(const IP_ADAPTER_ADDRESSES& adapter, char (&out)[INTERFACE_NAME_SIZE]) {
+    if (WideCharToMultiByte(CP_UTF8, 0, adapter.FriendlyName, -1, out, INTERFACE_NAME_SIZE,
+                            nullptr, nullptr) > 0)
+        return;
+    std::snprintf(out, sizeof out, "%s", adapter.AdapterName);
+}
+
+} // namespace
+
+// Each adapter that is up (OperStatus, which Windows no longer hides for disconnected ones)
+// with each of its unicast IPv4 addresses and their on-link prefix. The order of the older
+// gethostbyname("") list is not documented, and it has no masks.
+int net_local_addresses(LocalAddress* out, int capacity) {
+    ULONG size = sizeof adapter_list;
+    auto* adapters = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(adapter_list);
+    const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+    const ULONG error = GetAdaptersAddresses(AF_INET, flags, nullptr, adapters, &size);
+    if (error != ERROR_SUCCESS) {
+        last_error = static_cast<int>(error);
         return -1;
     }
     int count = 0;
-    for (char** entry = host->h_addr_list; *entry != nullptr && count < capacity; ++entry)
-        std::memcpy(&out[count++], *entry, 4);
+    for (const IP_ADAPTER_ADDRESSES* a = adapters; a != nullptr; a = a->Next) {
+        if (a->OperStatus != IfOperStatusUp)
+            continue;
+        for (const IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress;
+             u != nullptr && count < capacity; u = u->Next) {
+            if (u->Address.lpSockaddr == nullptr || u->Address.lpSockaddr->sa_family != AF_INET)
+                continue;
+            LocalAddress& local = out[count++];
+            local.addr = reinterpret_cast<const sockaddr_in*>(u->Address.lpSockaddr)->sin_addr.s_addr;
+            local.netmask = netmask_of_prefix(u->OnLinkPrefixLength);
+            local.has_link = true;
+            adapter_name(*a, local.interface_name);
+        }
+    }
     return count;
-}
-
-std::uint32_t net_parse_address(const char* text) {
-    return inet_addr(text);
 }
 
 net_socket net_udp_socket() {

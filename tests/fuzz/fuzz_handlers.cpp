@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (length < 0)
                 break;
             Heard h = handle_bootp_request(state, length, FUZZ_TARGET, host_to_net16(from_port));
-            FUZZ_CHECK((h == HEARD_DEVICE) == is_tagged_request(d));
+            FUZZ_CHECK((h == HEARD_DEVICE) == answers_bootp(d, from_port));
             FUZZ_CHECK(fake.sends.size() == sends_before + (h == HEARD_DEVICE ? 1 : 0));
             if (h == HEARD_DEVICE)
                 check_bootp_reply(fake.sends.back(), d, from_port, state);
@@ -106,10 +106,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             length = deliver(state, d);
             if (length < 0)
                 break;
-            AckResult r = handle_ack(state, length, FUZZ_TARGET, host_to_net16(from_port));
-            const bool matches = d.size() >= 4 && d[0] == 0 && d[1] == 4 &&
+            const std::uint32_t from_addr = ack_source(selector);
+            AckResult r = handle_ack(state, length, from_addr, host_to_net16(from_port));
+            const bool matches = from_addr == peer_addr_before && d.size() >= 4 && d[0] == 0 &&
+                                 d[1] == 4 &&
                                  get_be16(&d[2]) == static_cast<std::uint16_t>(block_before);
             FUZZ_CHECK((r != ACK_IGNORED) == matches);
+            if (r == ACK_IGNORED) // another host's datagram changes nothing of the transfer
+                FUZZ_CHECK(state.peer_addr == peer_addr_before &&
+                           state.peer_port == peer_port_before &&
+                           fake.sends.size() == sends_before);
             if (r == ACK_FINAL) {
                 FUZZ_CHECK(std::uint64_t{block_before} * TFTP_BLOCK_SIZE > state.image_size);
                 FUZZ_CHECK(fake.sends.size() == sends_before);

@@ -20,6 +20,7 @@ struct Pass {
     bool bootp = false, request = false, ack = false;
     Bytes bootp_datagram, request_datagram, ack_datagram;
     std::uint16_t from_port = 0;
+    std::uint32_t ack_from = 0;
 };
 
 struct LoopRun {
@@ -40,12 +41,14 @@ struct LoopRun {
     std::size_t checked_stalls = 0;
     bool block_reported = false;      // the current block's stall has been reported
     bool no_request_reported = false; // since the last transfer began
+    std::uint32_t error_serial = 0;   // the data endpoint whose device error was told
 };
 
 // Stall notices with the clock when each came.
-std::vector<std::pair<StallNotice, std::uint64_t>> stalls;
-void record_stall(const StallNotice& notice) {
+std::vector<std::pair<UpdateNotice, std::uint64_t>> stalls;
+bool record_stall(const UpdateNotice& notice) {
     stalls.emplace_back(notice, clock_microseconds());
+    return true;
 }
 
 // Each stall is reported once, about what stands still now, and a block only after ten seconds.
@@ -53,14 +56,24 @@ void check_stalls(LoopRun& run) {
     const UploadState& state = *run.state;
     for (; run.checked_stalls < stalls.size(); ++run.checked_stalls) {
         const auto& [n, when] = stalls[run.checked_stalls];
-        if (n.kind == STALL_BLOCK_UNACKNOWLEDGED) {
+        if (n.kind == NOTICE_DEVICE_ERROR) {
+            // Only the peer's ERROR, once per data endpoint, quoted in printable bytes.
+            FUZZ_CHECK(state.data_sock != NET_INVALID_SOCKET && n.device_error.present);
+            FUZZ_CHECK(run.pass.ack && run.pass.ack_from == state.peer_addr);
+            FUZZ_CHECK(run.error_serial != state.data_sock_serial);
+            const std::size_t length = std::strlen(n.device_error.text);
+            FUZZ_CHECK(length <= DEVICE_ERROR_TEXT_MAX);
+            for (std::size_t i = 0; i < length; ++i)
+                FUZZ_CHECK(n.device_error.text[i] >= 0x20 && n.device_error.text[i] < 0x7F);
+            run.error_serial = state.data_sock_serial;
+        } else if (n.kind == NOTICE_BLOCK_UNACKNOWLEDGED) {
             FUZZ_CHECK(state.data_sock != NET_INVALID_SOCKET && !run.block_reported);
             FUZZ_CHECK(n.block == state.current_block && n.last_block == is_last_block(state));
             FUZZ_CHECK(n.peer_addr == state.peer_addr && n.peer_port == state.peer_port);
             FUZZ_CHECK(when - run.block_since >= std::uint64_t{STALL_NOTICE_SECONDS} * 1000000u);
             run.block_reported = true;
         } else {
-            FUZZ_CHECK(n.kind == STALL_NO_READ_REQUEST && n.server_addr == state.local_addr);
+            FUZZ_CHECK(n.kind == NOTICE_NO_READ_REQUEST && n.server_addr == state.local_addr);
             FUZZ_CHECK(state.data_sock == NET_INVALID_SOCKET && run.bootp_replied);
             FUZZ_CHECK(!run.no_request_reported);
             run.no_request_reported = true;
@@ -95,7 +108,7 @@ void check_pass(LoopRun& run, bool completed = false) {
             FUZZ_CHECK(std::memcmp(s.bytes.data(), state.beacon, BEACON_SIZE) == 0);
             FUZZ_CHECK(++run.beacons <= MAX_UNANSWERED_BEACONS);
         } else if (s.from_port == BOOTP_SERVER_PORT) {
-            FUZZ_CHECK(p.bootp && !replied && is_tagged_request(p.bootp_datagram));
+            FUZZ_CHECK(p.bootp && !replied && answers_bootp(p.bootp_datagram, p.from_port));
             FUZZ_CHECK(p.bootp_datagram.size() <= PACKET_BUFFER_SIZE);
             check_bootp_reply(s, p.bootp_datagram, p.from_port, state);
             replied = true;
@@ -117,7 +130,8 @@ void check_pass(LoopRun& run, bool completed = false) {
     // repeated read request keeps the transfer's endpoint, so an ACK in the same pass counts.
     const bool started = read && state.data_sock != NET_INVALID_SOCKET;
     const bool acked =
-        run.transfer && p.ack && (!read || repeat) && ack_matches(p.ack_datagram, run.block);
+        run.transfer && p.ack && (!read || repeat) && p.ack_from == run.peer_addr &&
+        ack_matches(p.ack_datagram, run.block);
     if (completed) // the last ACK ends the upload without moving the block on
         FUZZ_CHECK(acked && state.current_block == run.block);
     else if (acked)
@@ -184,7 +198,8 @@ int script_wait(LoopRun& run) {
         p.ack = true;
         p.ack_datagram =
             kind == WAIT_GOOD_ACK ? ack_of(run.state->current_block) : in.datagram(selector);
-        fake_queue_on(fake_data_socket(), p.ack_datagram, FUZZ_TARGET, p.from_port);
+        p.ack_from = ack_source(selector);
+        fake_queue_on(fake_data_socket(), p.ack_datagram, p.ack_from, p.from_port);
         break;
     }
     return FAKE_WAIT_FROM_QUEUES;
@@ -201,7 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     run.state = &u.state;
     run.wait_clock = clock_microseconds();
     stalls.clear();
-    u.state.stall = record_stall;
+    u.state.notice = record_stall;
     fake.on_wait = [&run](int) { return script_wait(run); };
 
     int result = run_event_loop(u.state);

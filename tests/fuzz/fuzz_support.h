@@ -19,6 +19,13 @@
 
 inline const std::uint32_t FUZZ_LOCAL = fake_address(198, 51, 100, 1);
 inline const std::uint32_t FUZZ_TARGET = fake_address(198, 51, 100, 10);
+// Another host on the device's segment.
+inline const std::uint32_t FUZZ_STRANGER = fake_address(198, 51, 100, 11);
+
+// Where an acknowledgement comes from: bit 4 of the selector sends it from another host.
+inline std::uint32_t ack_source(std::uint8_t selector) {
+    return selector & 0x10 ? FUZZ_STRANGER : FUZZ_TARGET;
+}
 
 struct FuzzInput {
     const std::uint8_t* data;
@@ -113,6 +120,9 @@ inline void end_upload(FuzzUpload& u) {
 }
 
 // Whether a BOOTP datagram is the device's tagged request, decided independently of the engine.
+// A tagged request that gets a reply: only from a BOOTP client's port or a client's port.
+inline bool answers_bootp(const Bytes& d, std::uint16_t from_port);
+
 inline bool is_tagged_request(const Bytes& d) {
     if (d.size() < BOOTP_SNAME + BOOTP_DEVICE_TAG_LENGTH + 1 || d[BOOTP_OP] != 1 ||
         d[BOOTP_HTYPE] != 1 || d[BOOTP_HLEN] != 6)
@@ -125,6 +135,10 @@ inline bool is_tagged_request(const Bytes& d) {
             return false;
     }
     return d[BOOTP_SNAME + BOOTP_DEVICE_TAG_LENGTH] == 0;
+}
+
+inline bool answers_bootp(const Bytes& d, std::uint16_t from_port) {
+    return is_tagged_request(d) && (from_port == 68 || from_port >= 1024);
 }
 
 // The one reply a tagged request may get: the request zero-padded to 300 bytes, with the

@@ -23,7 +23,9 @@ from checks import Verdicts, one_line_problem  # noqa: E402
 
 SKIP = 77
 INSIDE = "QB_OPERATOR_INPUT_NETNS"
-USAGE_START = b"\n\nusage: QBupdate filename targetIP\n"
+USAGE_TEXT = (b"\n\nusage: QBupdate filename targetIP\n\n\t where\tfilename is the name of the file "
+              b"containing the image to upload\n\t\t targetIP is IP address of target in "
+              b"ddd.ddd.ddd.ddd format\n")
 FIRMWARE_BANNER = b" Updating QuibbleBox Firmware\n"
 BOOT_BANNER = b" Updating QuibbleBox Boot Area\n"
 
@@ -31,10 +33,13 @@ BOOT_BANNER = b" Updating QuibbleBox Boot Area\n"
 def outcome_problem(result, expected, banner=FIRMWARE_BANNER):
     """None when the run ended as `expected` ("usage", "no image", "loaded") says it must."""
     rc, out, err = result.returncode, result.stdout, result.stderr
-    if expected == "usage":
-        if rc != 1 or not out.startswith(USAGE_START) or err:
+    if expected in ("usage", "help"):
+        if rc != 1 or out != USAGE_TEXT:
             return f"expected the usage text and exit 1, got exit {rc}, {out[:40]!r}, {err[:200]!r}"
-        return None
+        # Asked for, the usage text comes alone; otherwise one line names the refused argument.
+        if expected == "help":
+            return f"help came with {err[:200]!r}" if err else None
+        return one_line_problem(err)
     want_rc, want_text = (2, b"cannot load image") if expected == "no image" else \
         (3, b"cannot open UDP port 9 on 127.0.0.1")
     if rc != want_rc or want_text not in err:
@@ -78,8 +83,8 @@ def cases(work, f):
     return [
         ("empty path", [b""], "usage", {}),
         ("dash only", [b"-"], "usage", {}),
-        ("help with odd byte", [b"-H\xff"], "usage", {}),
-        ("question mark and control bytes", [b"?\x1b[2J"], "usage", {}),
+        ("help with odd byte", [b"-H\xff"], "help", {}),
+        ("question mark and control bytes", [b"?\x1b[2J"], "help", {}),
         ("missing, not UTF-8", [b"\xff\xfe\x80.bin"], "usage", {}),
         ("missing, control bytes", [b"ima\x1b[2J\nge.bin"], "usage", {}),
         ("name longer than NAME_MAX", [b"x" * 300], "usage", {}),
@@ -98,6 +103,8 @@ def cases(work, f):
         ("target control bytes", [image, b"\x1b[31m"], "usage", {}),
         ("target empty", [image, b""], "usage", {}),
         ("target very long", [image, b"1" * 100000], "usage", {}),
+        ("target with leading zeros", [image, b"127.000.000.001"], "usage", {}),
+        ("target in a short form", [image, b"127.1"], "usage", {}),
         ("mode with a newline", [image, b"127.0.0.1", b"boot\n"], "usage", {}),
         ("mode not UTF-8", [image, b"127.0.0.1", b"boot\xff"], "usage", {}),
         ("four arguments", [image, b"127.0.0.1", b"boot", b"\xff"], "usage", {}),

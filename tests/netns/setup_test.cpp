@@ -14,8 +14,8 @@
 
 namespace {
 
-const std::uint32_t LOOPBACK = net_parse_address("127.0.0.1");
-const std::uint32_t TARGET = net_parse_address("127.0.0.2");
+const std::uint32_t LOOPBACK = host_to_net32(0x7F000001);
+const std::uint32_t TARGET = host_to_net32(0x7F000002);
 
 int open_descriptors() {
     int n = 0;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -13,7 +14,10 @@ namespace {
 
 std::uint32_t lab_address(const char* variable) {
     const char* text = std::getenv(variable);
-    return text != nullptr ? net_parse_address(text) : 0xFFFFFFFFu;
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (text == nullptr || std::sscanf(text, "%u.%u.%u.%u", &a, &b, &c, &d) != 4)
+        return 0xFFFFFFFFu;
+    return host_to_net32(a << 24 | b << 16 | c << 8 | d);
 }
 
 class SocketLayer : public testing::Test {
@@ -66,14 +70,21 @@ class SocketLayer : public testing::Test {
     }
 };
 
-TEST_F(SocketLayer, LocalAddressesNameTheInterfaceAddress) {
-    std::uint32_t addrs[16];
+// The lab's host interface holds its address as a /24 and has its peer up.
+TEST_F(SocketLayer, LocalAddressesNameTheInterfaceAddressWithItsSubnetAndLink) {
+    LocalAddress addrs[16];
     int n = net_local_addresses(addrs, 16);
     ASSERT_GT(n, 0);
-    bool listed = false;
+    const LocalAddress* found = nullptr;
     for (int i = 0; i < n; ++i)
-        listed |= addrs[i] == host;
-    EXPECT_TRUE(listed);
+        found = addrs[i].addr == host ? &addrs[i] : found;
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->netmask, host_to_net32(0xFFFFFF00u));
+    EXPECT_TRUE(found->has_link);
+    EXPECT_NE(found->interface_name[0], '\0');
+    if (std::getenv("QB_UNDER_WINE") == nullptr) {
+        EXPECT_STREQ(found->interface_name, "veth-host");
+    }
 }
 
 TEST_F(SocketLayer, BindFailuresSayWhy) {

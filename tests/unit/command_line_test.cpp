@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 #include <filesystem>
 #include <string>
 
@@ -67,7 +68,7 @@ TEST(CommandLine, EveryRejectedFormShowsUsage) {
     const std::string directory = std::filesystem::temp_directory_path().string();
     EXPECT_TRUE(parse({directory.c_str()}).show_usage) << "a directory is not an image";
     EXPECT_TRUE(parse({""}).show_usage);
-    for (const char* target : {"0.0.0.0", "255.255.255.255", "not-an-address", ""})
+    for (const char* target : {"0.0.0.0", "255.255.255.255", "not-an-address", "", "192.168.1.010"})
         EXPECT_TRUE(parse({f, target}).show_usage) << target;
     for (const char* keyword : {"BOOT", "Boot", "boot ", "firmware"})
         EXPECT_TRUE(parse({f, "198.51.100.10", keyword}).show_usage) << keyword;
@@ -81,31 +82,134 @@ TEST(CommandLine, UsageTextIsExact) {
                  "ddd.ddd.ddd.ddd format\n");
 }
 
-TEST(InterfaceChoice, BestScoreEarliestOnTieFirstWhenNoneScores) {
+TEST(TargetAddress, OnlyFourPlainDecimalNumbersAreAnAddress) {
+    std::uint32_t got = 0;
+    EXPECT_EQ(parse_ipv4("198.51.100.10", &got), ADDRESS_OK);
+    EXPECT_EQ(got, addr(198, 51, 100, 10));
+    EXPECT_EQ(parse_ipv4("0.1.0.255", &got), ADDRESS_OK) << "a lone 0 is no leading zero";
+    EXPECT_EQ(got, addr(0, 1, 0, 255));
+    for (const char* zero : {"192.168.001.010", "01.2.3.4", "1.2.3.00", "1.2.3.0255"})
+        EXPECT_EQ(parse_ipv4(zero, &got), ADDRESS_LEADING_ZERO) << zero;
+    for (const char* large : {"256.1.1.1", "1.1.1.999", "1.1.1.1000"})
+        EXPECT_EQ(parse_ipv4(large, &got), ADDRESS_PART_TOO_LARGE) << large;
+    for (const char* form : {"", "198.51.25610", "1.2.3", "1.2.3.4.5", "0x7f.0.0.1", "1..2.3",
+                             " 1.2.3.4", "1.2.3.4 ", "1.2.3.4\n", "+1.2.3.4", "1.2.3.-4",
+                             "1.2.3.", ".1.2.3", "1.2.3.4x", "one.2.3.4"})
+        EXPECT_EQ(parse_ipv4(form, &got), ADDRESS_NOT_DOTTED_DECIMAL) << form;
+    EXPECT_EQ(parse_ipv4("0.0.0.0", &got), ADDRESS_NOT_A_DEVICE);
+    EXPECT_EQ(parse_ipv4("255.255.255.255", &got), ADDRESS_NOT_A_DEVICE);
+}
+
+std::string argument_line(std::initializer_list<const char*> args) {
+    std::vector<const char*> argv{"QBupdate"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const int argc = static_cast<int>(argv.size());
+    CommandLine cl = parse_command_line(argc, argv.data());
+    char line[512];
+    describe_argument_problem(line, sizeof line, cl, argc, argv.data());
+    return line;
+}
+
+TEST(CommandLine, TheRefusedArgumentIsNamedOnOneLine) {
+    TempImage image;
+    const char* f = image.path.c_str();
+    EXPECT_EQ(argument_line({f, "192.168.001.010"}),
+              "QBupdate: '192.168.001.010' is not an IPv4 address in ddd.ddd.ddd.ddd form: a "
+              "leading zero is ambiguous\n");
+    EXPECT_EQ(argument_line({f, "0.0.0.0"}),
+              "QBupdate: '0.0.0.0' is not an address a device can have\n");
+    EXPECT_EQ(argument_line({"no/such.bin", "1.2.3.4"}),
+              "QBupdate: cannot open image 'no/such.bin': no such file\n");
+    EXPECT_EQ(argument_line({f, "198.51.100.10", "BOOT"}),
+              "QBupdate: 'BOOT' is not a mode: only the word boot, in lower case, selects the "
+              "boot area\n");
+    EXPECT_EQ(argument_line({f, "198.51.100.10", "boot", "x"}).rfind("QBupdate: 4 arguments "
+                                                                    "are too many",
+                                                                    0),
+              0u);
+    EXPECT_EQ(argument_line({"-h"}), "") << "asking for help is no error";
+    // Any bytes of an argument are quoted on one line, and a very long one is cut short.
+    const std::string long_target = "\x1b[2J" + std::string(5000, '1');
+    const std::string line = argument_line({f, long_target.c_str()});
+    EXPECT_EQ(line.find('\n'), line.size() - 1);
+    EXPECT_EQ(line.find('\x1b'), std::string::npos);
+    EXPECT_NE(line.find("...'"), std::string::npos) << line;
+}
+
+LocalAddress local(std::uint32_t address, unsigned prefix, bool has_link = true,
+                   const char* name = "eth0") {
+    LocalAddress a{address, prefix == 0 ? 0 : host_to_net32(0xFFFFFFFFu << (32 - prefix)), has_link,
+                   ""};
+    std::snprintf(a.interface_name, sizeof a.interface_name, "%s", name);
+    return a;
+}
+
+TEST(InterfaceChoice, OnTheTargetsSubnetFirstThenBestScoreEarliestOnTie) {
     const std::uint32_t target = addr(192, 168, 1, 10);
-    std::uint32_t two[] = {addr(10, 0, 0, 5), addr(192, 168, 1, 2)};
+    LocalAddress two[] = {local(addr(10, 0, 0, 5), 8), local(addr(192, 168, 1, 2), 24)};
     EXPECT_EQ(choose_local_address(two, 2, target), 1);
 
-    std::uint32_t tie[] = {addr(192, 168, 1, 2), addr(192, 168, 1, 2)};
-    EXPECT_EQ(choose_local_address(tie, 2, target), 0);
+    // A phone hotspot's address shares more bits with the target than the adapter facing it.
+    LocalAddress hotspot[] = {local(addr(192, 168, 43, 11), 24), local(addr(192, 168, 1, 2), 24)};
+    EXPECT_EQ(choose_local_address(hotspot, 2, target), 1);
 
-    std::uint32_t disjoint[] = {addr(1, 0, 0, 1), addr(4, 0, 0, 1)};
+    // /28 neighbours: .26 scores higher for .10 but its subnet is .16 to .31.
+    LocalAddress neighbours[] = {local(addr(198, 51, 100, 26), 28, true, "wlan0"),
+                                 local(addr(198, 51, 100, 1), 28, true, "eth1")};
+    EXPECT_EQ(choose_local_address(neighbours, 2, addr(198, 51, 100, 10)), 1);
+
+    LocalAddress tie[] = {local(addr(192, 168, 1, 2), 24), local(addr(192, 168, 1, 11), 24)};
+    EXPECT_EQ(choose_local_address(tie, 2, target), 1) << "the higher score on the subnet";
+    LocalAddress same[] = {local(addr(192, 168, 1, 2), 24), local(addr(192, 168, 1, 2), 24)};
+    EXPECT_EQ(choose_local_address(same, 2, target), 0);
+
+    // None on the subnet: the score alone, and the first when none scores.
+    LocalAddress disjoint[] = {local(addr(1, 0, 0, 1), 24), local(addr(4, 0, 0, 1), 24)};
     EXPECT_EQ(choose_local_address(disjoint, 2, addr(2, 0, 0, 2)), 0);
-
-    std::uint32_t three[] = {addr(203, 0, 113, 1), addr(198, 51, 100, 1), addr(10, 1, 1, 1)};
+    LocalAddress three[] = {local(addr(203, 0, 113, 1), 24), local(addr(198, 51, 100, 1), 32),
+                            local(addr(10, 1, 1, 1), 8)};
     EXPECT_EQ(choose_local_address(three, 3, addr(198, 51, 100, 10)), 1);
 }
 
-TEST(InterfaceChoice, LoopbackOnlyForALoopbackTarget) {
-    std::uint32_t list[] = {addr(127, 0, 0, 1), addr(198, 51, 100, 1)};
-    EXPECT_EQ(usable_local_addresses(list, 2, addr(198, 51, 100, 10)), 1);
-    EXPECT_EQ(list[0], addr(198, 51, 100, 1));
+TEST(InterfaceChoice, LoopbackAndLinkLocalOnlyForSuchATarget) {
+    LocalAddress list[] = {local(addr(127, 0, 0, 1), 8), local(addr(169, 254, 7, 7), 16),
+                           local(addr(198, 51, 100, 1), 24)};
+    EXPECT_EQ(usable_local_addresses(list, 3, addr(198, 51, 100, 10)), 1);
+    EXPECT_EQ(list[0].addr, addr(198, 51, 100, 1));
 
-    std::uint32_t again[] = {addr(127, 0, 0, 1), addr(198, 51, 100, 1)};
-    EXPECT_EQ(usable_local_addresses(again, 2, addr(127, 0, 0, 2)), 2);
+    LocalAddress again[] = {local(addr(127, 0, 0, 1), 8), local(addr(169, 254, 7, 7), 16)};
+    EXPECT_EQ(usable_local_addresses(again, 2, addr(127, 0, 0, 2)), 1);
+    LocalAddress apipa[] = {local(addr(127, 0, 0, 1), 8), local(addr(169, 254, 7, 7), 16)};
+    EXPECT_EQ(usable_local_addresses(apipa, 2, addr(169, 254, 1, 1)), 1);
+    EXPECT_EQ(apipa[0].addr, addr(169, 254, 7, 7));
 
-    std::uint32_t only_lo[] = {addr(127, 0, 0, 1)};
+    LocalAddress only_lo[] = {local(addr(127, 0, 0, 1), 8)};
     EXPECT_EQ(usable_local_addresses(only_lo, 1, addr(198, 51, 100, 10)), 0);
+}
+
+std::string choice_line(const std::vector<LocalAddress>& addrs, std::uint32_t target) {
+    const int n = static_cast<int>(addrs.size());
+    char line[512];
+    describe_address_choice(line, sizeof line, addrs.data(), n,
+                            choose_local_address(addrs.data(), n, target), target);
+    return line;
+}
+
+TEST(InterfaceChoice, AChoiceThatCannotWorkIsSaidWithItsFix) {
+    const std::uint32_t target = addr(198, 51, 100, 10);
+    EXPECT_EQ(choice_line({local(addr(198, 51, 100, 1), 24)}, target), "");
+    EXPECT_EQ(choice_line({local(addr(203, 0, 113, 1), 24, true, "eth1")}, target),
+              "QBupdate: no address of this host is on the subnet of 198.51.100.10; trying from "
+              "203.0.113.1 on eth1 all the same: give the adapter that faces the device an "
+              "address on the device's subnet\n");
+    EXPECT_EQ(choice_line({local(addr(198, 51, 100, 1), 24, false, "eth1")}, target),
+              "QBupdate: eth1, which holds 198.51.100.1, has no link; trying to reach "
+              "198.51.100.10 all the same: plug in the cable to the device\n");
+    const std::string both = choice_line({local(addr(203, 0, 113, 1), 24, false, "eth1")}, target);
+    EXPECT_NE(both.find("no address of this host is on the subnet of 198.51.100.10"),
+              std::string::npos);
+    EXPECT_NE(both.find("has no link"), std::string::npos);
+    EXPECT_EQ(both.find('\n'), both.size() - 1);
 }
 
 TEST(FailureReport, ExitStatusAndOneLineNamingTheCause) {

@@ -19,6 +19,10 @@ TEST_F(Bootp, TagTestIgnoresCaseButNeedsTheWholeTextAndTheHeader) {
     EXPECT_EQ(bootp(bootp_request("pexlinQB", 300, 1, 6)), HEARD_STRAY) << "htype must be 1";
     EXPECT_EQ(bootp(bootp_request("pexlinQB", 300, 1, 1, 16)), HEARD_STRAY) << "hlen must be 6";
     EXPECT_TRUE(fake.sends.empty()) << "an untagged request was answered";
+    // A tagged request from a service's port would aim the broadcast reply at that service.
+    for (std::uint16_t port : {7, 9, 19, 67, 69, 1023})
+        EXPECT_EQ(bootp(bootp_request(), port), HEARD_STRAY) << port;
+    EXPECT_TRUE(fake.sends.empty()) << "a request from a port below 1024 was answered";
 
     // Only the text up to the first zero byte counts.
     Bytes after_zero = bootp_request("pexlinQB");

@@ -22,9 +22,10 @@ inline void record_progress(std::uint32_t percent) {
 }
 
 // Each stall notice, with the scripted clock's skip when it came.
-inline std::vector<std::pair<StallNotice, std::uint64_t>> stall_notices;
-inline void record_stall(const StallNotice& notice) {
+inline std::vector<std::pair<UpdateNotice, std::uint64_t>> stall_notices;
+inline bool record_stall(const UpdateNotice& notice) {
     stall_notices.emplace_back(notice, fake.clock_skip_us);
+    return true;
 }
 
 inline Bytes make_image(std::size_t size) {
@@ -118,7 +119,7 @@ class EngineTest : public testing::Test {
         state.target_addr = TARGET;
         state.mode = mode;
         state.progress = progress;
-        state.stall = record_stall;
+        state.notice = record_stall;
         state.image = image.data();
         state.image_size = static_cast<std::uint32_t>(image.size());
         state.wake_sock = open_udp_endpoint(LOCAL, host_to_net16(WAKE_PORT), 1, HEAR_LOCAL_ADDRESS);

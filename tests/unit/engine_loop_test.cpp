@@ -222,12 +222,12 @@ TEST_F(Loop, StallsAreReportedOnceAfterTenSecondsAndTheUpdateGoesOn) {
         EXPECT_GE(after, 10000000u) << i;
         EXPECT_LE(after, 10600000u) << i;
     }
-    const StallNotice& bootp = stall_notices[0].first;
-    EXPECT_EQ(bootp.kind, STALL_NO_READ_REQUEST);
+    const UpdateNotice& bootp = stall_notices[0].first;
+    EXPECT_EQ(bootp.kind, NOTICE_NO_READ_REQUEST);
     EXPECT_EQ(bootp.server_addr, LOCAL);
     for (std::uint32_t block : {1u, 2u}) {
-        const StallNotice& n = stall_notices[block].first;
-        EXPECT_EQ(n.kind, STALL_BLOCK_UNACKNOWLEDGED);
+        const UpdateNotice& n = stall_notices[block].first;
+        EXPECT_EQ(n.kind, NOTICE_BLOCK_UNACKNOWLEDGED);
         EXPECT_EQ(n.block, block);
         EXPECT_EQ(n.last_block, block == 2);
         EXPECT_EQ(n.peer_addr, TARGET);

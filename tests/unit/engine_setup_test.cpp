@@ -164,10 +164,11 @@ TEST_F(Update, DeviceFetchesTheWholeImageThroughTheLoop) {
     EXPECT_EQ(progress_calls[0], 0u);
     EXPECT_EQ(progress_calls[199], 100u);
     EXPECT_EQ(progress_calls[200], 100u);
-    ASSERT_EQ(stall_notices.size(), 1u);
-    EXPECT_EQ(stall_notices[0].first.kind, STALL_BLOCK_UNACKNOWLEDGED);
-    EXPECT_EQ(stall_notices[0].first.block, 99u);
-    EXPECT_FALSE(stall_notices[0].first.last_block);
+    ASSERT_EQ(stall_notices.size(), 2u);
+    EXPECT_EQ(stall_notices[0].first.kind, NOTICE_NETWORK_STARTS); // before anything was sent
+    EXPECT_EQ(stall_notices[1].first.kind, NOTICE_BLOCK_UNACKNOWLEDGED);
+    EXPECT_EQ(stall_notices[1].first.block, 99u);
+    EXPECT_FALSE(stall_notices[1].first.last_block);
     EXPECT_EQ(fake_open_sockets(), 0);
     EXPECT_EQ(fake.sockets_created, 4);
 }

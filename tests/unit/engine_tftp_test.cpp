@@ -162,13 +162,46 @@ TEST_F(Tftp, OnlyAnAckOfTheCurrentBlockIsAccepted) {
     EXPECT_TRUE(progress_calls.empty());
     EXPECT_EQ(state.current_block, 1u);
 
-    // Any source may acknowledge; the next DATA goes to it.
-    EXPECT_EQ(acknowledge(Bytes{0, 4, 0, 1, 0, 0}, OTHER_HOST, 4444), ACK_ACCEPTED);
+    // Another host cannot acknowledge for the device, not even from the device's port.
+    EXPECT_EQ(acknowledge(ack(1), OTHER_HOST, CLIENT_TFTP_PORT), ACK_IGNORED);
+    EXPECT_TRUE(fake.sends.empty());
+    EXPECT_TRUE(progress_calls.empty());
+    // The device may acknowledge from another port of its own; the next DATA goes there.
+    EXPECT_EQ(acknowledge(Bytes{0, 4, 0, 1, 0, 0}, TARGET, 4444), ACK_ACCEPTED);
     ASSERT_EQ(fake.sends.size(), 1u);
-    EXPECT_EQ(fake.sends[0].to_addr, OTHER_HOST);
+    EXPECT_EQ(fake.sends[0].to_addr, TARGET);
     EXPECT_EQ(fake.sends[0].to_port, 4444);
     EXPECT_EQ(fake.sends[0].bytes, expected_data(image, 2));
     EXPECT_EQ(progress_calls, std::vector<std::uint32_t>{17});
+}
+
+TEST_F(Tftp, TheDevicesErrorIsToldOncePerDataEndpointAndEndsNothing) {
+    open_state(3000);
+    request(rrq());
+    fake.sends.clear();
+    Bytes error = tftp_packet(TFTP_OP_ERROR, 3);
+    const std::string text = "Disk\x1b[2J full" + std::string(150, 'x');
+    error.insert(error.end(), text.begin(), text.end());
+    error.push_back(0);
+    EXPECT_EQ(acknowledge(error, OTHER_HOST, CLIENT_TFTP_PORT), ACK_IGNORED);
+    EXPECT_TRUE(stall_notices.empty()) << "another host's ERROR was told";
+    EXPECT_EQ(acknowledge(error), ACK_IGNORED);
+    EXPECT_EQ(acknowledge(error), ACK_IGNORED);
+    ASSERT_EQ(stall_notices.size(), 1u);
+    const UpdateNotice& told = stall_notices[0].first;
+    EXPECT_EQ(told.kind, NOTICE_DEVICE_ERROR);
+    EXPECT_EQ(told.block, 1u);
+    EXPECT_EQ(told.device_error.code, 3u);
+    EXPECT_EQ(std::string(told.device_error.text),
+              ("Disk?[2J full" + std::string(150, 'x')).substr(0, DEVICE_ERROR_TEXT_MAX));
+    EXPECT_TRUE(fake.sends.empty());
+    EXPECT_EQ(transfer_notice(state, NOTICE_BLOCK_UNACKNOWLEDGED).device_error.code, 3u);
+
+    EXPECT_EQ(acknowledge(ack(1)), ACK_ACCEPTED) << "the device may take the block after all";
+    request(rrq(), TARGET, CLIENT_TFTP_PORT + 1); // a new data endpoint: told again
+    EXPECT_FALSE(transfer_notice(state, NOTICE_BLOCK_UNACKNOWLEDGED).device_error.present);
+    acknowledge(error, TARGET, CLIENT_TFTP_PORT + 1);
+    EXPECT_EQ(stall_notices.size(), 2u);
 }
 
 TEST_F(Tftp, BlockNumbersWrapPast65535AndAcksMatchTheLow16Bits) {

@@ -1,9 +1,11 @@
+#include "command_line.h"
 #include "host.h"
 #include "progress.h"
 #include "report.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -46,28 +48,39 @@ TEST(ProgressTrail, TwoHundredBlockImage) {
     EXPECT_EQ(trail(reports), expected);
 }
 
-const StallNotice NO_READ_REQUEST{
-    STALL_NO_READ_REQUEST, net_parse_address("198.51.100.1"), 0, false, 0, 0};
-const StallNotice BLOCK_57{STALL_BLOCK_UNACKNOWLEDGED,
-                           net_parse_address("198.51.100.1"),
-                           57,
-                           false,
-                           net_parse_address("198.51.100.10"),
-                           host_to_net16(2070)};
-const StallNotice LAST_BLOCK{STALL_BLOCK_UNACKNOWLEDGED,
-                             net_parse_address("198.51.100.1"),
-                             201,
-                             true,
-                             net_parse_address("198.51.100.10"),
-                             host_to_net16(2070)};
+std::uint32_t ip(const char* text) {
+    std::uint32_t addr = 0;
+    parse_ipv4(text, &addr);
+    return addr;
+}
 
-std::string described(const StallNotice& notice) {
+UpdateNotice notice(NoticeKind kind, std::uint32_t block, bool last, const char* error = nullptr) {
+    UpdateNotice n{};
+    n.kind = kind;
+    n.server_addr = ip("198.51.100.1");
+    n.block = block;
+    n.last_block = last;
+    n.peer_addr = kind == NOTICE_NO_READ_REQUEST ? 0 : ip("198.51.100.10");
+    n.peer_port = kind == NOTICE_NO_READ_REQUEST ? 0 : host_to_net16(2070);
+    if (error != nullptr) {
+        n.device_error.present = true;
+        n.device_error.code = 3;
+        std::snprintf(n.device_error.text, sizeof n.device_error.text, "%s", error);
+    }
+    return n;
+}
+
+const UpdateNotice NO_READ_REQUEST = notice(NOTICE_NO_READ_REQUEST, 0, false);
+const UpdateNotice BLOCK_57 = notice(NOTICE_BLOCK_UNACKNOWLEDGED, 57, false);
+const UpdateNotice LAST_BLOCK = notice(NOTICE_BLOCK_UNACKNOWLEDGED, 201, true);
+
+std::string described(const UpdateNotice& notice) {
     char line[512];
-    describe_stall(line, sizeof line, notice);
+    describe_notice(line, sizeof line, notice);
     return line;
 }
 
-TEST(StallNotice, OneLineSayingWhatStandsStillAndWhatToDo) {
+TEST(UpdateNotice, OneLineSayingWhatStandsStillAndWhatToDo) {
     EXPECT_EQ(described(NO_READ_REQUEST),
               "QBupdate: the device took the BOOTP reply but has not asked for the image in 10 s; "
               "check that the firewall lets UDP port 69 in and that the device can reach "
@@ -82,13 +95,13 @@ TEST(StallNotice, OneLineSayingWhatStandsStillAndWhatToDo) {
               "before stopping QBupdate with Ctrl+C\n");
 }
 
-TEST(StallNotice, GoesToStandardErrorAndLeavesTheTrailAlone) {
+TEST(UpdateNotice, GoesToStandardErrorAndLeavesTheTrailAlone) {
     last_percent = 0;
     trail_mid_line = false;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     print_progress(5);
-    print_stall_notice(BLOCK_57);
+    print_update_notice(BLOCK_57);
     print_progress(6);
     print_progress(20);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "..20%\n");
@@ -96,7 +109,7 @@ TEST(StallNotice, GoesToStandardErrorAndLeavesTheTrailAlone) {
 }
 
 #if !defined(_WIN32)
-TEST(StallNotice, OnAConsoleItStartsOnALineOfItsOwn) {
+TEST(UpdateNotice, OnAConsoleItStartsOnALineOfItsOwn) {
     int console = posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_GE(console, 0);
     ASSERT_EQ(grantpt(console), 0);
@@ -110,10 +123,10 @@ TEST(StallNotice, OnAConsoleItStartsOnALineOfItsOwn) {
     const bool both_terminals = stream_is_terminal(stdout) && stream_is_terminal(stderr);
     last_percent = 0;
     trail_mid_line = false;
-    print_stall_notice(NO_READ_REQUEST); // right after the banner: no blank line
+    print_update_notice(NO_READ_REQUEST); // right after the banner: no blank line
     print_progress(5);
-    print_stall_notice(BLOCK_57);
-    print_stall_notice(LAST_BLOCK);
+    print_update_notice(BLOCK_57);
+    print_update_notice(LAST_BLOCK);
     print_progress(20);
     std::fflush(stdout);
     dup2(saved_out, 1);
