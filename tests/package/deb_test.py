@@ -94,6 +94,10 @@ def check_installation():
     caps = run(["getcap", BINARY]).stdout.split()
     check(caps[1:] == ["cap_net_bind_service=ep"],
           f"the binary has exactly cap_net_bind_service=ep (getcap: {' '.join(caps)})")
+    with open(BINARY, "rb") as f:
+        program = f.read()
+    for windows_words in (b"netsh", b"Internet Connection Sharing"):
+        check(windows_words not in program, f"the Linux binary carries {windows_words!r}")
     where = run(["man", "-w", "QBupdate"]).stdout.strip()
     check(where == MANPAGE, f"man -w QBupdate finds {MANPAGE} (got {where!r})")
     page = run(["man", "--warnings", "-l", MANPAGE],
