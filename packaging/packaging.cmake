@@ -17,11 +17,17 @@ if(WIN32)
                  @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt DESTINATION .)
 
-  # The version resource, from the project's version.
+  # The application manifest and the version resource, from the project's version. The manifest
+  # (doc/windows.md tells why each entry): asInvoker, longPathAware, and the one supportedOS
+  # entry that Windows 10 and Windows 11 share.
   enable_language(RC)
   set(QB_FILE_DESCRIPTION "QuibbleBox firmware and boot-area updater")
+  set(QB_MANIFEST ${CMAKE_CURRENT_BINARY_DIR}/QBupdate.exe.manifest)
+  configure_file(${QB_PACKAGING_DIR}/QBupdate.exe.manifest.in ${QB_MANIFEST} @ONLY)
   configure_file(${QB_PACKAGING_DIR}/version.rc.in ${CMAKE_CURRENT_BINARY_DIR}/version.rc @ONLY)
   target_sources(QBupdate PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/version.rc)
+  set_source_files_properties(${CMAKE_CURRENT_BINARY_DIR}/version.rc PROPERTIES
+                              OBJECT_DEPENDS ${QB_MANIFEST})
 else()
   install(TARGETS QBupdate RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # Manual pages are installed compressed, as man(1) and Debian expect.
