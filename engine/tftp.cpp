@@ -133,8 +133,8 @@ AckResult handle_ack(UploadState& state, int length, std::uint32_t from_addr,
         return ACK_IGNORED;
     }
     // A duplicate ACK never sends anything: answering it would send every later block twice,
-    // and the duplicates would double again (the Sorcerer's Apprentice fault of RFC 1350's
-    // errata). A lost block is repaired by the tick's resend alone.
+    // and the duplicates would double again (the Sorcerer's Apprentice fault; RFC 1123, 4.2.3.1,
+    // amending RFC 1350). A lost block is repaired by the tick's resend alone.
     if (length < static_cast<int>(TFTP_ACK_SIZE) || get_be16(p + TFTP_OPCODE) != TFTP_OP_ACK ||
         get_be16(p + TFTP_BLOCK) != static_cast<std::uint16_t>(state.current_block))
         return ACK_IGNORED;

@@ -10,7 +10,9 @@ sent from the machine's own namespace. Addresses come from the documentation ran
 A third namespace on 203.0.113.0/24 is added with `Lab(..., second_segment=True)`: the host
 gets 203.0.113.1 on a second veth, the other side (`lab.stranger`) 203.0.113.10. With
 `Lab(..., first_host_addr="203.0.113.1")` the host's interface to the device holds that address
-(/24) before its own, so the system lists it first there.
+(/24) before its own, so the system lists it first there. `prefix` sets the length of every
+subnet of the lab, and `second_host_addr`/`stranger_addr` move the second segment's addresses
+(into the first one's range, say, as two /28 subnets of 198.51.100.0/24).
 """
 
 import os
@@ -39,7 +41,8 @@ def _ip(*args, check=True):
 
 
 class Lab:
-    def __init__(self, name, second_segment=False, first_host_addr=None):
+    def __init__(self, name, second_segment=False, first_host_addr=None, prefix=24,
+                 second_host_addr=SECOND_HOST_ADDR, stranger_addr=STRANGER_ADDR):
         tag = f"qb{name[:6]}{os.getpid() % 100000}"
         self.host = f"{tag}h"
         self.device = f"{tag}d"
@@ -50,8 +53,9 @@ class Lab:
         self.device_addr = DEVICE_ADDR
         self.second_host_if = "veth-host2"
         self.stranger_if = "veth-str"
-        self.second_host_addr = SECOND_HOST_ADDR
-        self.stranger_addr = STRANGER_ADDR
+        self.second_host_addr = second_host_addr
+        self.stranger_addr = stranger_addr
+        self.prefix = prefix
         self.first_host_addr = first_host_addr
         self._procs = []
 
@@ -77,8 +81,9 @@ class Lab:
         _ip("link", "add", if_a, "netns", ns_a, "type", "veth", "peer", "name", if_b,
             "netns", ns_b)
         for addr in addrs_a:  # in this order: the first is the one the interface lists first
-            _ip("-n", ns_a, "addr", "add", f"{addr}/24", "dev", if_a)
-        _ip("-n", ns_b, "addr", "add", f"{addr_b}/24", "dev", if_b)
+            length = 24 if addr == self.first_host_addr else self.prefix
+            _ip("-n", ns_a, "addr", "add", f"{addr}/{length}", "dev", if_a)
+        _ip("-n", ns_b, "addr", "add", f"{addr_b}/{self.prefix}", "dev", if_b)
         _ip("-n", ns_a, "link", "set", if_a, "up")
         _ip("-n", ns_b, "link", "set", if_b, "up")
 
@@ -91,6 +96,14 @@ class Lab:
             if ns:
                 _ip("netns", "del", ns, check=False)
         return False
+
+    def add_address(self, ns, iface, addr):
+        """Another address on an interface of the lab, in the lab's subnet length."""
+        _ip("-n", ns, "addr", "add", f"{addr}/{self.prefix}", "dev", iface)
+
+    def set_link(self, ns, iface, up):
+        """Switches an interface on or off; its veth peer then has no carrier."""
+        _ip("-n", ns, "link", "set", iface, "up" if up else "down")
 
     @staticmethod
     def command(ns, argv):

@@ -74,6 +74,11 @@ class Device:
             "extra_bootp_sent": 0,
             "extra_bootp_answers": 0,
             "reflected": 0,
+            "low_port_replies": [],
+            "beacons_during_low_port": 0,
+            "forged_acks": 0,
+            "forged_data": [],
+            "errors_sent": [],
             "t0": self.start,
         }
         self.beacons_heard = 0
@@ -90,6 +95,7 @@ class Device:
         self.extra_bootp = self._udp(("0.0.0.0", 0), broadcast=True, bind_device=True)
         self.reflector = self._udp((self.addr, TFTP_PORT)) if args.reflect_errors else None
         self.tftp = None
+        self.forger = None  # another host's address on this segment, with the device's TFTP port
 
     def _udp(self, bind_to, broadcast=False, bind_device=False):
         s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -110,7 +116,7 @@ class Device:
         ready socks."""
         deadline = time.monotonic() + timeout
         always = [self.wake, self.stray, self.extra_bootp] + (
-            [self.reflector] if self.reflector else [])
+            [self.reflector] if self.reflector else []) + ([self.forger] if self.forger else [])
         while True:
             self._send_due_strays()
             self._send_due_extra_bootp()
@@ -127,6 +133,10 @@ class Device:
                 self._take_extra_bootp_answers()
             if self.reflector in readable:
                 self._reflect()
+            if self.forger in readable:
+                for data, src in self._waiting(self.forger):
+                    self.log["forged_data"].append({"t": self.now(), "from": list(src),
+                                                    "hex": data[:8].hex()})
             ready = [s for s in socks if s in readable]
             if ready or (not socks and self.wake in readable) or time.monotonic() >= deadline:
                 return ready
@@ -263,6 +273,26 @@ class Device:
         req[240:248] = b"\x8fQBOX\x01\x02\xff"  # a vendor option, then the end option
         return bytes(req[:self.args.bootp_length])
 
+    def ask_from_low_port(self):
+        """One tagged request from a service's port, as a forger would send it to aim the
+        broadcast reply at that service; listens for a reply, and counts the beacons that still
+        come meanwhile."""
+        s = self._udp(("0.0.0.0", self.args.bootp_from_port), broadcast=True, bind_device=True)
+        try:
+            s.sendto(self.bootp_request(random.getrandbits(32)),
+                     ("255.255.255.255", BOOTP_SERVER_PORT))
+            before = self.beacons_heard
+            deadline = time.monotonic() + 1.6
+            while time.monotonic() < deadline:
+                for data, src in self._waiting(s):
+                    if data[:1] == b"\x02":
+                        self.log["low_port_replies"].append({"t": self.now(),
+                                                             "from": list(src)})
+                self.wait([s], deadline - time.monotonic())
+            self.log["beacons_during_low_port"] = self.beacons_heard - before
+        finally:
+            s.close()
+
     def do_bootp(self):
         xid = random.getrandbits(32)
         request = self.bootp_request(xid)
@@ -314,6 +344,10 @@ class Device:
         if self.tftp is not None:
             self.tftp.close()
         self.tftp = self._udp((self.addr, 0))
+        if self.args.forge_acks_from:
+            if self.forger is not None:
+                self.forger.close()
+            self.forger = self._udp((self.args.forge_acks_from, self.tftp.getsockname()[1]))
         rrq = b"\x00\x01" + file_name + b"\x00" + mode + b"\x00"
         for _ in range(2 if self.args.rrq_twice else 1):
             self.tftp.sendto(rrq, (server, TFTP_PORT))
@@ -323,7 +357,8 @@ class Device:
 
     def fetch(self, server, file_name):
         a = self.args
-        drop_once = set(a.drop_ack)
+        drop_once = set(a.drop_ack) | set(a.error_at)
+        error_once = set(a.error_at)
         lose_once = set(a.lose_data)
         restart_at = a.restart_at
         rrq = self.new_rrq(server, file_name)
@@ -389,6 +424,15 @@ class Device:
                 image += pkt[4:]
                 ack = b"\x00\x04" + pkt[2:4]
                 last_ack = ack
+                if self.forger is not None:
+                    # Another host acknowledges first, from the device's own port number.
+                    self.forger.sendto(ack, server_tid)
+                    self.log["forged_acks"] += 1
+                if expected in error_once:
+                    error_once.discard(expected)
+                    error = struct.pack("!HH", 5, a.error_code) + a.error_text.encode() + b"\0"
+                    self.tftp.sendto(error, server_tid)
+                    self.log["errors_sent"].append([self.now(), expected])
                 if expected == a.stall_at:
                     self.ignore_tftp(a.stall_for)
                 if expected in drop_once:
@@ -451,6 +495,8 @@ class Device:
             if a.wrq:
                 self.send_wrq()
             self.await_beacons(a.answer_after_beacons)
+        if a.bootp_from_port:
+            self.ask_from_low_port()
         self.stop_strays()
         reply = self.do_bootp()
         yiaddr = socket.inet_ntoa(reply[16:20])
@@ -533,6 +579,17 @@ def parse_args(argv):
     p.add_argument("--stray-interval", type=float, default=0.0, metavar="S",
                    help="from the first beacon until answering, send stray traffic every S s")
     p.add_argument("--stray-to", default="198.51.100.1", help="where TFTP strays go")
+    p.add_argument("--bootp-from-port", type=int, default=0, metavar="P",
+                   help="before asking, send one tagged BOOTP request from port P and listen "
+                        "1.6 s for a reply")
+    p.add_argument("--forge-acks-from", metavar="ADDR",
+                   help="acknowledge every block first from ADDR (an address on this interface) "
+                        "and the device's TFTP port number, as another host could")
+    p.add_argument("--error-at", type=int, action="append", default=[], metavar="N",
+                   help="answer block N (unwrapped count) the first time with a TFTP ERROR, and "
+                        "acknowledge it when it comes again")
+    p.add_argument("--error-code", type=int, default=3)
+    p.add_argument("--error-text", default="Disk full")
     p.add_argument("--linger", type=float, default=0.0,
                    help="seconds to keep answering a repeated final block")
     args = p.parse_args(argv)

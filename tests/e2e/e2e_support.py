@@ -185,6 +185,21 @@ def update(lab, qbupdate, image, directory, device_args=(), boot=False, timeout=
                elapsed=elapsed, device_status=status, log=record, received=received)
 
 
+def first_notice(lab, qbupdate, image, target, timeout=5.0):
+    """Starts QBupdate on the host and returns (seconds after start, first line on standard
+    error) once that line has come, or (None, b"") after `timeout`; QBupdate is then ended."""
+    began = time.monotonic()
+    qb = lab.popen(lab.host, [qbupdate, image, target])
+    lines = []
+    reader = threading.Thread(target=lambda: lines.append(qb.stderr.readline()), daemon=True)
+    reader.start()
+    reader.join(timeout)
+    elapsed = time.monotonic() - began if lines else None
+    qb.terminate()
+    qb.wait(timeout=10)
+    return elapsed, (lines[0] if lines else b"")
+
+
 # --- what the device must see ---
 
 def beacon_bytes(device_addr):

@@ -1,12 +1,15 @@
 """End to end: complete updates of small images, in both modes, on a segment with stray
 traffic and with a second interface whose device must not be served, while another program
-holds port 9 on the loopback address (the wake endpoint is bound to the chosen address only).
+holds port 9 on the loopback address (the wake endpoint is bound to the chosen address only);
+a tagged BOOTP request from the echo port gets no reply. Then two /28 subnets of one /24 on two
+interfaces: the device's own serves it, and a target on no subnet of the host, or behind an
+interface without link, is said at start.
 
     python3 images_test.py PATH-TO-QBupdate      (as root; exits 77 to skip otherwise)
 """
 
 from e2e_support import (TFTP_ERROR_ONLY_RRQ, Checks, Lab, check_beacon_rhythm, check_beacons,
-                         check_bootp, check_data_sizes, check_transfer, finish_device,
+                         check_bootp, check_data_sizes, check_transfer, finish_device, first_notice,
                          hold_port, make_image, qbupdate_path, require_root, start_device, update,
                          workdir)
 
@@ -44,7 +47,7 @@ def main():
         run = update(lab, qbupdate, path, tmp, ["--stray-interval", "0.1", "--wrq",
                                                 "--answer-after-beacons", "6",
                                                 "--bootp-length", "250", "--beacon-timeout",
-                                                "8"])
+                                                "8", "--bootp-from-port", "7"])
         check_transfer(c, run, lab, image, trail=b".100%\n")
         check_beacons(c, run, lab, minimum=6)
         check_bootp(c, run, lab)
@@ -57,6 +60,11 @@ def main():
                 "ERROR not from port 69")
         # An untagged request to 67, junk to 69 and an oversized datagram to 69: none answered.
         c.equal(run.log["stray_answers"], [], "answers to stray traffic")
+        # A tagged request from the echo port gets no reply and does not stop the beacon.
+        c.equal(run.log["low_port_replies"], [], "replies to a request from port 7")
+        c.check(run.log["beacons_during_low_port"] >= 2,
+                f"{run.log['beacons_during_low_port']} beacons in the 1.6 s after the request "
+                "from port 7")
 
         c.start("102,400-byte image while a device on the second interface asks too")
         path = make_image(tmp, 102400, 4)
@@ -78,6 +86,35 @@ def main():
         c.equal(record["beacons"], [], "beacons on the second interface")
         c.check(len(record["bootp_requests"]) == 8,
                 f"the second device sent {len(record['bootp_requests'])} requests")
+
+    # Two /28 subnets of one /24 on two interfaces: the address on the device's subnet serves
+    # it, though the other shares more bits with the device's address.
+    with workdir("subnets") as tmp, Lab("e2e28", second_segment=True, prefix=28,
+                                        second_host_addr="198.51.100.26",
+                                        stranger_addr="198.51.100.27") as lab:
+        c.start("two /28 subnets: the device's own serves it")
+        path = make_image(tmp, 1000, 5)
+        image = open(path, "rb").read()
+        run = update(lab, qbupdate, path, tmp)
+        check_transfer(c, run, lab, image, trail=b".100%\n")
+        check_bootp(c, run, lab)
+
+        c.start("a target on no subnet of this host, then one behind an interface without link")
+        for target, setup, words in (
+                ("198.51.100.40", None,
+                 ["no address of this host is on the subnet of 198.51.100.40", "198.51.100.26"]),
+                ("198.51.100.20", (lab.stranger, lab.stranger_if),
+                 [f"{lab.second_host_if}, which holds 198.51.100.26, has no link",
+                  "plug in the cable"])):
+            if setup:
+                lab.set_link(*setup, up=False)
+            elapsed, line = first_notice(lab, qbupdate, path, target)
+            text = line.decode(errors="replace")
+            c.check(elapsed is not None and elapsed <= 1.0,
+                    f"notice for {target} after {elapsed} s: {text!r}")
+            for word in words:
+                c.check(word in text, f"notice {text!r} does not name {word!r}")
+            print(f"   notice after {elapsed} s: {text.strip()}", flush=True)
     c.finish()
 
 

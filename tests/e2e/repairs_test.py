@@ -5,7 +5,9 @@ request that arrives twice is answered from the first data port; a second read r
 new port mid-transfer starts the image again from block 1. A device that takes the BOOTP reply
 and then waits, and later stops acknowledging, gets one notice on standard error for each stall
 and the update completes when it carries on. The host's interface holds another address before
-the chosen one, and the BOOTP reply must still come from the chosen one (check_bootp).
+the chosen one, and the BOOTP reply must still come from the chosen one (check_bootp). A device
+that answers a block with a TFTP error is quoted on standard error at once and still completes;
+another host that acknowledges every block first, the last one too, changes nothing.
 
     python3 repairs_test.py PATH-TO-QBupdate      (as root; exits 77 to skip otherwise)
 """
@@ -17,6 +19,7 @@ from e2e_support import (Checks, Lab, check_beacons, check_bootp, check_data_siz
 SIZE = 102400  # 200 full blocks and an empty one
 LAST_BLOCK = SIZE // 512 + 1
 STALL = 12  # seconds each stall lasts; QBupdate reports one after 10
+FORGER_ADDR = "198.51.100.11"  # another host on the device's segment
 
 
 def check_stall_notices(c, run, lab):
@@ -101,6 +104,33 @@ def main():
         repeats = [d for d in run.log["data"] if d[4] != "new" and d[1] != 1]
         # Answering each duplicate ACK would double every block; a stray stall may cost one.
         c.check(len(repeats) <= 2, f"{len(repeats)} blocks sent again: {repeats[:5]}")
+
+        c.start("the device answers block 7 with a TFTP error, then takes it when it comes again")
+        run = update(lab, qbupdate, path, tmp, ["--error-at", "7", "--error-text", "Disk full"])
+        check_transfer(c, run, lab, image, quiet=False)
+        check_data_sizes(c, run, image)
+        lines = run.stderr_lines
+        if c.equal(len(lines), 1, f"lines on standard error ({run.stderr!r})") and \
+                run.log["errors_sent"]:
+            when, line = lines[0]
+            text = line.decode(errors="replace")
+            for word in ("QBupdate: ", 'TFTP error 3 "Disk full"', "block 7", lab.device_addr):
+                c.check(word in text, f"device-error line {text!r} does not name {word!r}")
+            delay = when - (run.log["t0"] + run.log["errors_sent"][0][0])
+            c.check(-0.2 <= delay <= 1.0, f"device-error line {delay:.2f} s after the error")
+
+        c.start("another host on the segment acknowledges every block first, the last too")
+        lab.add_address(lab.device, lab.device_if, FORGER_ADDR)
+        run = update(lab, qbupdate, path, tmp, ["--forge-acks-from", FORGER_ADDR, "--drop-ack",
+                                                str(LAST_BLOCK), "--timeout", "6"])
+        check_transfer(c, run, lab, image)
+        check_data_sizes(c, run, image)
+        c.equal(run.log["forged_acks"], LAST_BLOCK, "acknowledgements from the other host")
+        c.equal(run.log["forged_data"], [], "DATA sent to the other host")
+        # Its ACK of the last block did not end the update: the block went out again, and only
+        # the device's own ACK of it ended the run.
+        c.equal([(d[1], d[2]) for d in run.log["data"] if d[4] != "new"], [(LAST_BLOCK, 0)],
+                "blocks sent again (number, size)")
 
         c.start("second read request on receiving block 120")
         run = update(lab, qbupdate, path, tmp, ["--restart-at", "120"])

@@ -82,7 +82,7 @@ def virtual_device_run(lab, qbupdate, device_tool, work, v):
 
 
 def real_client_run(lab, qbupdate, work, v):
-    """tftp-hpa under the same loss, except its last acknowledgement (see the README)."""
+    """tftp-hpa under the same loss, except its last acknowledgement (doc/design.md, "Generic TFTP clients")."""
     name = "tftp-hpa"
     image = os.path.join(work, "image.bin")
     received = os.path.join(work, "client.bin")

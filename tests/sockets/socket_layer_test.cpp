@@ -107,8 +107,8 @@ TEST_F(SocketLayer, BindFailuresSayWhy) {
     ASSERT_NE(foreign, NET_INVALID_SOCKET);
     opened[count++] = foreign;
     if (std::getenv("QB_UNDER_WINE") != nullptr) {
-        // Wine binds a UDP socket to an address no interface holds (README, "Building for
-        // Windows"); should that change, this test must go back to the Windows behaviour.
+        // Wine binds a UDP socket to an address no interface holds (doc/windows.md, "Where Wine
+        // 8.0 falls short"); should that change, this test must go back to the Windows behaviour.
         EXPECT_TRUE(net_bind(foreign, elsewhere, host_to_net16(40101), false));
         return;
     }
