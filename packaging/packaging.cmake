@@ -1,6 +1,8 @@
 # Installation and packages.
 #   cmake --install build                      # bin/QBupdate and man1/QBupdate.1.gz under the prefix
 #   cpack --config build/CPackConfig.cmake     # Linux: a Debian package; MinGW build: a .zip
+#   cmake --build build-win --target msi       # MinGW build: the Windows installer (.msi)
+# Each package gets a .sha256 file beside it.
 include(GNUInstallDirs)
 
 set(QB_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
@@ -50,11 +52,19 @@ set(CPACK_PACKAGE_NAME QBupdate)
 set(CPACK_PACKAGE_CONTACT "QBupdate developers <qbupdate@example.com>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_CHECKSUM SHA256)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME QBupdate-${PROJECT_VERSION}-windows-x64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  # The installer holds the same stripped files as the zip (packaging/msi.cmake tells how).
+  set(QB_MSI ${CMAKE_CURRENT_BINARY_DIR}/QBupdate-${PROJECT_VERSION}-windows-x64.msi)
+  add_custom_target(msi
+    COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_CURRENT_BINARY_DIR} -DVERSION=${PROJECT_VERSION}
+            -DOUTPUT=${QB_MSI} -P ${QB_PACKAGING_DIR}/msi.cmake
+    DEPENDS QBupdate
+    COMMENT "Building the Windows installer ${QB_MSI}")
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -1,8 +1,9 @@
-# The Windows .zip: built with CPack in the MinGW build, it holds QBupdate.exe and README.txt
-# (CR LF line ends) in one folder, the program carries a version resource with the project's
-# version, and it needs no DLL that a plain Windows lacks.
-#   cmake -DBUILD_DIR=build-win -DOBJDUMP=x86_64-w64-mingw32-objdump -DVERSION=1.0.0 \
-#         -P tests/package/zip_test.cmake
+# The Windows .zip: built with CPack in the MinGW build, with its .sha256 file beside it, it
+# holds QBupdate.exe and README.txt (CR LF line ends) in one folder, the program carries its
+# application manifest and a version resource with the project's version, and it needs no DLL
+# that a plain Windows lacks.
+#   cmake -DBUILD_DIR=build-win -DOBJDUMP=x86_64-w64-mingw32-objdump \
+#         -DWINDRES=x86_64-w64-mingw32-windres -DVERSION=1.0.0 -P tests/package/zip_test.cmake
 set(out ${BUILD_DIR}/package-test)
 file(REMOVE_RECURSE ${out})
 execute_process(COMMAND ${CMAKE_CPACK_COMMAND} -G ZIP --config ${BUILD_DIR}/CPackConfig.cmake -B ${out}
@@ -11,6 +12,13 @@ file(GLOB zips ${out}/*.zip)
 list(LENGTH zips count)
 if(NOT status EQUAL 0 OR NOT count EQUAL 1)
   message(FATAL_ERROR "cpack -G ZIP did not produce one zip:\n${log}")
+endif()
+
+get_filename_component(zip_name ${zips} NAME)
+file(SHA256 ${zips} hash)
+file(READ ${zips}.sha256 sums)
+if(NOT sums STREQUAL "${hash}  ${zip_name}\n")
+  message(FATAL_ERROR "${zip_name}.sha256 reads '${sums}', not the zip's SHA-256 ${hash}")
 endif()
 
 file(ARCHIVE_EXTRACT INPUT ${zips} DESTINATION ${out}/unpacked)
@@ -72,6 +80,22 @@ foreach(pair "ProductName=QBupdate" "FileVersion=${VERSION}" "ProductVersion=${V
   utf16("${value}" value_hex)
   if(NOT exe MATCHES "${key_hex}0000(0000)?${value_hex}")
     message(FATAL_ERROR "QBupdate.exe's version resource lacks ${key} '${value}'")
+  endif()
+endforeach()
+
+# The application manifest, RT_MANIFEST (24) resource 1, as windres writes it back as text.
+execute_process(COMMAND ${WINDRES} -i ${out}/unpacked/${folder}/QBupdate.exe -O rc
+                RESULT_VARIABLE status OUTPUT_VARIABLE resources ERROR_VARIABLE resources)
+if(NOT status EQUAL 0 OR NOT resources MATCHES "\n1 24 [^\n]*\nBEGIN\n(.*)\nEND")
+  message(FATAL_ERROR "QBupdate.exe has no application manifest (resource 1 of type 24)")
+endif()
+string(REGEX REPLACE "\nEND.*" "" manifest "${CMAKE_MATCH_1}")
+foreach(element "<requestedExecutionLevel level=\"\"asInvoker\"\""
+                "<ws2:longPathAware>true</ws2:longPathAware>"
+                "<supportedOS Id=\"\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"\"/>")
+  string(FIND "${manifest}" "${element}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "QBupdate.exe's manifest lacks ${element}:\n${manifest}")
   endif()
 endforeach()
 
