@@ -537,7 +537,8 @@ bool read_program_rules(INetFwPolicy2& policy, const wchar_t* program, FirewallA
     VARIANT item;
     VariantInit(&item);
     ULONG fetched = 0;
-    while (ok && each->Next(1, &item, &fetched) == S_OK && fetched == 1) {
+    HRESULT next = S_FALSE;
+    while (ok && (next = each->Next(1, &item, &fetched)) == S_OK && fetched == 1) {
         INetFwRule* rule = nullptr;
         BSTR application = nullptr;
         if (item.vt == VT_DISPATCH && item.pdispVal != nullptr &&
@@ -553,6 +554,7 @@ bool read_program_rules(INetFwPolicy2& policy, const wchar_t* program, FirewallA
             rule->Release();
         VariantClear(&item);
     }
+    ok = ok && next == S_FALSE; // the end of the rules, not a failure on the way
     if (each != nullptr)
         each->Release();
     if (enumerator != nullptr)
