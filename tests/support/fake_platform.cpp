@@ -1,6 +1,7 @@
 #include "fake_platform.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <sys/stat.h>
@@ -217,8 +218,14 @@ void net_send_broadcast(net_socket s, const unsigned char* buf, int len, std::ui
     record_send(s, buf, len, 0xFFFFFFFFu, to_port, &source_addr);
 }
 
+// As the real layers report it: a directory is EISDIR, also where fopen refuses it (Windows,
+// with EACCES).
 std::FILE* file_open_read(const char* path) {
-    return std::fopen(path, "rb");
+    std::FILE* f = std::fopen(path, "rb");
+    struct stat st;
+    if (f == nullptr && stat(path, &st) == 0 && (st.st_mode & S_IFMT) == S_IFDIR)
+        errno = EISDIR;
+    return f;
 }
 
 FileKind file_kind(std::FILE* f, std::uint64_t* size) {
