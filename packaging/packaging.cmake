@@ -14,6 +14,12 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 if(WIN32)
   # The zip unpacks to one folder holding the program and its guide. The guide gets CR LF line
   # ends: Notepad before Windows 10 1809 shows a file with LF alone as one long line.
+  # strip writes the time it runs into the program's PE header unless SOURCE_DATE_EPOCH says
+  # otherwise; with the build's time there, the zip and the installer hold the same bytes.
+  string(TIMESTAMP QB_CONFIGURE_EPOCH "%s" UTC)
+  install(CODE "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(ENV{SOURCE_DATE_EPOCH} ${QB_CONFIGURE_EPOCH})
+endif()")
   install(TARGETS QBupdate RUNTIME DESTINATION .)
   configure_file(${QB_PACKAGING_DIR}/README-windows.txt ${CMAKE_CURRENT_BINARY_DIR}/README.txt
                  @ONLY NEWLINE_STYLE CRLF)
