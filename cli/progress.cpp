@@ -21,12 +21,11 @@ void print_progress(std::uint32_t percent) {
     std::fflush(stdout);
 }
 
-bool print_update_notice(const UpdateNotice& notice) {
-    char line[512];
-    describe_notice(line, sizeof line, notice);
-    const char* text = notice.kind == NOTICE_NETWORK_STARTS ? start_notice : line;
+namespace {
+
+void print_notice_line(const char* text) {
     if (text[0] == '\0')
-        return true;
+        return;
     // The newline goes to standard error, so the trail's bytes stay as they are; with either
     // stream redirected the two are not on one screen and need no separating.
     if (trail_mid_line && stream_is_terminal(stdout) && stream_is_terminal(stderr)) {
@@ -34,5 +33,20 @@ bool print_update_notice(const UpdateNotice& notice) {
         trail_mid_line = false;
     }
     write_error_text(text);
+}
+
+} // namespace
+
+bool print_update_notice(const UpdateNotice& notice) {
+    if (notice.kind == NOTICE_NETWORK_STARTS) {
+        print_notice_line(start_notice);
+        char firewall[1024];
+        net_firewall_notice(firewall, sizeof firewall);
+        print_notice_line(firewall);
+        return true;
+    }
+    char line[512];
+    describe_notice(line, sizeof line, notice);
+    print_notice_line(line);
     return true;
 }

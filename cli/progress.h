@@ -20,7 +20,8 @@ void print_progress(std::uint32_t percent);
 constexpr std::size_t START_NOTICE_SIZE = 512;
 extern char start_notice[START_NOTICE_SIZE];
 
-// The engine's notice callback. Prints the notice on standard error; standard output is left as
-// it is, and when both streams are a console a notice that would follow the trail's dots starts
-// on a line of its own. Returns true: the update goes on.
+// The engine's notice callback. Prints the notice on standard error (when the network part
+// begins: start_notice and what the system's firewall will do, net_firewall_notice); standard
+// output is left as it is, and when both streams are a console a notice that would follow the
+// trail's dots starts on a line of its own. Returns true: the update goes on.
 bool print_update_notice(const UpdateNotice& notice);

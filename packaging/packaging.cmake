@@ -1,6 +1,8 @@
 # Installation and packages.
 #   cmake --install build                      # bin/QBupdate and man1/QBupdate.1.gz under the prefix
 #   cpack --config build/CPackConfig.cmake     # Linux: a Debian package; MinGW build: a .zip
+#   cmake --build build-win --target msi       # MinGW build: the Windows installer (.msi)
+# Each package gets a .sha256 file beside it.
 include(GNUInstallDirs)
 
 set(QB_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
@@ -12,16 +14,28 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 if(WIN32)
   # The zip unpacks to one folder holding the program and its guide. The guide gets CR LF line
   # ends: Notepad before Windows 10 1809 shows a file with LF alone as one long line.
+  # strip writes the time it runs into the program's PE header unless SOURCE_DATE_EPOCH says
+  # otherwise; with the build's time there, the zip and the installer hold the same bytes.
+  string(TIMESTAMP QB_CONFIGURE_EPOCH "%s" UTC)
+  install(CODE "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(ENV{SOURCE_DATE_EPOCH} ${QB_CONFIGURE_EPOCH})
+endif()")
   install(TARGETS QBupdate RUNTIME DESTINATION .)
   configure_file(${QB_PACKAGING_DIR}/README-windows.txt ${CMAKE_CURRENT_BINARY_DIR}/README.txt
                  @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt DESTINATION .)
 
-  # The version resource, from the project's version.
+  # The application manifest and the version resource, from the project's version. The manifest
+  # (doc/windows.md tells why each entry): asInvoker, longPathAware, and the one supportedOS
+  # entry that Windows 10 and Windows 11 share.
   enable_language(RC)
   set(QB_FILE_DESCRIPTION "QuibbleBox firmware and boot-area updater")
+  set(QB_MANIFEST ${CMAKE_CURRENT_BINARY_DIR}/QBupdate.exe.manifest)
+  configure_file(${QB_PACKAGING_DIR}/QBupdate.exe.manifest.in ${QB_MANIFEST} @ONLY)
   configure_file(${QB_PACKAGING_DIR}/version.rc.in ${CMAKE_CURRENT_BINARY_DIR}/version.rc @ONLY)
   target_sources(QBupdate PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/version.rc)
+  set_source_files_properties(${CMAKE_CURRENT_BINARY_DIR}/version.rc PROPERTIES
+                              OBJECT_DEPENDS ${QB_MANIFEST})
 else()
   install(TARGETS QBupdate RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # Manual pages are installed compressed, as man(1) and Debian expect.
@@ -44,11 +58,19 @@ set(CPACK_PACKAGE_NAME QBupdate)
 set(CPACK_PACKAGE_CONTACT "QBupdate developers <qbupdate@example.com>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_CHECKSUM SHA256)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME QBupdate-${PROJECT_VERSION}-windows-x64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  # The installer holds the same stripped files as the zip (packaging/msi.cmake tells how).
+  set(QB_MSI ${CMAKE_CURRENT_BINARY_DIR}/QBupdate-${PROJECT_VERSION}-windows-x64.msi)
+  add_custom_target(msi
+    COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_CURRENT_BINARY_DIR} -DVERSION=${PROJECT_VERSION}
+            -DOUTPUT=${QB_MSI} -P ${QB_PACKAGING_DIR}/msi.cmake
+    DEPENDS QBupdate
+    COMMENT "Building the Windows installer ${QB_MSI}")
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

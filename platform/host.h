@@ -5,6 +5,7 @@
 
 #include "platform.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -30,6 +31,41 @@ int net_local_addresses(LocalAddress* out, int capacity);
 // The advice for a bind failure that only this system has (what to run, what to install),
 // or null when the fault is one every system shares and the front end words it itself.
 const char* net_fault_advice(NetFault fault);
+
+// A line (with its newline) saying that the system's firewall will drop the device's datagrams
+// to this program, naming the network profile and the fix, or an empty text when it will not or
+// the system cannot tell. Asked when the network part of the update begins, once the ports are
+// open, which is when a firewall first meets a program it does not know.
+void net_firewall_notice(char* out, std::size_t capacity);
+
+#if defined(_WIN32)
+// What Windows Firewall answered, as plain values, and the decision net_firewall_notice makes
+// from them; apart so that a test can feed it answers of its own.
+constexpr std::uint32_t FIREWALL_DOMAIN = 1; // the profile bits of the firewall API
+constexpr std::uint32_t FIREWALL_PRIVATE = 2;
+constexpr std::uint32_t FIREWALL_PUBLIC = 4;
+constexpr int FIREWALL_PROTOCOL_UDP = 17;
+constexpr int FIREWALL_PROTOCOL_ANY = 256;
+constexpr int FIREWALL_MAX_RULES = 32;
+
+struct FirewallRule {
+    bool inbound;
+    bool allow;
+    int protocol; // an IP protocol number, or FIREWALL_PROTOCOL_ANY
+    std::uint32_t profiles;
+    bool enabled;
+};
+
+struct FirewallAnswers {
+    std::uint32_t current_profiles; // the profiles of the networks this PC is on now
+    std::uint32_t enabled_profiles; // the profiles in which the firewall is on
+    int rule_count;
+    FirewallRule rules[FIREWALL_MAX_RULES]; // the rules that name this program
+};
+
+void describe_firewall(char* out, std::size_t capacity, const FirewallAnswers& answers,
+                       const char* program_path);
+#endif
 
 // The command line as UTF-8 text. Call it first thing in main.
 void arguments_as_utf8(int* argc, char*** argv);

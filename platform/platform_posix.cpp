@@ -264,6 +264,13 @@ const char* net_fault_advice(NetFault fault) {
     return nullptr;
 }
 
+// No firewall of its own here: a Linux firewall drops the device's datagrams for every
+// program alike, and the README says how to open the ports.
+void net_firewall_notice(char* out, std::size_t capacity) {
+    if (capacity > 0)
+        out[0] = '\0';
+}
+
 // Arguments, standard error and the console need nothing of their own here.
 void arguments_as_utf8(int* /*argc*/, char*** /*argv*/) {}
 

@@ -1,10 +1,12 @@
-// The system layer on Windows: Windows Sockets 2.2, the clock, the image file, the console.
+// The system layer on Windows: Windows Sockets 2.2, the clock, the image file, the console, and
+// what Windows Firewall will do with the device's datagrams.
 #include "host.h"
 #include "platform.h"
 
 #include <winsock2.h>
 
 #include <iphlpapi.h>
+#include <netfw.h>
 #include <ws2tcpip.h>
 
 #include <shellapi.h>
@@ -410,4 +412,199 @@ void console_restore() {
 bool stream_is_terminal(std::FILE* f) {
     DWORD mode = 0;
     return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))), &mode) != 0;
+}
+
+namespace {
+
+constexpr std::uint32_t FIREWALL_PROFILES[] = {FIREWALL_DOMAIN, FIREWALL_PRIVATE, FIREWALL_PUBLIC};
+
+// NetFwPolicy2 (HNetCfg.FwPolicy2), which the MinGW-w64 headers declare but do not define.
+constexpr CLSID CLSID_NET_FW_POLICY2 = {
+    0xE2B3C97F, 0x6AE1, 0x41AC, {0x81, 0x7A, 0xF6, 0xF9, 0x21, 0x66, 0xD7, 0xDD}};
+
+bool covers_udp(const FirewallRule& rule) {
+    return rule.protocol == FIREWALL_PROTOCOL_UDP || rule.protocol == FIREWALL_PROTOCOL_ANY;
+}
+
+// The active profiles, among those in which the firewall is on, where an enabled inbound rule
+// for UDP with this action covers the profile.
+std::uint32_t profiles_with_rule(const FirewallAnswers& answers, bool allow) {
+    std::uint32_t found = 0;
+    for (int i = 0; i < answers.rule_count && i < FIREWALL_MAX_RULES; ++i) {
+        const FirewallRule& rule = answers.rules[i];
+        if (rule.enabled && rule.inbound && rule.allow == allow && covers_udp(rule))
+            found |= rule.profiles;
+    }
+    return found & answers.current_profiles & answers.enabled_profiles;
+}
+
+// "the Public profile", "the Private and Public profiles", ...
+void name_profiles(char (&out)[64], std::uint32_t profiles) {
+    const char* names[3] = {"", "", ""};
+    const char* all_names[3] = {"Domain", "Private", "Public"};
+    int count = 0;
+    for (int i = 0; i < 3; ++i)
+        if (profiles & FIREWALL_PROFILES[i])
+            names[count++] = all_names[i];
+    if (count <= 1)
+        std::snprintf(out, sizeof out, "the %s profile", names[0]);
+    else if (count == 2)
+        std::snprintf(out, sizeof out, "the %s and %s profiles", names[0], names[1]);
+    else
+        std::snprintf(out, sizeof out, "the %s, %s and %s profiles", names[0], names[1], names[2]);
+}
+
+} // namespace
+
+// Explicit block rules win over allow rules, and inbound traffic that no rule allows is dropped
+// by default ("Windows Firewall rules", Microsoft Learn): a block rule for the program in an
+// active profile drops the device's requests whatever else is allowed.
+void describe_firewall(char* out, std::size_t capacity, const FirewallAnswers& answers,
+                       const char* program_path) {
+    out[0] = '\0';
+    const std::uint32_t active = answers.current_profiles & answers.enabled_profiles;
+    const std::uint32_t blocked = profiles_with_rule(answers, false);
+    const std::uint32_t not_allowed = active & ~profiles_with_rule(answers, true);
+    if (blocked == 0 && not_allowed == 0)
+        return;
+    char profiles[64];
+    name_profiles(profiles, blocked != 0 ? blocked : not_allowed);
+    const char* what = blocked != 0 ? "a Windows Defender Firewall rule blocks inbound UDP"
+                                    : "no Windows Defender Firewall rule allows inbound UDP";
+    const char* then = blocked != 0 ? "the device's BOOTP and TFTP requests will not reach it"
+                                    : "the device's BOOTP and TFTP requests will be dropped "
+                                      "unless you allow QBupdate if Windows asks now";
+    const int n = std::snprintf(
+        out, capacity,
+        "QBupdate: %s for %s in %s, so %s: as administrator, run netsh advfirewall firewall "
+        "delete rule name=all program=\"%s\" and netsh advfirewall firewall add rule "
+        "name=QBupdate dir=in action=allow protocol=udp profile=any program=\"%s\", or install "
+        "QBupdate with its installer and use the installed program; on a managed PC ask IT\n",
+        what, program_path, profiles, then, program_path, program_path);
+    if (n < 0 || static_cast<std::size_t>(n) >= capacity)
+        std::snprintf(out, capacity,
+                      "QBupdate: %s for this program in %s, so %s: README.txt, beside the "
+                      "program, says how to allow it\n",
+                      what, profiles, then);
+}
+
+namespace {
+
+// This program's path as the system started it, as the rules name it, and as UTF-8; and a
+// rule's program with its environment variables expanded.
+wchar_t module_path[MAX_WIDE_PATH];
+wchar_t program_path[MAX_WIDE_PATH];
+char program_path_utf8[3 * MAX_WIDE_PATH];
+wchar_t rule_program[MAX_WIDE_PATH];
+
+// The rule names this program (case does not matter to Windows).
+bool names_program(BSTR application, const wchar_t* program) {
+    const DWORD n = application == nullptr
+                        ? 0
+                        : ExpandEnvironmentStringsW(application, rule_program, MAX_WIDE_PATH);
+    return n > 0 && n <= MAX_WIDE_PATH &&
+           CompareStringOrdinal(rule_program, -1, program, -1, TRUE) == CSTR_EQUAL;
+}
+
+bool read_rule(INetFwRule& rule, FirewallRule* out) {
+    NET_FW_RULE_DIRECTION direction = NET_FW_RULE_DIR_IN;
+    NET_FW_ACTION action = NET_FW_ACTION_BLOCK;
+    long protocol = 0;
+    long profiles = 0;
+    VARIANT_BOOL enabled = VARIANT_FALSE;
+    if (FAILED(rule.get_Direction(&direction)) || FAILED(rule.get_Action(&action)) ||
+        FAILED(rule.get_Protocol(&protocol)) || FAILED(rule.get_Profiles(&profiles)) ||
+        FAILED(rule.get_Enabled(&enabled)))
+        return false;
+    out->inbound = direction == NET_FW_RULE_DIR_IN;
+    out->allow = action == NET_FW_ACTION_ALLOW;
+    out->protocol = static_cast<int>(protocol);
+    out->profiles = static_cast<std::uint32_t>(profiles);
+    out->enabled = enabled != VARIANT_FALSE;
+    return true;
+}
+
+// The rules naming the program, from the policy's enumeration of all rules. False when any
+// answer is missing, or more rules name the program than the answers hold.
+bool read_program_rules(INetFwPolicy2& policy, const wchar_t* program, FirewallAnswers* out) {
+    INetFwRules* rules = nullptr;
+    IUnknown* enumerator = nullptr;
+    IEnumVARIANT* each = nullptr;
+    bool ok = SUCCEEDED(policy.get_Rules(&rules)) && rules != nullptr &&
+              SUCCEEDED(rules->get__NewEnum(&enumerator)) && enumerator != nullptr &&
+              SUCCEEDED(enumerator->QueryInterface(__uuidof(IEnumVARIANT),
+                                                   reinterpret_cast<void**>(&each)));
+    VARIANT item;
+    VariantInit(&item);
+    ULONG fetched = 0;
+    HRESULT next = S_FALSE;
+    while (ok && (next = each->Next(1, &item, &fetched)) == S_OK && fetched == 1) {
+        INetFwRule* rule = nullptr;
+        BSTR application = nullptr;
+        if (item.vt == VT_DISPATCH && item.pdispVal != nullptr &&
+            SUCCEEDED(item.pdispVal->QueryInterface(__uuidof(INetFwRule),
+                                                    reinterpret_cast<void**>(&rule))) &&
+            SUCCEEDED(rule->get_ApplicationName(&application)) &&
+            names_program(application, program)) {
+            ok = out->rule_count < FIREWALL_MAX_RULES &&
+                 read_rule(*rule, &out->rules[out->rule_count++]);
+        }
+        SysFreeString(application);
+        if (rule != nullptr)
+            rule->Release();
+        VariantClear(&item);
+    }
+    ok = ok && next == S_FALSE; // the end of the rules, not a failure on the way
+    if (each != nullptr)
+        each->Release();
+    if (enumerator != nullptr)
+        enumerator->Release();
+    if (rules != nullptr)
+        rules->Release();
+    return ok;
+}
+
+bool read_firewall(const wchar_t* program, FirewallAnswers* out) {
+    *out = FirewallAnswers{};
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (FAILED(com) && com != RPC_E_CHANGED_MODE)
+        return false;
+    INetFwPolicy2* policy = nullptr;
+    long current = 0;
+    bool ok = SUCCEEDED(CoCreateInstance(CLSID_NET_FW_POLICY2, nullptr, CLSCTX_INPROC_SERVER,
+                                         __uuidof(INetFwPolicy2),
+                                         reinterpret_cast<void**>(&policy))) &&
+              SUCCEEDED(policy->get_CurrentProfileTypes(&current));
+    out->current_profiles = static_cast<std::uint32_t>(current);
+    for (std::uint32_t profile : FIREWALL_PROFILES) {
+        VARIANT_BOOL on = VARIANT_FALSE;
+        ok = ok && SUCCEEDED(policy->get_FirewallEnabled(
+                       static_cast<NET_FW_PROFILE_TYPE2>(profile), &on));
+        out->enabled_profiles |= on != VARIANT_FALSE ? profile : 0;
+    }
+    ok = ok && read_program_rules(*policy, program, out);
+    if (policy != nullptr)
+        policy->Release();
+    if (SUCCEEDED(com))
+        CoUninitialize();
+    return ok;
+}
+
+} // namespace
+
+void net_firewall_notice(char* out, std::size_t capacity) {
+    out[0] = '\0';
+    const DWORD n = GetModuleFileNameW(nullptr, module_path, MAX_WIDE_PATH);
+    if (n == 0 || n >= MAX_WIDE_PATH)
+        return;
+    // Rules name the program by its long path; it may have been started by a short one.
+    const DWORD long_n = GetLongPathNameW(module_path, program_path, MAX_WIDE_PATH);
+    if (long_n == 0 || long_n >= MAX_WIDE_PATH)
+        std::memcpy(program_path, module_path, sizeof module_path);
+    FirewallAnswers answers;
+    if (!read_firewall(program_path, &answers) ||
+        WideCharToMultiByte(CP_UTF8, 0, program_path, -1, program_path_utf8,
+                            sizeof program_path_utf8, nullptr, nullptr) == 0)
+        return;
+    describe_firewall(out, capacity, answers, program_path_utf8);
 }

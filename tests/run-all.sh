@@ -15,8 +15,9 @@ need_packages+=(tftp-hpa atftp busybox curl nftables valgrind)
 need_packages+=(clang libclang-rt-14-dev)
 # The benchmark's peer server (bench/run_bench.py).
 need_packages+=(tftpd-hpa)
-# The Windows build (MinGW-w64, posix threads for GoogleTest) and Wine to run it.
-need_packages+=(g++-mingw-w64-x86-64-posix wine wine64)
+# The Windows build (MinGW-w64, posix threads for GoogleTest), its installer (wixl, msitools)
+# and Wine to run both.
+need_packages+=(g++-mingw-w64-x86-64-posix wixl msitools wine wine64)
 missing=()
 for p in "${need_packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

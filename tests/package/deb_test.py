@@ -1,15 +1,17 @@
 """The Debian package, installed as an operator would install it.
 
-Builds the .deb with CPack, installs it with dpkg, checks the manual page and the capability
-the package grants, then has an unprivileged user, created for the test, update the virtual
-QuibbleBox with the installed /usr/bin/QBupdate inside network namespaces, and finally purges
-the package. Whatever happens, the package and the user are gone when the test ends.
+Builds the .deb with CPack and checks the .sha256 file beside it, installs the package with
+dpkg, checks the manual page and the capability the package grants, then has an unprivileged
+user, created for the test, update the virtual QuibbleBox with the installed /usr/bin/QBupdate
+inside network namespaces, and finally purges the package. Whatever happens, the package and
+the user are gone when the test ends.
 
     python3 tests/package/deb_test.py --build-dir build/ci-linux
 """
 
 import argparse
 import fcntl
+import hashlib
 import os
 import pwd
 import shutil
@@ -86,7 +88,16 @@ def build_package(build_dir, out_dir):
     if not check(res.returncode == 0 and len(debs) == 1, "cpack builds one .deb"):
         print(res.stdout + res.stderr)
         return None
-    return os.path.join(out_dir, debs[0])
+    deb = os.path.join(out_dir, debs[0])
+    sums = deb + ".sha256"
+    listed = open(sums).read() if os.path.exists(sums) else None
+    with open(deb, "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()
+    if not check(listed == f"{digest}  {debs[0]}\n" and
+                 run(["sha256sum", "-c", os.path.basename(sums)], cwd=out_dir).returncode == 0,
+                 f"{debs[0]}.sha256 holds the package's SHA-256 for sha256sum -c"):
+        print(f"it reads {listed!r}")
+    return deb
 
 
 def check_installation():

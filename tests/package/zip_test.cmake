@@ -1,8 +1,10 @@
-# The Windows .zip: built with CPack in the MinGW build, it holds QBupdate.exe and README.txt
-# (CR LF line ends) in one folder, the program carries a version resource with the project's
-# version, and it needs no DLL that a plain Windows lacks.
-#   cmake -DBUILD_DIR=build-win -DOBJDUMP=x86_64-w64-mingw32-objdump -DVERSION=1.0.0 \
-#         -P tests/package/zip_test.cmake
+# The Windows .zip: built with CPack in the MinGW build, with its .sha256 file beside it, it
+# holds QBupdate.exe and README.txt (CR LF line ends) in one folder; the guide, and the README's
+# Windows section, say what an operator must know; the program carries its application manifest
+# and a version resource with the project's version, and it needs no DLL that a plain Windows
+# lacks.
+#   cmake -DBUILD_DIR=build-win -DSOURCE_DIR=. -DOBJDUMP=x86_64-w64-mingw32-objdump \
+#         -DWINDRES=x86_64-w64-mingw32-windres -DVERSION=1.0.0 -P tests/package/zip_test.cmake
 set(out ${BUILD_DIR}/package-test)
 file(REMOVE_RECURSE ${out})
 execute_process(COMMAND ${CMAKE_CPACK_COMMAND} -G ZIP --config ${BUILD_DIR}/CPackConfig.cmake -B ${out}
@@ -11,6 +13,13 @@ file(GLOB zips ${out}/*.zip)
 list(LENGTH zips count)
 if(NOT status EQUAL 0 OR NOT count EQUAL 1)
   message(FATAL_ERROR "cpack -G ZIP did not produce one zip:\n${log}")
+endif()
+
+get_filename_component(zip_name ${zips} NAME)
+file(SHA256 ${zips} hash)
+file(READ ${zips}.sha256 sums)
+if(NOT sums STREQUAL "${hash}  ${zip_name}\n")
+  message(FATAL_ERROR "${zip_name}.sha256 reads '${sums}', not the zip's SHA-256 ${hash}")
 endif()
 
 file(ARCHIVE_EXTRACT INPUT ${zips} DESTINATION ${out}/unpacked)
@@ -23,13 +32,43 @@ if(NOT files STREQUAL expected)
   message(FATAL_ERROR "the zip holds '${files}', expected '${expected}'")
 endif()
 
-file(READ ${out}/unpacked/${folder}/README.txt guide)
-foreach(phrase "QBupdate.exe" "boot" "Windows Defender Firewall" "port 67" "Exit status")
-  string(FIND "${guide}" "${phrase}" at)
-  if(at EQUAL -1)
-    message(FATAL_ERROR "README.txt does not mention '${phrase}'")
+# What the operator must read: commands that run in PowerShell as in Command Prompt, what the
+# firewall does to a first run and the one-time fix, what the notices mean, a made-up address,
+# and who may set a static one. Line breaks and indentation do not matter.
+function(require_phrases document text)
+  string(REGEX REPLACE "[ \t\r\n]+" " " flat "${text}")
+  foreach(phrase IN LISTS ARGN)
+    string(FIND "${flat}" "${phrase}" at)
+    if(at EQUAL -1)
+      message(FATAL_ERROR "${document} does not say '${phrase}'")
+    endif()
+  endforeach()
+  # A command runs QBupdate.exe from the current folder only as .\QBupdate.exe.
+  if(text MATCHES "(^|[^\\])(QBupdate\\.exe [^ \n]*\\.bin[^\n]*)")
+    message(FATAL_ERROR "${document} has a command without .\\: '${CMAKE_MATCH_2}'")
   endif()
-endforeach()
+endfunction()
+set(firewall_truths
+  "standard user (not a local administrator) gets no prompt" "creates block rules" "Cancel"
+  "A block rule wins over any allow rule" "Unidentified network" "classes Public"
+  "netsh advfirewall firewall delete rule name=all program="
+  "netsh advfirewall firewall add rule name=QBupdate dir=in action=allow protocol=udp profile=any program="
+  "ask IT to deploy the installer")
+file(READ ${out}/unpacked/${folder}/README.txt guide)
+require_phrases(README.txt "${guide}" ${firewall_truths}
+  ".\\QBupdate.exe new-firmware.bin 192.168.1.10" ".\\QBupdate.exe bootarea.bin 192.168.1.10 boot"
+  "has not asked for the image in 10 s" "unacknowledged for 10 s"
+  "answered block N with TFTP error C" "169.254." "static address needs an administrator"
+  "Internet Connection Sharing starts again by itself where WSL or Hyper-V use it"
+  "Windows Defender Firewall" "Exit status")
+file(READ ${SOURCE_DIR}/README.md readme)
+if(NOT readme MATCHES "\n## Quick start on Windows\n(.*)\n## [^\n]*\n")
+  message(FATAL_ERROR "README.md has no section 'Quick start on Windows'")
+endif()
+string(REGEX REPLACE "\n## .*" "" windows_section "${CMAKE_MATCH_1}")
+require_phrases("README.md's Windows section" "${windows_section}" ${firewall_truths}
+  ".\\QBupdate.exe new-firmware.bin 192.168.1.10" "169.254." "needs an administrator"
+  "packaging/README-windows.txt")
 # file(READ) in text mode drops the CRs, so the line ends are looked at byte by byte.
 file(READ ${out}/unpacked/${folder}/README.txt guide_bytes HEX)
 string(REGEX REPLACE "(..)" " \\1" guide_bytes "${guide_bytes}")
@@ -75,6 +114,22 @@ foreach(pair "ProductName=QBupdate" "FileVersion=${VERSION}" "ProductVersion=${V
   endif()
 endforeach()
 
+# The application manifest, RT_MANIFEST (24) resource 1, as windres writes it back as text.
+execute_process(COMMAND ${WINDRES} -i ${out}/unpacked/${folder}/QBupdate.exe -O rc
+                RESULT_VARIABLE status OUTPUT_VARIABLE resources ERROR_VARIABLE resources)
+if(NOT status EQUAL 0 OR NOT resources MATCHES "\n1 24 [^\n]*\nBEGIN\n(.*)\nEND")
+  message(FATAL_ERROR "QBupdate.exe has no application manifest (resource 1 of type 24)")
+endif()
+string(REGEX REPLACE "\nEND.*" "" manifest "${CMAKE_MATCH_1}")
+foreach(element "<requestedExecutionLevel level=\"\"asInvoker\"\""
+                "<ws2:longPathAware>true</ws2:longPathAware>"
+                "<supportedOS Id=\"\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"\"/>")
+  string(FIND "${manifest}" "${element}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "QBupdate.exe's manifest lacks ${element}:\n${manifest}")
+  endif()
+endforeach()
+
 execute_process(COMMAND ${OBJDUMP} -p ${out}/unpacked/${folder}/QBupdate.exe
                 RESULT_VARIABLE status OUTPUT_VARIABLE headers)
 if(NOT status EQUAL 0)
@@ -83,7 +138,7 @@ endif()
 string(REGEX MATCHALL "DLL Name: [^\n]+" dlls "${headers}")
 foreach(dll IN LISTS dlls)
   string(TOLOWER "${dll}" dll)
-  if(NOT dll MATCHES "dll name: (kernel32|msvcrt|ws2_32|shell32|advapi32|user32|iphlpapi)\\.dll")
+  if(NOT dll MATCHES "dll name: (kernel32|msvcrt|ws2_32|shell32|advapi32|user32|iphlpapi|ole32|oleaut32)\\.dll")
     message(FATAL_ERROR "QBupdate.exe needs ${dll}, which a plain Windows does not have")
   endif()
 endforeach()

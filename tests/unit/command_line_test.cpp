@@ -6,6 +6,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <initializer_list>
 #include <vector>
 #include <filesystem>
 #include <string>
@@ -333,6 +335,108 @@ TEST(Console, QuickEditOffForTheUpdateAndTheOperatorsModeBackOnEveryWayOut) {
     console_restore();
     CloseHandle(file);
     SetConsoleMode(in, original | ENABLE_EXTENDED_FLAGS);
+}
+
+constexpr const char* PROGRAM = "C:\\Program Files\\QBupdate\\QBupdate.exe";
+constexpr std::uint32_t ALL_PROFILES = 0x7FFFFFFF;
+
+FirewallRule rule(bool allow, int protocol, std::uint32_t profiles, bool inbound = true,
+                  bool enabled = true) {
+    return FirewallRule{inbound, allow, protocol, profiles, enabled};
+}
+
+std::string firewall_line(std::uint32_t current, std::uint32_t enabled,
+                          std::initializer_list<FirewallRule> rules,
+                          const char* program = PROGRAM) {
+    FirewallAnswers answers{};
+    answers.current_profiles = current;
+    answers.enabled_profiles = enabled;
+    for (const FirewallRule& r : rules)
+        answers.rules[answers.rule_count++] = r;
+    char line[1024];
+    describe_firewall(line, sizeof line, answers, program);
+    return line;
+}
+
+// A cable straight to the device is an unidentified network, which Windows puts in the Public
+// profile; a standard user's first run gets block rules and no prompt.
+TEST(FirewallNotice, SaysWhenTheDevicesRequestsWillBeDroppedAndNamesTheProfile) {
+    const std::uint32_t on = FIREWALL_DOMAIN | FIREWALL_PRIVATE | FIREWALL_PUBLIC;
+    const FirewallRule allow_all = rule(true, FIREWALL_PROTOCOL_UDP, ALL_PROFILES);
+    const FirewallRule block_public_udp = rule(false, FIREWALL_PROTOCOL_UDP, FIREWALL_PUBLIC);
+    const FirewallRule block_public_tcp = rule(false, 6, FIREWALL_PUBLIC);
+
+    // Silent: the program is allowed where the PC is, or the firewall is off there.
+    EXPECT_EQ(firewall_line(FIREWALL_PUBLIC, on, {allow_all}), "");
+    EXPECT_EQ(firewall_line(FIREWALL_PUBLIC, on,
+                            {rule(true, FIREWALL_PROTOCOL_ANY, FIREWALL_PUBLIC)}), "");
+    EXPECT_EQ(firewall_line(FIREWALL_PUBLIC, FIREWALL_PRIVATE, {}), "") << "off in Public";
+    EXPECT_EQ(firewall_line(0, on, {}), "") << "no network, no profile";
+    EXPECT_EQ(firewall_line(FIREWALL_PUBLIC, on,
+                            {allow_all, rule(false, FIREWALL_PROTOCOL_UDP, FIREWALL_PUBLIC,
+                                             true, false)}),
+              "")
+        << "a disabled block rule";
+    EXPECT_EQ(firewall_line(FIREWALL_PRIVATE, on, {allow_all, block_public_udp}), "")
+        << "a block rule for another profile";
+
+    // Blocked: a block rule wins over any allow rule.
+    const std::string blocked =
+        firewall_line(FIREWALL_PUBLIC, on, {block_public_tcp, block_public_udp, allow_all});
+    EXPECT_EQ(blocked.rfind("QBupdate: a Windows Defender Firewall rule blocks inbound UDP for "
+                            "C:\\Program Files\\QBupdate\\QBupdate.exe in the Public profile, ",
+                            0),
+              0u)
+        << blocked;
+    EXPECT_EQ(firewall_line(FIREWALL_PUBLIC, on, {block_public_tcp, allow_all}), "")
+        << "a block rule for TCP only";
+
+    // Not allowed: no enabled inbound rule for UDP covers the active profile.
+    for (const FirewallRule& useless :
+         {rule(true, FIREWALL_PROTOCOL_UDP, FIREWALL_PRIVATE), rule(true, 6, ALL_PROFILES),
+          rule(true, FIREWALL_PROTOCOL_UDP, ALL_PROFILES, false),
+          rule(true, FIREWALL_PROTOCOL_UDP, ALL_PROFILES, true, false)}) {
+        const std::string line = firewall_line(FIREWALL_PUBLIC, on, {useless});
+        EXPECT_EQ(line.rfind("QBupdate: no Windows Defender Firewall rule allows inbound UDP for "
+                             "C:\\Program Files\\QBupdate\\QBupdate.exe in the Public profile, ",
+                             0),
+                  0u)
+            << line;
+    }
+    EXPECT_NE(firewall_line(FIREWALL_PRIVATE | FIREWALL_PUBLIC, on, {})
+                  .find(" in the Private and Public profiles, "),
+              std::string::npos);
+
+    // The fix: delete the program's rules, add the one allow rule, or the installer.
+    EXPECT_NE(blocked.find("netsh advfirewall firewall delete rule name=all "
+                           "program=\"C:\\Program Files\\QBupdate\\QBupdate.exe\" and netsh "
+                           "advfirewall firewall add rule name=QBupdate dir=in action=allow "
+                           "protocol=udp profile=any "
+                           "program=\"C:\\Program Files\\QBupdate\\QBupdate.exe\""),
+              std::string::npos)
+        << blocked;
+    EXPECT_NE(blocked.find("installer"), std::string::npos);
+    EXPECT_EQ(blocked.find('\n'), blocked.size() - 1) << "one line";
+
+    // A path too long for the commands to fit: the line still ends, and points to the guide.
+    const std::string deep = "C:\\" + std::string(600, 'd') + "\\QBupdate.exe";
+    const std::string short_form = firewall_line(FIREWALL_PUBLIC, on, {}, deep.c_str());
+    EXPECT_EQ(short_form.find('\n'), short_form.size() - 1) << short_form;
+    EXPECT_NE(short_form.find("README.txt"), std::string::npos) << short_form;
+}
+
+// Under Wine the firewall API does not answer (E_NOTIMPL), and the line stays empty; on Windows
+// whatever it says is one line about this program.
+TEST(FirewallNotice, TheRealQueryIsSilentOrOneLine) {
+    char line[1024];
+    std::memset(line, 'x', sizeof line);
+    net_firewall_notice(line, sizeof line);
+    const std::string text(line);
+    if (text.empty())
+        return;
+    EXPECT_EQ(text.rfind("QBupdate: ", 0), 0u) << text;
+    EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
+    EXPECT_NE(text.find("cli_tests.exe"), std::string::npos) << text;
 }
 #endif
 

@@ -2,9 +2,12 @@
 
     python3 wine_update_test.py PATH-TO-QBupdate.exe      (as root; exits 77 to skip otherwise)
 
-It shows that the Windows socket layer's plain bind to the interface address is enough: the
-device's limited-broadcast BOOTP requests reach QBupdate, its broadcast replies leave by that
-interface, and a device on a second interface is neither heard nor answered. An image whose
+It shows, as far as Wine can, that the Windows socket layer's plain bind to the interface address
+is enough: the device's limited-broadcast BOOTP requests reach QBupdate, its broadcast replies
+leave by that interface, and a device on a second interface is neither heard nor answered. (Wine
+binds such a socket to the wildcard address on that interface, so whether Windows does the same
+only real Windows shows: doc/windows.md.) Standard error stays empty, so the start-up firewall
+line stays silent where the firewall API does not answer. An image whose
 folder and name are in three scripts, none of them in the ANSI code page, is loaded, and the
 failure line names such a file correctly both redirected and on a console.
 """

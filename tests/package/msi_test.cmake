@@ -1,0 +1,115 @@
+# The Windows installer, as built by the MinGW build's `msi` target: its checksum file, its
+# version, the UpgradeCode every version shares, the same files as the zip, and what Wine cannot
+# show (tests/windows/wine_install_test.py runs it): the firewall steps run elevated, and an
+# upgrade removes the older version before this one's files and firewall rule go in.
+#   cmake -DBUILD_DIR=build-win -DVERSION=1.0.0 -P tests/package/msi_test.cmake
+set(upgrade_code "{0E281BC1-7C3A-4B18-932A-DC0800B6194A}")
+set(msi ${BUILD_DIR}/QBupdate-${VERSION}-windows-x64.msi)
+set(out ${BUILD_DIR}/msi-test)
+file(REMOVE_RECURSE ${out})
+file(REMOVE ${msi} ${msi}.sha256)
+execute_process(COMMAND ${CMAKE_COMMAND} --build ${BUILD_DIR} --target msi
+                RESULT_VARIABLE status OUTPUT_VARIABLE log ERROR_VARIABLE log)
+if(NOT status EQUAL 0 OR NOT EXISTS ${msi})
+  message(FATAL_ERROR "the msi target did not build ${msi}:\n${log}")
+endif()
+
+file(SHA256 ${msi} hash)
+file(READ ${msi}.sha256 sums)
+if(NOT sums STREQUAL "${hash}  QBupdate-${VERSION}-windows-x64.msi\n")
+  message(FATAL_ERROR "${msi}.sha256 reads '${sums}', not the installer's SHA-256 ${hash}")
+endif()
+
+function(msi_table table out)
+  execute_process(COMMAND msiinfo export ${msi} ${table} RESULT_VARIABLE status
+                  OUTPUT_VARIABLE rows ERROR_VARIABLE rows)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "msiinfo cannot read the table ${table}: ${rows}")
+  endif()
+  set(${out} "${rows}" PARENT_SCOPE)
+endfunction()
+
+msi_table(Property properties)
+foreach(pair "ProductVersion\t${VERSION}" "UpgradeCode\t${upgrade_code}" "ALLUSERS\t1")
+  string(FIND "${properties}" "\n${pair}\n" at)
+  if(at EQUAL -1)
+    string(REPLACE "\t" " = " pair "${pair}")
+    message(FATAL_ERROR "the installer's properties lack ${pair}:\n${properties}")
+  endif()
+endforeach()
+
+# The firewall steps: custom actions of type 50 (an executable named by a property) with
+# msidbCustomActionTypeInScript (0x400) and msidbCustomActionTypeNoImpersonate (0x800), so that
+# they run in the system's context, after the files (or, on removal, before they go).
+msi_table(CustomAction actions)
+msi_table(InstallExecuteSequence sequence)
+function(sequence_of action out)
+  if(NOT sequence MATCHES "\n${action}\t[^\t\n]*\t([0-9]+)\n")
+    message(FATAL_ERROR "the installer does not run ${action}:\n${sequence}")
+  endif()
+  set(${out} ${CMAKE_MATCH_1} PARENT_SCOPE)
+endfunction()
+sequence_of(InstallInitialize initialize)
+sequence_of(RemoveExistingProducts remove_older)
+sequence_of(ProcessComponents components)
+sequence_of(InstallFiles install_files)
+sequence_of(RemoveFiles remove_files)
+foreach(action FirewallForgetProgram FirewallAllowProgram FirewallRemoveProgram)
+  if(NOT actions MATCHES "\n${action}\t([0-9]+)\tNETSH\t")
+    message(FATAL_ERROR "the installer has no custom action ${action} running NETSH:\n${actions}")
+  endif()
+  math(EXPR kind "${CMAKE_MATCH_1} & 0x3F")
+  math(EXPR elevated "${CMAKE_MATCH_1} & 0xC00")
+  if(NOT kind EQUAL 50 OR NOT elevated EQUAL 3072)
+    message(FATAL_ERROR "${action} has type ${CMAKE_MATCH_1}: not deferred without impersonation")
+  endif()
+  sequence_of(${action} at)
+  if(action STREQUAL "FirewallRemoveProgram")
+    set(ok FALSE)
+    if(at LESS remove_files)
+      set(ok TRUE)
+    endif()
+  else()
+    set(ok FALSE)
+    if(at GREATER install_files)
+      set(ok TRUE)
+    endif()
+  endif()
+  if(NOT ok)
+    message(FATAL_ERROR "${action} runs at ${at}, on the wrong side of the files")
+  endif()
+endforeach()
+# Windows runs the older version's removal where RemoveExistingProducts stands in the script:
+# after this version's firewall rule, it would delete it again.
+if(NOT remove_older GREATER initialize OR NOT remove_older LESS components)
+  message(FATAL_ERROR "RemoveExistingProducts runs at ${remove_older}, not between "
+                      "InstallInitialize (${initialize}) and ProcessComponents (${components})")
+endif()
+
+# The same two files as the zip, byte for byte.
+execute_process(COMMAND ${CMAKE_CPACK_COMMAND} -G ZIP --config ${BUILD_DIR}/CPackConfig.cmake
+                        -B ${out}/zip RESULT_VARIABLE status OUTPUT_VARIABLE log ERROR_VARIABLE log)
+file(GLOB zip ${out}/zip/*.zip)
+if(NOT status EQUAL 0 OR NOT zip)
+  message(FATAL_ERROR "cpack -G ZIP failed:\n${log}")
+endif()
+file(ARCHIVE_EXTRACT INPUT ${zip} DESTINATION ${out}/zipped)
+file(MAKE_DIRECTORY ${out}/installed)
+execute_process(COMMAND msiextract -C ${out}/installed ${msi} RESULT_VARIABLE status
+                OUTPUT_VARIABLE log ERROR_VARIABLE log)
+file(GLOB_RECURSE files RELATIVE ${out}/installed ${out}/installed/*)
+list(SORT files)
+if(NOT status EQUAL 0 OR NOT files STREQUAL "QBupdate/QBupdate.exe;QBupdate/README.txt")
+  message(FATAL_ERROR "the installer holds '${files}' (${log}), not QBupdate.exe and README.txt "
+                      "in the folder QBupdate")
+endif()
+foreach(file QBupdate.exe README.txt)
+  file(GLOB zipped ${out}/zipped/*/${file})
+  file(SHA256 ${zipped} zip_hash)
+  file(SHA256 ${out}/installed/QBupdate/${file} msi_hash)
+  if(NOT zip_hash STREQUAL msi_hash)
+    message(FATAL_ERROR "the installer's ${file} differs from the zip's")
+  endif()
+endforeach()
+file(REMOVE_RECURSE ${out})
+message(STATUS "installer ok: ${msi}")
