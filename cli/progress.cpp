@@ -93,6 +93,7 @@ void trail_begin() {
 }
 
 void trail_end() {
+    stop_ending_at_hang_up(); // the update is over: its result stands
     std::uint64_t last_taken = clock_microseconds();
     while (held_length > 0 && !trail_broken) {
         const std::uint64_t waited = clock_microseconds() - last_taken;
@@ -103,7 +104,6 @@ void trail_end() {
             last_taken = clock_microseconds();
     }
     held_length = held_line_end = 0;
-    stop_ending_at_hang_up();
     trail_output_close();
 }
 
