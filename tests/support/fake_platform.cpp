@@ -1,8 +1,10 @@
 #include "fake_platform.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <sys/stat.h>
 
 FakeNet fake;
@@ -217,8 +219,15 @@ void net_send_broadcast(net_socket s, const unsigned char* buf, int len, std::ui
     record_send(s, buf, len, 0xFFFFFFFFu, to_port, &source_addr);
 }
 
+// As platform.h promises: EISDIR for a directory that fopen refuses (Windows does).
 std::FILE* file_open_read(const char* path) {
-    return std::fopen(path, "rb");
+    std::FILE* f = std::fopen(path, "rb");
+    if (f == nullptr) {
+        const int open_error = errno;
+        std::error_code ignored;
+        errno = std::filesystem::is_directory(path, ignored) ? EISDIR : open_error;
+    }
+    return f;
 }
 
 FileKind file_kind(std::FILE* f, std::uint64_t* size) {

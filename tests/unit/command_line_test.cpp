@@ -231,7 +231,9 @@ TEST(FailureReport, ExitStatusAndOneLineNamingTheCause) {
                      "x.bin", local, target);
     EXPECT_EQ(std::string(line).rfind("QBupdate: cannot open UDP port 67 on 198.51.100.1: ", 0),
               0u);
+#if !defined(_WIN32) // Windows has its own words (WindowsBindFailuresInWindowsTerms)
     EXPECT_NE(std::string(line).find("root"), std::string::npos);
+#endif
     describe_failure(line, sizeof line, UPDATE_NO_ANSWER, {}, "x.bin", local, target);
     EXPECT_STREQ(line, "QBupdate: no answer from 198.51.100.10 after 41 wake beacons from "
                        "198.51.100.1\n");
