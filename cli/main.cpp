@@ -45,16 +45,18 @@ int main(int argc, char** argv) {
 
     UpdateDiagnosis diagnosis{};
     console_hold_steady();
+    trail_begin();
     int result = update_target(local_addr, cl.target_addr, cl.image_path, cl.mode, print_progress,
                                &diagnosis, print_update_notice);
-    console_restore();
     net_cleanup();
     if (result != UPDATE_DONE) {
         char message[512];
         describe_failure(message, sizeof message, result, diagnosis, cl.image_path, local_addr,
                          cl.target_addr);
         std::fflush(stdout);
-        write_error_text(message);
+        print_error_line(message);
     }
+    trail_end();
+    console_restore();
     return exit_status_for(result);
 }

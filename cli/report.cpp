@@ -36,6 +36,12 @@ int port_of(int update_result) {
 
 } // namespace
 
+static_assert(STALL_NOTICE_SECONDS == 10, "the line names the stall's length");
+const char ABANDONED_LINE[] =
+    "QBupdate: the update stood still for 10 s and the terminal has hung up, so no one is left "
+    "to tell: ended it, so that UDP ports 67 and 69 are free again; the device may not hold the "
+    "whole image: run the update again\n";
+
 const char* image_fault_text(ImageFault fault) {
     switch (fault) {
     case IMAGE_MISSING:
@@ -65,6 +71,8 @@ int exit_status_for(int update_result) {
         return EXIT_NO_PORT;
     case UPDATE_NO_ANSWER:
         return EXIT_NO_ANSWER;
+    case UPDATE_ABANDONED:
+        return EXIT_ABANDONED;
     default:
         return EXIT_NETWORK_FAILED;
     }
@@ -95,6 +103,9 @@ void describe_failure(char* out, std::size_t capacity, int update_result,
     case UPDATE_NO_ANSWER:
         std::snprintf(out, capacity, "QBupdate: no answer from %s after %u wake beacons from %s\n",
                       target, static_cast<unsigned>(MAX_UNANSWERED_BEACONS), local);
+        break;
+    case UPDATE_ABANDONED:
+        std::snprintf(out, capacity, "%s", ABANDONED_LINE);
         break;
     default:
         std::snprintf(out, capacity, "QBupdate: waiting for network traffic on %s failed\n", local);

@@ -12,6 +12,10 @@ constexpr int EXIT_NO_IMAGE = 2;
 constexpr int EXIT_NO_PORT = 3;
 constexpr int EXIT_NO_ANSWER = 4;
 constexpr int EXIT_NETWORK_FAILED = 5;
+constexpr int EXIT_ABANDONED = 6; // a stall after the terminal hung up
+
+// The failure line of an update ended at a stall because the terminal had hung up.
+extern const char ABANDONED_LINE[];
 
 int exit_status_for(int update_result);
 

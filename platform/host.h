@@ -70,15 +70,48 @@ void describe_firewall(char* out, std::size_t capacity, const FirewallAnswers& a
 // The command line as UTF-8 text. Call it first thing in main.
 void arguments_as_utf8(int* argc, char*** argv);
 
-// Writes UTF-8 text to standard error. A console shows it character for character; redirected,
-// the bytes go out unchanged.
+// Writes UTF-8 text to standard error, at once. A console shows it character for character;
+// redirected, the bytes go out unchanged.
 void write_error_text(const char* text);
 
-// For the length of an update, keeps the console from holding up the one thread (a mouse
-// selection in a console window would suspend every write to it), until console_restore or
-// until the process is ended from the console. Nothing changes where there is no such console.
+// For the length of an update, keeps the console from holding up or ending the one thread, until
+// console_restore or until the process is ended from the console. On Windows a mouse selection
+// in the console window would suspend every write to it; on a terminal, flow control (Ctrl+S)
+// would, a closed pipe would end the process (SIGPIPE) and so would a hang-up (SIGHUP), which
+// is noted instead (console_hung_up). An interrupt (Ctrl+C) or a request to end still ends the
+// process, with the console's settings put back. Nothing changes where there is no console.
 void console_hold_steady();
 void console_restore();
 
+// Whether the terminal hung up during the hold: no one is left to read a notice.
+bool console_hung_up();
+
+// While armed, a hang-up ends the process at once with `status`, after writing `line` to
+// standard error: for a stall already told to an operator who may now be gone. A null line
+// disarms it.
+void console_end_at_hang_up(const char* line, int status);
+
 // Whether a stream is a console (a terminal), as opposed to a file, a pipe or a null device.
 bool stream_is_terminal(std::FILE* f);
+
+// Standard output for the progress trail, written so that the one thread never waits for a
+// reader where the system allows it: trail_write takes what the stream takes at once.
+// trail_output_open prepares it (before the update), trail_output_close releases it; without
+// them the trail is written as any output is.
+void trail_output_open();
+void trail_output_close();
+
+// What trail_write returns when the stream takes nothing more ever: the reader has gone, the
+// terminal hung up, the disk is full.
+constexpr int TRAIL_BROKEN = -1;
+
+// Writes up to `length` bytes; returns how many the stream took (0 when it would have had to
+// wait), or TRAIL_BROKEN.
+int trail_write(const char* bytes, int length);
+
+// Waits up to `timeout_ms` until the stream would take more; at once where writes never wait.
+void trail_wait_writable(std::uint32_t timeout_ms);
+
+// Whether standard error is the very stream standard output is (one pipe, one terminal), and
+// its text may go out through trail_write, in order with the trail.
+bool trail_shares_error_stream();

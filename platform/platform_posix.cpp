@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <ifaddrs.h>
@@ -13,6 +14,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -271,16 +273,199 @@ void net_firewall_notice(char* out, std::size_t capacity) {
         out[0] = '\0';
 }
 
-// Arguments, standard error and the console need nothing of their own here.
+// The arguments need nothing of their own here, and standard error is unbuffered.
 void arguments_as_utf8(int* /*argc*/, char*** /*argv*/) {}
 
 void write_error_text(const char* text) {
     std::fputs(text, stderr);
 }
 
-void console_hold_steady() {}
-void console_restore() {}
+namespace {
+
+constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGQUIT};
+
+bool holding = false;
+struct sigaction operator_ending[sizeof ENDING_SIGNALS / sizeof ENDING_SIGNALS[0]];
+struct sigaction operator_hang_up;
+struct sigaction operator_pipe;
+
+// Read by the signal handlers.
+volatile sig_atomic_t holding_flow_control = 0;
+volatile sig_atomic_t hung_up = 0;
+volatile sig_atomic_t hang_up_status = 0;
+const char* volatile hang_up_line = nullptr;
+
+// Only the flag that was turned off is put back: the operator may have changed other settings
+// meanwhile. A process sent to the background (Ctrl+Z, bg) would be stopped by SIGTTOU for
+// changing its terminal, unless the signal is blocked.
+void put_back_flow_control() {
+    if (holding_flow_control == 0)
+        return;
+    sigset_t ttou;
+    sigset_t saved;
+    sigemptyset(&ttou);
+    sigaddset(&ttou, SIGTTOU);
+    sigprocmask(SIG_BLOCK, &ttou, &saved);
+    termios settings;
+    if (tcgetattr(STDIN_FILENO, &settings) == 0) {
+        settings.c_iflag |= IXON;
+        tcsetattr(STDIN_FILENO, TCSANOW, &settings);
+    }
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
+}
+
+// Installed with SA_RESETHAND and SA_NODEFER: the signal raised again takes its default action.
+void restore_and_end(int sig) {
+    put_back_flow_control();
+    raise(sig);
+}
+
+void note_hang_up(int /*sig*/) {
+    hung_up = 1;
+    const char* line = hang_up_line;
+    if (line == nullptr)
+        return;
+    put_back_flow_control();
+    const ssize_t written = write(STDERR_FILENO, line, std::strlen(line));
+    static_cast<void>(written);
+    _exit(hang_up_status);
+}
+
+// A signal that was ignored when QBupdate started (a background job of a shell without job
+// control, nohup) stays ignored, as the operator asked.
+void take_signal(int sig, void (*handler)(int), int flags, struct sigaction* previous) {
+    sigaction(sig, nullptr, previous);
+    if (previous->sa_handler == SIG_IGN)
+        return;
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = handler;
+    action.sa_flags = flags;
+    sigaction(sig, &action, nullptr);
+}
+
+} // namespace
+
+// The terminal is changed only from the foreground: a background job that did so would be
+// stopped by SIGTTOU, and the terminal is not its to change. Turning IXON off also restarts
+// output that Ctrl+S had stopped.
+void console_hold_steady() {
+    if (holding)
+        return;
+    holding = true;
+    for (std::size_t i = 0; i < sizeof ENDING_SIGNALS / sizeof ENDING_SIGNALS[0]; ++i)
+        take_signal(ENDING_SIGNALS[i], restore_and_end, SA_RESETHAND | SA_NODEFER,
+                    &operator_ending[i]);
+    take_signal(SIGHUP, note_hang_up, SA_RESTART, &operator_hang_up);
+    struct sigaction ignore;
+    std::memset(&ignore, 0, sizeof ignore);
+    sigemptyset(&ignore.sa_mask);
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &operator_pipe);
+
+    termios settings;
+    if (isatty(STDIN_FILENO) == 1 && tcgetpgrp(STDIN_FILENO) == getpgrp() &&
+        tcgetattr(STDIN_FILENO, &settings) == 0 && (settings.c_iflag & IXON) != 0) {
+        holding_flow_control = 1;
+        settings.c_iflag &= ~static_cast<tcflag_t>(IXON);
+        tcsetattr(STDIN_FILENO, TCSANOW, &settings);
+    }
+}
+
+void console_restore() {
+    if (!holding)
+        return;
+    put_back_flow_control();
+    holding_flow_control = 0;
+    hang_up_line = nullptr;
+    for (std::size_t i = 0; i < sizeof ENDING_SIGNALS / sizeof ENDING_SIGNALS[0]; ++i)
+        sigaction(ENDING_SIGNALS[i], &operator_ending[i], nullptr);
+    sigaction(SIGHUP, &operator_hang_up, nullptr);
+    sigaction(SIGPIPE, &operator_pipe, nullptr);
+    holding = false;
+}
+
+bool console_hung_up() {
+    return hung_up != 0;
+}
+
+void console_end_at_hang_up(const char* line, int status) {
+    hang_up_status = status;
+    hang_up_line = line;
+}
 
 bool stream_is_terminal(std::FILE* f) {
     return isatty(fileno(f)) == 1;
+}
+
+namespace {
+
+enum TrailMode : int {
+    TRAIL_PLAIN = 0,      // write(2) on standard output, waiting as any write does
+    TRAIL_OWN_OPEN = 1,   // a non-blocking descriptor of QBupdate's own for the same file
+    TRAIL_SOCKET_SEND = 2 // send(2) on standard output with MSG_DONTWAIT
+};
+
+TrailMode trail_mode = TRAIL_PLAIN;
+int trail_fd = STDOUT_FILENO;
+bool trail_shares_errors = false;
+
+} // namespace
+
+// O_NONBLOCK set on standard output itself would be set on the file description the shell
+// shares, and a crash would leave the shell's terminal or pipe non-blocking. A terminal or a
+// pipe is opened anew instead, through /proc, as a description of QBupdate's own; a socket
+// takes MSG_DONTWAIT on each send. A regular file is written as before: a new description of
+// it would start at offset 0, and its writes do not wait for a reader. So is anything else, and
+// a terminal or pipe that cannot be opened anew (a pipe of another user's, /proc missing).
+void trail_output_open() {
+    trail_output_close();
+    struct stat out;
+    if (fstat(STDOUT_FILENO, &out) != 0)
+        return;
+    if (S_ISSOCK(out.st_mode)) {
+        trail_mode = TRAIL_SOCKET_SEND;
+    } else if (S_ISFIFO(out.st_mode) || (S_ISCHR(out.st_mode) && isatty(STDOUT_FILENO) == 1)) {
+        const int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd >= 0) {
+            trail_fd = fd;
+            trail_mode = TRAIL_OWN_OPEN;
+        }
+    }
+    struct stat err;
+    trail_shares_errors = trail_mode != TRAIL_PLAIN && fstat(STDERR_FILENO, &err) == 0 &&
+                          err.st_dev == out.st_dev && err.st_ino == out.st_ino;
+}
+
+void trail_output_close() {
+    if (trail_fd != STDOUT_FILENO)
+        close(trail_fd);
+    trail_fd = STDOUT_FILENO;
+    trail_mode = TRAIL_PLAIN;
+    trail_shares_errors = false;
+}
+
+int trail_write(const char* bytes, int length) {
+    for (;;) {
+        const ssize_t n = trail_mode == TRAIL_SOCKET_SEND
+                              ? send(STDOUT_FILENO, bytes, static_cast<size_t>(length),
+                                     MSG_DONTWAIT | MSG_NOSIGNAL)
+                              : write(trail_fd, bytes, static_cast<size_t>(length));
+        if (n >= 0)
+            return static_cast<int>(n);
+        if (errno != EINTR)
+            return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : TRAIL_BROKEN;
+    }
+}
+
+void trail_wait_writable(std::uint32_t timeout_ms) {
+    if (trail_mode == TRAIL_PLAIN)
+        return;
+    pollfd p{trail_fd, POLLOUT, 0};
+    poll(&p, 1, static_cast<int>(timeout_ms));
+}
+
+bool trail_shares_error_stream() {
+    return trail_shares_errors;
 }

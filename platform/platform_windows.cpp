@@ -361,7 +361,10 @@ void write_error_text(const char* text) {
         WriteConsoleW(err, wide, static_cast<DWORD>(n - 1), &written, nullptr);
         return;
     }
+    // The C runtime buffers standard error unless it is a character device, so a line would
+    // otherwise reach a pipe or a file only when the process ends.
     std::fputs(text, stderr);
+    std::fflush(stderr);
 }
 
 namespace {
@@ -384,20 +387,36 @@ BOOL WINAPI restore_on_the_way_out(DWORD /*event*/) {
     return FALSE;
 }
 
+void let_go_of_input() {
+    CloseHandle(held_input);
+    held_input = INVALID_HANDLE_VALUE;
+}
+
 } // namespace
 
+// CONIN$ is the console's input even when standard input is redirected (< nul, a launcher's
+// pipe): a mouse selection freezes the console's output all the same.
 void console_hold_steady() {
-    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-    DWORD mode = 0;
-    if (holding || in == nullptr || in == INVALID_HANDLE_VALUE || !GetConsoleMode(in, &mode) ||
-        (mode & ENABLE_QUICK_EDIT_MODE) == 0)
+    if (holding)
         return;
-    held_input = in;
+    held_input =
+        CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD mode = 0;
+    if (held_input == INVALID_HANDLE_VALUE)
+        return;
+    if (!GetConsoleMode(held_input, &mode) || (mode & ENABLE_QUICK_EDIT_MODE) == 0) {
+        let_go_of_input();
+        return;
+    }
     operator_mode = mode;
     SetConsoleCtrlHandler(restore_on_the_way_out, TRUE);
-    holding = SetConsoleMode(in, (mode | ENABLE_EXTENDED_FLAGS) & ~ENABLE_QUICK_EDIT_MODE) != 0;
-    if (!holding)
+    holding = SetConsoleMode(held_input, (mode | ENABLE_EXTENDED_FLAGS) &
+                                             ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE)) != 0;
+    if (!holding) {
         SetConsoleCtrlHandler(restore_on_the_way_out, FALSE);
+        let_go_of_input();
+    }
 }
 
 void console_restore() {
@@ -405,8 +424,17 @@ void console_restore() {
         return;
     put_back_operator_mode();
     SetConsoleCtrlHandler(restore_on_the_way_out, FALSE);
+    let_go_of_input();
     holding = false;
 }
+
+// Closing the console window ends the process a few seconds after the control handler has
+// run, whatever it does; there is no hang-up to carry on through.
+bool console_hung_up() {
+    return false;
+}
+
+void console_end_at_hang_up(const char* /*line*/, int /*status*/) {}
 
 // _isatty also says yes for the NUL device; only a console has a console mode.
 bool stream_is_terminal(std::FILE* f) {
@@ -607,4 +635,25 @@ void net_firewall_notice(char* out, std::size_t capacity) {
                             sizeof program_path_utf8, nullptr, nullptr) == 0)
         return;
     describe_firewall(out, capacity, answers, program_path_utf8);
+}
+
+// The trail goes through the C runtime, whose text mode ends its lines with CR LF. An anonymous
+// pipe has no write of its own that returns instead of waiting for room: PIPE_NOWAIT would be
+// set on the pipe end every process sharing the handle writes to, and Microsoft keeps it only
+// for LAN Manager's sake. So a pipe nobody reads still holds up the update here; a console does
+// not, with QuickEdit off.
+void trail_output_open() {}
+void trail_output_close() {}
+
+int trail_write(const char* bytes, int length) {
+    const std::size_t n = std::fwrite(bytes, 1, static_cast<std::size_t>(length), stdout);
+    if (std::fflush(stdout) != 0 || n != static_cast<std::size_t>(length))
+        return TRAIL_BROKEN;
+    return length;
+}
+
+void trail_wait_writable(std::uint32_t /*timeout_ms*/) {}
+
+bool trail_shares_error_stream() {
+    return false;
 }

@@ -5,13 +5,17 @@ Each check records a failure instead of stopping, so one run reports everything 
 `Checks.finish()` prints the failures and exits 1, or exits 0 when there were none.
 """
 
+import fcntl
 import json
 import os
 import random
+import select
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 
@@ -198,6 +202,104 @@ def first_notice(lab, qbupdate, image, target, timeout=5.0):
     qb.terminate()
     qb.wait(timeout=10)
     return elapsed, (lines[0] if lines else b"")
+
+
+# --- an operator's terminal ---
+
+LEAD_A_SESSION = """
+import fcntl, os, sys, termios
+os.setsid()
+fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+os.execvp(sys.argv[1], sys.argv[1:])
+"""
+
+
+class Terminal:
+    """A command on a pseudo-terminal of its own, as on an operator's: the terminal is its
+    standard input, output and error and its controlling terminal, and it leads a session, so
+    that closing the terminal hangs it up. What it writes is read all the while."""
+
+    def __init__(self, argv, env=None):
+        self.master, slave = os.openpty()
+        # Wide enough that no line of the tests wraps.
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 400, 0, 0))
+        self.settings_before = self.settings()
+        self.proc = subprocess.Popen([sys.executable, "-c", LEAD_A_SESSION, *argv], env=env,
+                                     stdin=slave, stdout=slave, stderr=slave)
+        os.close(slave)
+        self.raw = bytearray()
+        self.stop = threading.Event()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        while not self.stop.is_set():
+            if not select.select([self.master], [], [], 0.05)[0]:
+                continue
+            try:
+                data = os.read(self.master, 65536)
+            except OSError:  # EIO: nothing holds the terminal any more
+                return
+            if not data:
+                return
+            self.raw += data
+
+    def settings(self):
+        """The terminal's settings (on Linux the master's calls reach the terminal's)."""
+        return termios.tcgetattr(self.master)
+
+    def type(self, keys):
+        os.write(self.master, keys)
+
+    def shown(self):
+        """What the terminal showed, without the CRs it adds before each newline."""
+        return bytes(self.raw).replace(b"\r\n", b"\n")
+
+    def wait_for(self, text, timeout):
+        deadline = time.monotonic() + timeout
+        while text not in self.raw:
+            if time.monotonic() > deadline or not self.reader.is_alive():
+                return False
+            time.sleep(0.01)
+        return True
+
+    def hang_up(self):
+        """Closes the terminal, as a closed window or a dropped connection does."""
+        self.stop.set()
+        self.reader.join()
+        os.close(self.master)
+        self.master = None
+
+    def finish(self, timeout):
+        """The command's exit status (killed when it outlives the timeout), once what it wrote
+        has been read; helpers that keep the terminal open after it ended do not hold this up."""
+        try:
+            status = self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            status = f"still running after {timeout} s"
+        if self.master is not None:
+            # Whatever was still on its way; then the reader stops, even with the terminal held.
+            quiet = len(self.raw)
+            while self.reader.is_alive():
+                time.sleep(0.2)
+                if len(self.raw) == quiet:
+                    break
+                quiet = len(self.raw)
+            self.stop.set()
+            self.reader.join()
+        return status
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        if self.master is not None:
+            self.stop.set()
+            self.reader.join()
+            os.close(self.master)
+            self.master = None
 
 
 # --- what the device must see ---

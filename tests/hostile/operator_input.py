@@ -1,25 +1,39 @@
 #!/usr/bin/env python3
-"""Bad input from the operator: odd bytes, very long paths, images that are not files.
+"""Bad input from the operator: odd bytes, very long paths, images that are not files; and an
+operator's console that stops, closes or hangs up while an update runs.
 
     operator_input.py QBUPDATE
 
-Every case must end within seconds in one of three clear ways: the usage text (exit 1), a
-one-line "QBupdate: cannot load image" report (exit 2), or, for an image that loads, the
-report that port 9 is taken (exit 3): the test holds that port so nothing is ever sent.
-Runs in a network namespace of its own with only loopback up; needs root, exits 77 without.
+Every bad-input case must end within seconds in one of three clear ways: the usage text
+(exit 1), a one-line "QBupdate: cannot load image" report (exit 2), or, for an image that loads,
+the report that port 9 is taken (exit 3): the test holds that port so nothing is ever sent.
+These run in a network namespace of their own with only loopback up.
+
+The console cases update the virtual device (which gives up after about 13 s without a block)
+in a lab of namespaces: Ctrl+S on the terminal, a pipe nobody reads for 20 s, `| head -c 300`,
+Ctrl+C and SIGTERM, and the terminal closed during a transfer, before the device goes silent
+and after a stall has been told. Whatever the console does, the device must get the whole
+image, the trail must stay byte for byte as it is, and the terminal's settings must be put back.
+Needs root, exits 77 without.
 """
 
+import fcntl
 import os
+import signal
 import socket
 import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, ".."))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 
 from checks import Verdicts, one_line_problem  # noqa: E402
+from e2e_support import (Lab, Terminal, console_trail, finish_device, make_image,  # noqa: E402
+                         progress_calls, start_device)
 
 SKIP = 77
 INSIDE = "QB_OPERATOR_INPUT_NETNS"
@@ -194,6 +208,199 @@ def inside(qbupdate):
     return v.status()
 
 
+# --- the operator's console during an update ---
+
+CONSOLE_IMAGE_SIZE = 4 << 20  # 8,193 blocks: a trail of some 7,700 bytes, over a few seconds
+EXIT_ABANDONED = 6
+PIPE_SIZE = 4096  # the smallest a pipe can be: a few thousand blocks fill it
+READER_STOPS = 20.0
+
+
+def console_case(lab, work, name, device_args=()):
+    """The virtual device for one case, started and listening."""
+    return start_device(lab, lab.device, lab.device_if, lab.device_addr, work, name,
+                        list(device_args))
+
+
+def device_problem(device, image):
+    """None when the device got the whole image."""
+    status, record, received = finish_device(*device, timeout=30)
+    if status == 0 and received == image:
+        return None
+    got = None if received is None else len(received)
+    return f"the device ended with {status} ({record['result']}), {got} of {len(image)} bytes"
+
+
+def ports_held(lab):
+    """The UDP ports among 9, 67 and 69 still bound in the host's namespace."""
+    table = lab.run(lab.host, ["cat", "/proc/net/udp"], timeout=10).stdout.splitlines()[1:]
+    local = {int(line.split()[1].split(b":")[1], 16) for line in table}
+    return sorted(local & {9, 67, 69})
+
+
+def on_terminal(lab, qbupdate, path):
+    return Terminal(lab.command(lab.host, [qbupdate, path, lab.device_addr]))
+
+
+def check_ctrl_s(v, lab, qbupdate, work, path, want):
+    """Ctrl+S at 20 %, Ctrl+Q only once the device has finished; with flow control off the ^S
+    is echoed as any key is, and nothing else on the screen may differ."""
+    image = open(path, "rb").read()
+    device = console_case(lab, work, "ctrl-s")
+    term = on_terminal(lab, qbupdate, path)
+    try:
+        if v.check(term.wait_for(b"20%", 30), "Ctrl+S: no 20% on the terminal"):
+            term.type(b"\x13")
+        problem = device_problem(device, image)
+        v.check(problem is None, f"Ctrl+S: {problem}")
+        term.type(b"\x11")
+        status = term.finish(30)
+        v.check(status == 0, f"Ctrl+S: exit status {status}")
+        shown = term.shown()
+        echo = shown.find(b"^S")
+        v.check(0 <= echo < shown.find(b"100%"), "Ctrl+S: not typed during the transfer")
+        v.check(shown.replace(b"^S", b"") == want,
+                f"Ctrl+S: the terminal showed {len(shown)} bytes, not the trail's {len(want)}: "
+                f"{shown[-80:]!r}")
+        v.check(term.settings() == term.settings_before,
+                "Ctrl+S: the terminal's settings were not put back")
+    finally:
+        term.close()
+
+
+def check_interrupts(v, lab, qbupdate, work, path):
+    """Ctrl+C and SIGTERM end the run at once, as before, with the terminal's settings back."""
+    for name, way_out, want in (("Ctrl+C", lambda t: t.type(b"\x03"), -signal.SIGINT),
+                                ("SIGTERM", lambda t: t.proc.terminate(), -signal.SIGTERM)):
+        device = console_case(lab, work, name)
+        term = on_terminal(lab, qbupdate, path)
+        try:
+            if v.check(term.wait_for(b"20%", 30), f"{name}: no 20% on the terminal"):
+                way_out(term)
+            status = term.finish(5)
+            v.check(status == want, f"{name}: exit status {status}, want {want}")
+            v.check(term.settings() == term.settings_before,
+                    f"{name}: the terminal's settings were not put back")
+        finally:
+            term.close()
+            finish_device(*device, timeout=0.1)
+
+
+def check_stopped_pipe(v, lab, qbupdate, work, path, want):
+    """Standard output a pipe of 4 KiB whose reader stops for 20 s."""
+    image = open(path, "rb").read()
+    device = console_case(lab, work, "pipe")
+    reader, writer = os.pipe()
+    fcntl.fcntl(writer, fcntl.F_SETPIPE_SZ, PIPE_SIZE)
+    began = time.monotonic()
+    qb = lab.popen(lab.host, [qbupdate, path, lab.device_addr], stdout=writer)
+    os.close(writer)
+    try:
+        problem = device_problem(device, image)
+        v.check(problem is None, f"stopped pipe: {problem}")
+        v.check(time.monotonic() - began < READER_STOPS,
+                "stopped pipe: the device took longer than the reader's stop")
+        time.sleep(max(0.0, READER_STOPS - (time.monotonic() - began)))
+        shown = []
+        drain = threading.Thread(target=lambda: shown.append(os.fdopen(reader, "rb").read()))
+        drain.start()
+        drain.join(timeout=30)  # a QBupdate still resending to a device gone keeps it open
+        status = qb.poll()
+        qb.kill()
+        drain.join()
+        shown = b"".join(shown)
+        v.check(status == 0, f"stopped pipe: exit status {status}")
+        v.check(shown == want, f"stopped pipe: {len(shown)} bytes read, not the trail's "
+                               f"{len(want)}: {shown[-80:]!r}")
+        v.check(qb.stderr.read() == b"", "stopped pipe: standard error is not empty")
+    finally:
+        if qb.poll() is None:
+            qb.kill()
+            qb.wait()
+
+
+def check_closed_pipe(v, lab, qbupdate, work, path, want):
+    """`QBupdate ... | head -c 300`: the reader goes after 300 bytes."""
+    image = open(path, "rb").read()
+    device = console_case(lab, work, "head")
+    head = subprocess.Popen(["head", "-c", "300"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    qb = lab.popen(lab.host, [qbupdate, path, lab.device_addr], stdout=head.stdin)
+    head.stdin.close()
+    try:
+        shown = head.stdout.read()
+        head.wait()
+        _, err = qb.communicate(timeout=60)
+        problem = device_problem(device, image)
+        v.check(problem is None, f"| head -c 300: {problem}")
+        v.check(qb.returncode == 0, f"| head -c 300: exit status {qb.returncode}")
+        v.check(err == b"", f"| head -c 300: standard error {err[:200]!r}")
+        v.check(shown == want[:300], f"| head -c 300: read {shown[-60:]!r}")
+    finally:
+        if qb.poll() is None:
+            qb.kill()
+            qb.wait()
+
+
+def check_hang_ups(v, lab, qbupdate, work, path):
+    """The terminal closed at 20 %; then twice again with the device going silent, after the
+    terminal closed and before (the stall told on the terminal first)."""
+    image = open(path, "rb").read()
+    blocks = len(image) // 512 + 1
+    device = console_case(lab, work, "hang-up")
+    term = on_terminal(lab, qbupdate, path)
+    try:
+        if v.check(term.wait_for(b"20%", 30), "hang-up: no 20% on the terminal"):
+            term.hang_up()
+        status = term.finish(60)
+        v.check(status == 0, f"hang-up at 20 %: exit status {status}")
+        problem = device_problem(device, image)
+        v.check(problem is None, f"hang-up at 20 %: {problem}")
+    finally:
+        term.close()
+
+    for told_first in (False, True):
+        name = "stall told, then hang-up" if told_first else "hang-up, then silence"
+        device = console_case(lab, work, name, ["--stall-at", str(blocks // 2),
+                                                "--stall-for", "60"])
+        term = on_terminal(lab, qbupdate, path)
+        try:
+            seen = term.wait_for(b"unacknowledged for 10 s" if told_first else b"20%", 40)
+            hung_up = time.monotonic()
+            if v.check(seen, f"{name}: not seen on the terminal"):
+                term.hang_up()
+            status = term.finish(40)
+            ended = time.monotonic()
+            v.check(status == EXIT_ABANDONED, f"{name}: exit status {status}")
+            v.check(not ports_held(lab), f"{name}: ports {ports_held(lab)} still held")
+        finally:
+            term.close()
+        _, record, _ = finish_device(*device, timeout=0.1)
+        silent = record["t0"] + record["stalled"][0] if "stalled" in record else None
+        if not v.check(silent is not None, f"{name}: the device never went silent"):
+            continue
+        if told_first:
+            v.check(ended - hung_up < 2.0, f"{name}: ended {ended - hung_up:.1f} s after it")
+        else:
+            v.check(hung_up < silent, f"{name}: the transfer did not carry on after the hang-up")
+            v.check(ended - silent < 20.0,
+                    f"{name}: ended {ended - silent:.1f} s after the device went silent")
+
+
+def console_cases(qbupdate):
+    v = Verdicts()
+    with tempfile.TemporaryDirectory(prefix="qb-console-") as work, Lab("console") as lab:
+        path = make_image(work, CONSOLE_IMAGE_SIZE, 16)
+        want = b" Updating QuibbleBox Firmware\n" + console_trail(progress_calls(
+            CONSOLE_IMAGE_SIZE))
+        for case in (check_ctrl_s, check_stopped_pipe, check_closed_pipe):
+            print(f"-- {case.__doc__.splitlines()[0]}", flush=True)
+            case(v, lab, qbupdate, work, path, want)
+        for case in (check_interrupts, check_hang_ups):
+            print(f"-- {case.__doc__.splitlines()[0]}", flush=True)
+            case(v, lab, qbupdate, work, path)
+    return v.status()
+
+
 def main(qbupdate):
     if os.environ.get(INSIDE) == "1":
         return inside(qbupdate)
@@ -201,8 +408,9 @@ def main(qbupdate):
         print("SKIPPED: needs root for a network namespace of its own", flush=True)
         return SKIP
     env = dict(os.environ, **{INSIDE: "1"})
-    return subprocess.run(["unshare", "-n", sys.executable, os.path.abspath(__file__),
-                           qbupdate], env=env).returncode
+    bad_input = subprocess.run(["unshare", "-n", sys.executable, os.path.abspath(__file__),
+                                qbupdate], env=env).returncode
+    return console_cases(qbupdate) or bad_input
 
 
 if __name__ == "__main__":

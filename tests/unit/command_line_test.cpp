@@ -326,13 +326,14 @@ TEST(Console, QuickEditOffForTheUpdateAndTheOperatorsModeBackOnEveryWayOut) {
     SetConsoleCtrlHandler(note_ctrl, FALSE);
     CloseHandle(ctrl_seen);
 
-    // Standard input redirected: the console is not touched.
+    // Standard input redirected: the console's input (CONIN$) is held all the same.
     HANDLE file = CreateFileW(L"NUL", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     SetStdHandle(STD_INPUT_HANDLE, file);
     console_hold_steady();
     SetStdHandle(STD_INPUT_HANDLE, in);
-    EXPECT_EQ(input_mode(in), operators);
+    EXPECT_EQ(input_mode(in), operators & ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE));
     console_restore();
+    EXPECT_EQ(input_mode(in), operators);
     CloseHandle(file);
     SetConsoleMode(in, original | ENABLE_EXTENDED_FLAGS);
 }

@@ -13,6 +13,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <thread>
 #endif
 
 namespace {
@@ -21,8 +24,10 @@ std::string trail(const std::vector<std::uint32_t>& reports) {
     last_percent = 0;
     trail_mid_line = false;
     testing::internal::CaptureStdout();
+    trail_begin();
     for (std::uint32_t percent : reports)
         print_progress(percent);
+    trail_end();
     return testing::internal::GetCapturedStdout();
 }
 
@@ -149,6 +154,122 @@ TEST(UpdateNotice, OnAConsoleItStartsOnALineOfItsOwn) {
     EXPECT_TRUE(both_terminals);
     EXPECT_EQ(shown, described(NO_READ_REQUEST) + ".\n" + described(BLOCK_57) +
                          described(LAST_BLOCK) + "20%\n");
+}
+
+// What the engine reports for an image of `size` bytes, one percentage per acknowledged block.
+std::vector<std::uint32_t> reports_for(std::uint64_t size) {
+    std::vector<std::uint32_t> reports;
+    const std::uint64_t last = size / 512 + 1;
+    for (std::uint64_t block = 1; block < last; ++block)
+        reports.push_back(static_cast<std::uint32_t>(block * 512 * 100 / size));
+    reports.push_back(100);
+    return reports;
+}
+
+// Standard output (and with `errors_too` standard error) on a pipe of 4 KiB that nobody reads
+// until drain(), which reads it while trail_end writes what is held, and puts the streams back.
+struct StoppedPipe {
+    int read_end = -1;
+    int saved_out = -1;
+    int saved_err = -1;
+};
+
+StoppedPipe stop_standard_output(bool errors_too) {
+    int ends[2];
+    EXPECT_EQ(pipe(ends), 0);
+    EXPECT_GE(fcntl(ends[1], F_SETPIPE_SZ, 4096), 0);
+    std::fflush(stdout);
+    StoppedPipe p{ends[0], dup(1), errors_too ? dup(2) : -1};
+    dup2(ends[1], 1);
+    if (errors_too)
+        dup2(ends[1], 2);
+    close(ends[1]);
+    last_percent = 0;
+    trail_mid_line = false;
+    trail_begin();
+    return p;
+}
+
+std::string drain(StoppedPipe& p) {
+    std::string got;
+    std::thread reader([&] {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(p.read_end, buf, sizeof buf)) > 0)
+            got.append(buf, static_cast<std::size_t>(n));
+    });
+    trail_end();
+    dup2(p.saved_out, 1);
+    close(p.saved_out);
+    if (p.saved_err >= 0) {
+        dup2(p.saved_err, 2);
+        close(p.saved_err);
+    }
+    reader.join();
+    close(p.read_end);
+    return got;
+}
+
+TEST(TrailOnAStoppedStream, HeldInOrderAndWrittenWhenTheReaderReturns) {
+    // 8 MiB: a trail of some 15,000 bytes, four times what the pipe holds.
+    const std::vector<std::uint32_t> reports = reports_for(8u << 20);
+    const std::string expected = trail(reports);
+    alarm(60); // a write that waited would hang here
+    StoppedPipe p = stop_standard_output(false);
+    for (std::uint32_t percent : reports)
+        print_progress(percent);
+    alarm(0);
+    EXPECT_EQ(drain(p), expected);
+}
+
+TEST(TrailOnAStoppedStream, OnlyDotsAreDroppedAndOnlyWhenItIsFull) {
+    // 128 MiB: some 210,000 dots, three times what is held.
+    const std::vector<std::uint32_t> reports = reports_for(128u << 20);
+    alarm(60);
+    StoppedPipe p = stop_standard_output(false);
+    for (std::uint32_t percent : reports)
+        print_progress(percent);
+    alarm(0);
+    std::string got = drain(p);
+    EXPECT_GT(got.size(), TRAIL_HOLD_SIZE - TRAIL_LINE_RESERVE);
+    EXPECT_LE(got.size(), TRAIL_HOLD_SIZE + 4096);
+    std::erase(got, '.');
+    EXPECT_EQ(got, "20%\n40%\n60%\n80%\n100%\n");
+}
+
+TEST(TrailOnAStoppedStream, ANoticeOnTheSameStreamKeepsItsPlace) {
+    alarm(60);
+    StoppedPipe p = stop_standard_output(true);
+    for (int i = 0; i < 5000; ++i)
+        print_progress(5);
+    print_update_notice(BLOCK_57);
+    print_progress(6);
+    print_progress(20);
+    alarm(0);
+    EXPECT_EQ(drain(p), std::string(5000, '.') + described(BLOCK_57) + ".20%\n");
+}
+
+TEST(TrailOnABrokenStream, EndsTheTrailAndNothingElse) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    std::fflush(stdout);
+    const int saved_out = dup(1);
+    dup2(ends[1], 1);
+    close(ends[1]);
+    // The reader has gone, as after `| head -c 300`; without the hold SIGPIPE would end the test.
+    close(ends[0]);
+    console_hold_steady();
+    testing::internal::CaptureStderr();
+    trail_begin();
+    for (std::uint32_t percent : reports_for(1u << 20))
+        print_progress(percent);
+    print_update_notice(BLOCK_57);
+    trail_end();
+    const std::string errors = testing::internal::GetCapturedStderr();
+    console_restore();
+    dup2(saved_out, 1);
+    close(saved_out);
+    EXPECT_EQ(errors, described(BLOCK_57));
 }
 #endif
 

@@ -9,7 +9,8 @@ binds such a socket to the wildcard address on that interface, so whether Window
 only real Windows shows: doc/windows.md.) Standard error stays empty, so the start-up firewall
 line stays silent where the firewall API does not answer. An image whose
 folder and name are in three scripts, none of them in the ANSI code page, is loaded, and the
-failure line names such a file correctly both redirected and on a console.
+failure line names such a file correctly both redirected and on a console. A stall notice
+reaches a redirected standard error when it is written, not when the process ends.
 """
 
 import os
@@ -90,6 +91,21 @@ def main():
         c.equal([bytes.fromhex(a["hex"]) for a in run.log["wrq_answers"]],
                 [TFTP_ERROR_ONLY_RRQ], "answer to the write request")
         c.equal(run.log["stray_answers"], [], "answers to stray traffic")
+
+        c.start("a stall notice on a redirected standard error comes when it is due")
+        # The C runtime would keep standard error's lines until the process ends.
+        path = make_image(tmp, 1000, 6)
+        image = open(path, "rb").read()
+        run = windows_console(c, update(lab, qbupdate, path, tmp,
+                                        ["--answer-after-beacons", "3", "--fetch-delay", "13"],
+                                        timeout=60))
+        check_transfer(c, run, lab, image, trail=b".100%\n", quiet=False)
+        if c.equal(len(run.stderr_lines), 1, f"lines on standard error ({run.stderr!r})"):
+            when, line = run.stderr_lines[0]
+            after = when - (run.log["t0"] + run.log["bootp_replies"][0]["t"])
+            c.check(b"has not asked for the image in 10 s" in line, f"the notice {line!r}")
+            c.check(9.5 <= after <= 12.0,
+                    f"the notice came {after:.1f} s after the BOOTP reply, want 10 to 12")
 
         c.start("the failure line names an image in three scripts, redirected and on a console")
         big = os.path.join(folder, "слишком большой 過大.bin")

@@ -6,7 +6,7 @@ a prefix of its own, copied from the one the test run prepared (WINEPREFIX) or m
 its server is stopped before the namespace goes away.
 
 A Windows program started by Wine on a terminal gets a console on it. run_in_console gives it a
-pseudo-terminal; as a command,
+pseudo-terminal (the end-to-end tests' Terminal); as a command,
 
     python3 winelab.py console --expect TEXT PROGRAM.exe [ARGS...]
 
@@ -14,19 +14,16 @@ runs PROGRAM.exe so, with QB_OWN_CONSOLE set, and fails unless it exits 0 and it
 showed TEXT.
 """
 
-import fcntl
 import os
-import pty
 import re
-import select
 import shutil
-import signal
-import struct
 import subprocess
 import sys
 import tempfile
-import termios
-import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
+from e2e_support import Terminal  # noqa: E402
 
 WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
 
@@ -84,38 +81,12 @@ def run_in_console(argv, env, timeout=120):
     """Runs argv with a pseudo-terminal as its standard input, output and error; returns the exit
     status and console_text of what it wrote. Wine's helpers may keep the terminal open after
     the program ends, so the end of the program, not of the output, ends the run."""
-    pid, fd = pty.fork()
-    if pid == 0:
-        try:
-            # Wide enough that no line of the tests wraps.
-            fcntl.ioctl(0, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 400, 0, 0))
-            os.execvpe(argv[0], argv, env)
-        finally:
-            os._exit(127)
-    raw = bytearray()
-    deadline = time.monotonic() + timeout
-    status = None
-    while True:
-        ready, _, _ = select.select([fd], [], [], 0.2)
-        if ready:
-            try:
-                data = os.read(fd, 65536)
-            except OSError:  # EIO: nothing holds the terminal any more
-                data = b""
-            raw += data
-            if data:
-                continue
-        if status is not None:
-            break
-        done, code = os.waitpid(pid, os.WNOHANG)
-        if done:
-            status = os.waitstatus_to_exitcode(code)
-        elif time.monotonic() > deadline:
-            os.kill(pid, signal.SIGKILL)
-        elif not ready:
-            continue
-    os.close(fd)
-    return status, console_text(bytes(raw))
+    term = Terminal(argv, env)
+    try:
+        status = term.finish(timeout)
+        return status, console_text(bytes(term.raw))
+    finally:
+        term.close()
 
 
 def main(args):
