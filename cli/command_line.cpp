@@ -3,7 +3,6 @@
 #include "report.h"
 
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -88,20 +87,11 @@ AddressProblem parse_ipv4(const char* text, std::uint32_t* addr) {
 }
 
 ImageFault image_can_be_opened(const char* path) {
-    errno = 0;
-    std::FILE* f = file_open_read(path);
-    if (f == nullptr) {
-        return errno == ENOENT   ? IMAGE_MISSING
-               : errno == EISDIR ? IMAGE_NOT_REGULAR
-               : errno == EACCES ? IMAGE_NO_PERMISSION
-                                 : IMAGE_UNREADABLE;
-    }
     std::uint64_t size = 0;
-    const FileKind kind = file_kind(f, &size);
-    std::fclose(f);
-    return kind == FILE_KIND_REGULAR ? IMAGE_OK
-           : kind == FILE_KIND_OTHER ? IMAGE_NOT_REGULAR
-                                     : IMAGE_UNREADABLE;
+    ImageFault fault = IMAGE_OK;
+    if (std::FILE* f = open_image(path, &size, &fault))
+        std::fclose(f);
+    return fault;
 }
 
 CommandLine parse_command_line(int argc, const char* const* argv) {
@@ -194,10 +184,20 @@ bool on_subnet_of(const LocalAddress& local, std::uint32_t target_addr) {
     return (local.addr & local.netmask) == (target_addr & local.netmask);
 }
 
+namespace {
+
+bool any_on_subnet_of(const LocalAddress* addrs, int count, std::uint32_t target_addr) {
+    for (int i = 0; i < count; ++i) {
+        if (on_subnet_of(addrs[i], target_addr))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 int choose_local_address(const LocalAddress* addrs, int count, std::uint32_t target_addr) {
-    bool any_on_subnet = false;
-    for (int i = 0; i < count; ++i)
-        any_on_subnet |= on_subnet_of(addrs[i], target_addr);
+    const bool any_on_subnet = any_on_subnet_of(addrs, count, target_addr);
     std::uint32_t best_score = 0;
     int best_index = -1;
     for (int i = 0; i < count; ++i) {
@@ -216,9 +216,7 @@ void describe_address_choice(char* out, std::size_t capacity, const LocalAddress
                              int count, int chosen, std::uint32_t target_addr) {
     out[0] = '\0';
     const LocalAddress& used = addrs[chosen];
-    bool any_on_subnet = false;
-    for (int i = 0; i < count; ++i)
-        any_on_subnet |= on_subnet_of(addrs[i], target_addr);
+    const bool any_on_subnet = any_on_subnet_of(addrs, count, target_addr);
     if (any_on_subnet && used.has_link)
         return;
     char local[16];

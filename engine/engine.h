@@ -81,6 +81,10 @@ struct UpdateDiagnosis {
     NetFault net_fault; // for the port results and UPDATE_WAIT_FAILED
 };
 
+// Opens the image as update_target loads it: a regular file, read as raw bytes. Returns the
+// open file with its size, or null with the fault that says why it cannot be loaded.
+std::FILE* open_image(const char* path, std::uint64_t* size, ImageFault* fault);
+
 // Addresses in network byte order. Blocks until the upload is over; the socket library must
 // have been started. `progress` and `notice` may be null.
 int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const char* image_path,

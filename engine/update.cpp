@@ -77,6 +77,26 @@ void release_upload(UploadState& state) {
 
 } // namespace
 
+std::FILE* open_image(const char* path, std::uint64_t* size, ImageFault* fault) {
+    errno = 0;
+    std::FILE* file = file_open_read(path);
+    if (file == nullptr) {
+        *fault = errno == ENOENT   ? IMAGE_MISSING
+                 : errno == EISDIR ? IMAGE_NOT_REGULAR
+                 : errno == EACCES ? IMAGE_NO_PERMISSION
+                                   : IMAGE_UNREADABLE;
+        return nullptr;
+    }
+    const FileKind kind = file_kind(file, size);
+    if (kind != FILE_KIND_REGULAR) {
+        std::fclose(file);
+        *fault = kind == FILE_KIND_OTHER ? IMAGE_NOT_REGULAR : IMAGE_UNREADABLE;
+        return nullptr;
+    }
+    *fault = IMAGE_OK;
+    return file;
+}
+
 bool tell_front_end(const UploadState& state, const UpdateNotice& notice) {
     return state.notice == nullptr || state.notice(notice);
 }
@@ -105,22 +125,11 @@ int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const cha
     if (diagnosis != nullptr)
         *diagnosis = UpdateDiagnosis{IMAGE_OK, NET_FAULT_NONE};
 
-    errno = 0;
-    std::FILE* file = file_open_read(image_path);
-    if (file == nullptr) {
-        const ImageFault fault = errno == ENOENT   ? IMAGE_MISSING
-                                 : errno == EISDIR ? IMAGE_NOT_REGULAR
-                                 : errno == EACCES ? IMAGE_NO_PERMISSION
-                                                   : IMAGE_UNREADABLE;
-        return fail_image(diagnosis, fault);
-    }
     std::uint64_t file_size = 0;
-    FileKind kind = file_kind(file, &file_size);
-    if (kind != FILE_KIND_REGULAR) {
-        std::fclose(file);
-        return fail_image(diagnosis,
-                          kind == FILE_KIND_OTHER ? IMAGE_NOT_REGULAR : IMAGE_UNREADABLE);
-    }
+    ImageFault open_fault = IMAGE_OK;
+    std::FILE* file = open_image(image_path, &file_size, &open_fault);
+    if (file == nullptr)
+        return fail_image(diagnosis, open_fault);
 
     std::fputs(mode == UPDATE_MODE_BOOT_AREA ? " Updating QuibbleBox Boot Area\n"
                                              : " Updating QuibbleBox Firmware\n",
