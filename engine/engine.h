@@ -23,6 +23,16 @@ enum NoticeKind : int {
     NOTICE_BLOCK_UNACKNOWLEDGED = 1, // the device stopped acknowledging the block being resent
     NOTICE_NETWORK_STARTS = 2,       // image loaded, endpoints open; the first beacon is next
     NOTICE_DEVICE_ERROR = 3,         // the transfer's peer sent a TFTP ERROR
+    NOTICE_STRANGER_REFUSED = 4,     // a read request from another address than the target's
+    NOTICE_SECOND_DEVICE = 5,        // tagged BOOTP requests from a second hardware address
+};
+
+constexpr std::size_t HW_ADDR_SIZE = 6;
+
+// A BOOTP client's hardware address (chaddr), when a request has told it.
+struct HardwareAddress {
+    bool known;
+    unsigned char bytes[HW_ADDR_SIZE];
 };
 
 // The longest device error text kept, in printable ASCII.
@@ -44,6 +54,9 @@ struct UpdateNotice {
     std::uint32_t peer_addr;   // where the block is being resent
     std::uint16_t peer_port;
     DeviceError device_error; // the device's last ERROR on this data endpoint, if any
+    HardwareAddress device_hw;  // the hardware address first answered, if any
+    HardwareAddress second_hw;  // NOTICE_SECOND_DEVICE: the other hardware address answered
+    std::uint32_t refused_addr; // NOTICE_STRANGER_REFUSED: the address refused
 };
 
 // Called once for each notice: a stall when it has lasted STALL_NOTICE_SECONDS, a device error
@@ -60,6 +73,7 @@ enum UpdateResult : int {
     UPDATE_NO_ANSWER = 5,     // the device never answered the wake beacon
     UPDATE_WAIT_FAILED = 6,   // waiting on the endpoints failed
     UPDATE_ABANDONED = 7,     // the notice callback ended the update at a stall
+    UPDATE_NO_READ_REQUEST = 8, // the device took a BOOTP reply but never asked for the image
 };
 
 enum ImageFault : int {
@@ -79,6 +93,8 @@ constexpr std::uint32_t MAX_UNANSWERED_BEACONS = 41;
 struct UpdateDiagnosis {
     ImageFault image_fault;
     NetFault net_fault; // for the port results and UPDATE_WAIT_FAILED
+    HardwareAddress device_hw{};      // the hardware address answered, when a BOOTP request told it
+    std::uint32_t bytes_acknowledged = 0; // image bytes the device has acknowledged
 };
 
 // Opens the image as update_target loads it: a regular file, read as raw bytes. Returns the
