@@ -5,7 +5,7 @@
 Reads the tables with msiinfo and prints each fault; exits 1 when there is one. There is no
 ICE validator on this build machine, so these are the project's own checks:
 - every deferred custom action (in-script, 0x400) stands between InstallInitialize and
-  InstallFinalize, where Windows writes the script (else error 2762 rolls the run back);
+  InstallFinalize, where Windows Installer writes the script (else error 2762 ends the run);
 - the firewall steps: executables named by NETSH, deferred and not impersonated, each change to
   the rule preceded by a rollback step that undoes it, on the right side of the files;
 - the one rule: inbound UDP 67 and 69 for the installed program, in every profile, deleted by
@@ -60,14 +60,20 @@ def check(msi, version):
             faults.append(f"the install sequence has no {fixed}")
     if faults:
         return faults
-    first, last = at("InstallInitialize"), at("InstallFinalize")
+    first = at("InstallInitialize")
 
-    # Deferred means written into the script, which exists only between these two.
-    for name, row in actions.items():
-        kind = int(row["Type"])
-        if kind & IN_SCRIPT and name in sequence and not first < at(name) < last:
-            faults.append(f"the deferred action {name} (type {kind}) runs at {at(name)}, outside "
-                          f"InstallInitialize ({first}) to InstallFinalize ({last})")
+    # Deferred means written into the script, which exists only between these two, in both
+    # sequences that run one (as ICE77 checks).
+    for sequence_table in ("InstallExecuteSequence", "AdminExecuteSequence"):
+        places = {row["Action"]: int(row["Sequence"]) for row in table(msi, sequence_table)}
+        start, end = places.get("InstallInitialize"), places.get("InstallFinalize")
+        for name, row in actions.items():
+            kind = int(row["Type"])
+            if kind & IN_SCRIPT and name in places and \
+                    (start is None or end is None or not start < places[name] < end):
+                faults.append(f"the deferred action {name} (type {kind}) runs at {places[name]} "
+                              f"in {sequence_table}, outside InstallInitialize ({start}) to "
+                              f"InstallFinalize ({end})")
 
     # The firewall steps, in sequence order: (rollback?, command, condition) per phase.
     steps = {"install": [], "removal": []}
