@@ -724,10 +724,10 @@ bool read_firewall(const wchar_t* program, std::uint32_t local_addr, FirewallAns
         return false;
     INetFwPolicy2* policy = nullptr;
     NET_FW_MODIFY_STATE state = NET_FW_MODIFY_STATE_OK;
-    bool ok = SUCCEEDED(CoCreateInstance(CLSID_NET_FW_POLICY2, nullptr, CLSCTX_INPROC_SERVER,
-                                         __uuidof(INetFwPolicy2),
-                                         reinterpret_cast<void**>(&policy))) &&
-              SUCCEEDED(policy->get_LocalPolicyModifyState(&state));
+    bool ok =
+        SUCCEEDED(CoCreateInstance(CLSID_NET_FW_POLICY2, nullptr, CLSCTX_INPROC_SERVER,
+                                   __uuidof(INetFwPolicy2), reinterpret_cast<void**>(&policy))) &&
+        SUCCEEDED(policy->get_LocalPolicyModifyState(&state));
     out->local_rules = local_rules_of(state);
     out->device_profile = adapter_network_profile(adapter);
     long current = 0;

@@ -347,8 +347,7 @@ FirewallRule rule(bool allow, int protocol, std::uint32_t profiles, bool inbound
 }
 
 std::string firewall_line(std::uint32_t device_profile, std::uint32_t enabled,
-                          std::initializer_list<FirewallRule> rules,
-                          const char* program = PROGRAM,
+                          std::initializer_list<FirewallRule> rules, const char* program = PROGRAM,
                           FirewallLocalRules local_rules = FIREWALL_LOCAL_RULES_APPLY) {
     FirewallAnswers answers{};
     answers.device_profile = device_profile;
@@ -442,8 +441,8 @@ TEST(FirewallNotice, SaysWhenLocalRulesDoNotApplyAndWhoCanFixIt) {
                       "only IT can fix this, with a rule by policy allowing inbound UDP ports 67 "
                       "and 69 for \"C:\\Program Files\\QBupdate\\QBupdate.exe\" in all "
                       "profiles\n");
-    const std::string shields_up =
-        firewall_line(FIREWALL_DOMAIN, on, {allow_all}, PROGRAM, FIREWALL_LOCAL_RULES_INBOUND_BLOCKED);
+    const std::string shields_up = firewall_line(FIREWALL_DOMAIN, on, {allow_all}, PROGRAM,
+                                                 FIREWALL_LOCAL_RULES_INBOUND_BLOCKED);
     EXPECT_EQ(shields_up.rfind("QBupdate: Windows Defender Firewall blocks all incoming "
                                "connections in the Domain profile of the network facing the "
                                "device, whatever rules allow QBupdate, ",
@@ -465,16 +464,16 @@ TEST(FirewallNotice, SaysWhenLocalRulesDoNotApplyAndWhoCanFixIt) {
 
     // The profile named is the device's network's, not another adapter's: a Domain-only allow
     // rule does not help a cable on Public.
-    const std::string cable = firewall_line(
-        FIREWALL_PUBLIC, on, {rule(true, FIREWALL_PROTOCOL_UDP, FIREWALL_DOMAIN)});
+    const std::string cable =
+        firewall_line(FIREWALL_PUBLIC, on, {rule(true, FIREWALL_PROTOCOL_UDP, FIREWALL_DOMAIN)});
     EXPECT_NE(cable.find(" in the Public profile, "), std::string::npos) << cable;
     EXPECT_NE(cable.find("if Windows asks now, ticking Public networks: "), std::string::npos)
         << cable;
     const std::string wifi = firewall_line(FIREWALL_PRIVATE, on, {});
     EXPECT_NE(wifi.find("if Windows asks now: "), std::string::npos) << wifi;
-    EXPECT_EQ(firewall_line(FIREWALL_DOMAIN, on,
-                            {rule(true, FIREWALL_PROTOCOL_UDP, FIREWALL_DOMAIN)}),
-              "");
+    EXPECT_EQ(
+        firewall_line(FIREWALL_DOMAIN, on, {rule(true, FIREWALL_PROTOCOL_UDP, FIREWALL_DOMAIN)}),
+        "");
 
     // A path too long for the rule to fit: still one line, pointing to the guide.
     const std::string deep = "C:\\" + std::string(1000, 'd') + "\\QBupdate.exe";
