@@ -12,7 +12,8 @@ than 260 characters. The uninstall must leave no file, no PATH entry and no regi
 
 Wine's firewall is not Windows', so NETSH-RECORDER.exe stands in for netsh.exe: the command
 lines the installer gave it are checked, with the installer's own log (msiexec /l*v) for the
-actions that ran them.
+actions that ran them. A copy of the installer that fails right after adding the rule must
+leave no rule and no installation: its rollback steps run.
 """
 
 import os
@@ -65,6 +66,30 @@ def build_installers(c, build_dir, tmp):
     return msi, older, rebuild
 
 
+def failing_copy(c, msi, tmp):
+    """This installer with one step more, right after the rule is added, that fails the install
+    (a custom action of type 19 ends the install with an error)."""
+    failing = os.path.join(tmp, "QBupdate-failing.msi")
+    shutil.copy(msi, failing)
+    res = subprocess.run(
+        ["msibuild", failing, "-q",
+         "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) "
+         "VALUES ('FailAfterRule', 19, '', 'The install fails here.')", "-q",
+         "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
+         "VALUES ('FailAfterRule', 'NOT REMOVE~=\"ALL\"', 4140)"],
+        capture_output=True, text=True)
+    c.check(res.returncode == 0, f"a failing copy of the installer is made: {res.stderr}")
+    return failing
+
+
+def rule_left(calls, before):
+    """Whether the installer's rule exists after these netsh command lines, given whether it
+    did before."""
+    for call in calls:
+        before = call == ADD if call in (ADD, DELETE) else before
+    return before
+
+
 def property_of(msi, name):
     res = subprocess.run(["msiinfo", "export", msi, "Property"], capture_output=True, text=True)
     for line in res.stdout.splitlines():
@@ -86,9 +111,12 @@ class Machine:
     def wine(self, *argv, timeout=120):
         return self.lab.run(self.lab.host, winelab.wine(list(argv)), timeout=timeout)
 
-    def msiexec(self, c, what, mode, msi, log):
+    def msiexec(self, c, what, mode, msi, log, fails=False):
         res = self.wine("msiexec", mode, msi, "/qn", "/l*v", log)
-        c.equal(res.returncode, 0, f"msiexec {mode} /qn of {what}: its exit status")
+        if fails:
+            c.check(res.returncode != 0, f"msiexec {mode} /qn of {what} fails")
+        else:
+            c.equal(res.returncode, 0, f"msiexec {mode} /qn of {what}: its exit status")
         with open(log, "rb") as f:
             return f.read().decode("utf-8", errors="replace")
 
@@ -167,6 +195,17 @@ def main():
             c.equal(sorted(os.listdir(machine.folder)) if os.path.isdir(machine.folder) else None,
                     ["QBupdate.exe", "README.txt"], "files in C:\\Program Files\\QBupdate")
             c.equal(machine.path_entries(), path_before + [FOLDER], "the system PATH")
+
+        c.start("an install that fails after the rule was added leaves no rule behind")
+        failing = failing_copy(c, msi, tmp)
+        log = machine.msiexec(c, "a failing build", "/i", failing,
+                              os.path.join(tmp, "failing.log"), fails=True)
+        failed_at = log.find(": FailAfterRule.")
+        c.check(failed_at != -1 and ": FirewallRollbackUndo." in log[failed_at:],
+                "the rollback step that deletes the rule runs after the failure")
+        c.check(not rule_left(machine.netsh_calls(), False), "no rule is left")
+        c.equal(machine.installations(), [], "installations registered after the failed install")
+        c.check(not os.path.exists(machine.folder), "C:\\Program Files\\QBupdate is not there")
 
         c.start("a silent install of the older build, then of this one over it")
         log = machine.msiexec(c, "the older build", "/i", older, os.path.join(tmp, "older.log"))
