@@ -148,7 +148,7 @@ bool print_update_notice(const UpdateNotice& notice) {
     if (notice.kind == NOTICE_NETWORK_STARTS) {
         print_notice_line(start_notice);
         char firewall[1024];
-        net_firewall_notice(firewall, sizeof firewall);
+        net_firewall_notice(firewall, sizeof firewall, notice.server_addr);
         print_notice_line(firewall);
         return true;
     }

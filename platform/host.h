@@ -34,9 +34,11 @@ const char* net_fault_advice(NetFault fault);
 
 // A line (with its newline) saying that the system's firewall will drop the device's datagrams
 // to this program, naming the network profile and the fix, or an empty text when it will not or
-// the system cannot tell. Asked when the network part of the update begins, once the ports are
-// open, which is when a firewall first meets a program it does not know.
-void net_firewall_notice(char* out, std::size_t capacity);
+// the system cannot tell. `local_addr` (network order) is the address the endpoints are bound
+// to: the firewall applies the profile of the network its adapter is on. Asked when the network
+// part of the update begins, once the ports are open, which is when a firewall first meets a
+// program it does not know.
+void net_firewall_notice(char* out, std::size_t capacity, std::uint32_t local_addr);
 
 #if defined(_WIN32)
 // What Windows Firewall answered, as plain values, and the decision net_firewall_notice makes
@@ -56,9 +58,18 @@ struct FirewallRule {
     bool enabled;
 };
 
+// Whether rules made on this PC take effect (the firewall API's values): Group Policy may keep
+// them from applying, or the firewall may block all unsolicited inbound traffic.
+enum FirewallLocalRules : int {
+    FIREWALL_LOCAL_RULES_APPLY = 0,
+    FIREWALL_LOCAL_RULES_OVERRIDDEN_BY_POLICY = 1,
+    FIREWALL_LOCAL_RULES_INBOUND_BLOCKED = 2,
+};
+
 struct FirewallAnswers {
-    std::uint32_t current_profiles; // the profiles of the networks this PC is on now
+    std::uint32_t device_profile;   // the profile of the network facing the device, 0 if none
     std::uint32_t enabled_profiles; // the profiles in which the firewall is on
+    FirewallLocalRules local_rules;
     int rule_count;
     FirewallRule rules[FIREWALL_MAX_RULES]; // the rules that name this program
 };

@@ -268,7 +268,7 @@ const char* net_fault_advice(NetFault fault) {
 
 // No firewall of its own here: a Linux firewall drops the device's datagrams for every
 // program alike, and the README says how to open the ports.
-void net_firewall_notice(char* out, std::size_t capacity) {
+void net_firewall_notice(char* out, std::size_t capacity, std::uint32_t /*local_addr*/) {
     if (capacity > 0)
         out[0] = '\0';
 }

@@ -1,5 +1,5 @@
 // The system layer on Windows: Windows Sockets 2.2, the clock, the image file, the console, and
-// what Windows Firewall will do with the device's datagrams.
+// what Windows Firewall will do with the device's datagrams on the adapter facing it.
 #include "host.h"
 #include "platform.h"
 
@@ -7,6 +7,7 @@
 
 #include <iphlpapi.h>
 #include <netfw.h>
+#include <netlistmgr.h>
 #include <ws2tcpip.h>
 
 #include <shellapi.h>
@@ -446,9 +447,12 @@ namespace {
 
 constexpr std::uint32_t FIREWALL_PROFILES[] = {FIREWALL_DOMAIN, FIREWALL_PRIVATE, FIREWALL_PUBLIC};
 
-// NetFwPolicy2 (HNetCfg.FwPolicy2), which the MinGW-w64 headers declare but do not define.
+// NetFwPolicy2 (HNetCfg.FwPolicy2) and NetworkListManager, which the MinGW-w64 headers declare
+// but no library linked here defines.
 constexpr CLSID CLSID_NET_FW_POLICY2 = {
     0xE2B3C97F, 0x6AE1, 0x41AC, {0x81, 0x7A, 0xF6, 0xF9, 0x21, 0x66, 0xD7, 0xDD}};
+constexpr CLSID CLSID_NETWORK_LIST_MANAGER = {
+    0xDCB00C01, 0x570F, 0x4A9B, {0x8D, 0x69, 0x19, 0x9F, 0xDB, 0xA5, 0x72, 0x3B}};
 
 bool covers_udp(const FirewallRule& rule) {
     return rule.protocol == FIREWALL_PROTOCOL_UDP || rule.protocol == FIREWALL_PROTOCOL_ANY;
@@ -463,7 +467,7 @@ std::uint32_t profiles_with_rule(const FirewallAnswers& answers, bool allow) {
         if (rule.enabled && rule.inbound && rule.allow == allow && covers_udp(rule))
             found |= rule.profiles;
     }
-    return found & answers.current_profiles & answers.enabled_profiles;
+    return found & answers.device_profile & answers.enabled_profiles;
 }
 
 // "the Public profile", "the Private and Public profiles", ...
@@ -482,6 +486,37 @@ void name_profiles(char (&out)[64], std::uint32_t profiles) {
         std::snprintf(out, sizeof out, "the %s, %s and %s profiles", names[0], names[1], names[2]);
 }
 
+// Where local rules do not take effect (Group Policy turned local rule merging off, or the
+// firewall blocks all unsolicited inbound traffic), no rule or prompt on this PC helps, and the
+// line says who can fix it.
+void describe_local_rules_ignored(char* out, std::size_t capacity, const FirewallAnswers& answers,
+                                  const char* profiles, const char* program_path) {
+    int n = -1;
+    if (answers.local_rules == FIREWALL_LOCAL_RULES_OVERRIDDEN_BY_POLICY)
+        n = std::snprintf(out, capacity,
+                          "QBupdate: Group Policy keeps firewall rules made on this PC from "
+                          "applying in %s of the network facing the device, so the device's "
+                          "BOOTP and TFTP requests will be dropped unless IT's policy allows "
+                          "them: only IT can fix this, with a rule by policy allowing inbound "
+                          "UDP ports 67 and 69 for \"%s\" in all profiles\n",
+                          profiles, program_path);
+    else
+        n = std::snprintf(out, capacity,
+                          "QBupdate: Windows Defender Firewall blocks all incoming connections "
+                          "in %s of the network facing the device, whatever rules allow "
+                          "QBupdate, so the device's BOOTP and TFTP requests will not reach it: "
+                          "ask IT, or where no policy set this an administrator can clear "
+                          "\"Blocks all incoming connections\" in Windows Security, Firewall & "
+                          "network protection, for that network\n",
+                          profiles);
+    if (n < 0 || static_cast<std::size_t>(n) >= capacity)
+        std::snprintf(out, capacity,
+                      "QBupdate: firewall rules made on this PC do not apply in %s of the "
+                      "network facing the device, so the device's BOOTP and TFTP requests will "
+                      "be dropped: ask IT; README.txt, beside the program, gives the rule\n",
+                      profiles);
+}
+
 } // namespace
 
 // Explicit block rules win over allow rules, and inbound traffic that no rule allows is dropped
@@ -490,24 +525,36 @@ void name_profiles(char (&out)[64], std::uint32_t profiles) {
 void describe_firewall(char* out, std::size_t capacity, const FirewallAnswers& answers,
                        const char* program_path) {
     out[0] = '\0';
-    const std::uint32_t active = answers.current_profiles & answers.enabled_profiles;
+    const std::uint32_t active = answers.device_profile & answers.enabled_profiles;
+    if (active == 0)
+        return;
+    char profiles[64];
+    if (answers.local_rules != FIREWALL_LOCAL_RULES_APPLY) {
+        name_profiles(profiles, active);
+        describe_local_rules_ignored(out, capacity, answers, profiles, program_path);
+        return;
+    }
     const std::uint32_t blocked = profiles_with_rule(answers, false);
     const std::uint32_t not_allowed = active & ~profiles_with_rule(answers, true);
     if (blocked == 0 && not_allowed == 0)
         return;
-    char profiles[64];
     name_profiles(profiles, blocked != 0 ? blocked : not_allowed);
     const char* what = blocked != 0 ? "a Windows Defender Firewall rule blocks inbound UDP"
                                     : "no Windows Defender Firewall rule allows inbound UDP";
+    // The prompt's Public networks box is the one left clear, and a direct cable is Public.
     const char* then = blocked != 0 ? "the device's BOOTP and TFTP requests will not reach it"
-                                    : "the device's BOOTP and TFTP requests will be dropped "
-                                      "unless you allow QBupdate if Windows asks now";
+                       : (not_allowed & FIREWALL_PUBLIC) != 0
+                           ? "the device's BOOTP and TFTP requests will be dropped unless you "
+                             "allow QBupdate if Windows asks now, ticking Public networks"
+                           : "the device's BOOTP and TFTP requests will be dropped unless you "
+                             "allow QBupdate if Windows asks now";
     const int n = std::snprintf(
         out, capacity,
         "QBupdate: %s for %s in %s, so %s: as administrator, run netsh advfirewall firewall "
-        "delete rule name=all program=\"%s\" and netsh advfirewall firewall add rule "
-        "name=QBupdate dir=in action=allow protocol=udp profile=any program=\"%s\", or install "
-        "QBupdate with its installer and use the installed program; on a managed PC ask IT\n",
+        "delete rule name=all dir=in program=\"%s\" and netsh advfirewall firewall add rule "
+        "name=QBupdate dir=in action=allow protocol=udp localport=67,69 profile=any "
+        "program=\"%s\", or install QBupdate with its installer and use the installed program; "
+        "on a managed PC ask IT\n",
         what, program_path, profiles, then, program_path, program_path);
     if (n < 0 || static_cast<std::size_t>(n) >= capacity)
         std::snprintf(out, capacity,
@@ -592,18 +639,102 @@ bool read_program_rules(INetFwPolicy2& policy, const wchar_t* program, FirewallA
     return ok;
 }
 
-bool read_firewall(const wchar_t* program, FirewallAnswers* out) {
+// The adapter holding the address, by its GUID as the network list names it; false for an
+// address no adapter holds and for the loopback adapter, which no firewall rule concerns.
+bool adapter_holding(std::uint32_t addr, GUID* out) {
+    ULONG size = sizeof adapter_list;
+    auto* adapters = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(adapter_list);
+    const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+    if (GetAdaptersAddresses(AF_INET, flags, nullptr, adapters, &size) != ERROR_SUCCESS)
+        return false;
+    for (const IP_ADAPTER_ADDRESSES* a = adapters; a != nullptr; a = a->Next) {
+        for (const IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress; u != nullptr;
+             u = u->Next) {
+            if (u->Address.lpSockaddr == nullptr || u->Address.lpSockaddr->sa_family != AF_INET ||
+                reinterpret_cast<const sockaddr_in*>(u->Address.lpSockaddr)->sin_addr.s_addr !=
+                    addr)
+                continue;
+            wchar_t name[64];
+            return a->IfType != IF_TYPE_SOFTWARE_LOOPBACK &&
+                   MultiByteToWideChar(CP_ACP, 0, a->AdapterName, -1, name, 64) > 0 &&
+                   SUCCEEDED(CLSIDFromString(name, out));
+        }
+    }
+    return false;
+}
+
+std::uint32_t profile_of_category(NLM_NETWORK_CATEGORY category) {
+    if (category == NLM_NETWORK_CATEGORY_DOMAIN_AUTHENTICATED)
+        return FIREWALL_DOMAIN;
+    return category == NLM_NETWORK_CATEGORY_PRIVATE ? FIREWALL_PRIVATE : FIREWALL_PUBLIC;
+}
+
+// The firewall profile of the network the adapter is connected to, from the network list
+// (Public, Private or Domain, as Settings shows it); 0 when the list has no such connection.
+std::uint32_t adapter_network_profile(const GUID& adapter) {
+    INetworkListManager* manager = nullptr;
+    IEnumNetworkConnections* connections = nullptr;
+    std::uint32_t profile = 0;
+    if (SUCCEEDED(CoCreateInstance(CLSID_NETWORK_LIST_MANAGER, nullptr, CLSCTX_ALL,
+                                   __uuidof(INetworkListManager),
+                                   reinterpret_cast<void**>(&manager))) &&
+        SUCCEEDED(manager->GetNetworkConnections(&connections)) && connections != nullptr) {
+        INetworkConnection* connection = nullptr;
+        ULONG fetched = 0;
+        while (profile == 0 && connections->Next(1, &connection, &fetched) == S_OK &&
+               fetched == 1 && connection != nullptr) {
+            GUID id;
+            INetwork* network = nullptr;
+            NLM_NETWORK_CATEGORY category = NLM_NETWORK_CATEGORY_PUBLIC;
+            if (SUCCEEDED(connection->GetAdapterId(&id)) && IsEqualGUID(id, adapter) &&
+                SUCCEEDED(connection->GetNetwork(&network)) && network != nullptr &&
+                SUCCEEDED(network->GetCategory(&category)))
+                profile = profile_of_category(category);
+            if (network != nullptr)
+                network->Release();
+            connection->Release();
+            connection = nullptr;
+        }
+    }
+    if (connections != nullptr)
+        connections->Release();
+    if (manager != nullptr)
+        manager->Release();
+    return profile;
+}
+
+FirewallLocalRules local_rules_of(NET_FW_MODIFY_STATE state) {
+    if (state == NET_FW_MODIFY_STATE_GP_OVERRIDE)
+        return FIREWALL_LOCAL_RULES_OVERRIDDEN_BY_POLICY;
+    if (state == NET_FW_MODIFY_STATE_INBOUND_BLOCKED)
+        return FIREWALL_LOCAL_RULES_INBOUND_BLOCKED;
+    return FIREWALL_LOCAL_RULES_APPLY;
+}
+
+// The profile is that of the adapter holding local_addr: the machine's current profiles would
+// name the Wi-Fi's Domain profile while the cable to the device is Public. Only when the network
+// list does not know the adapter's network do they stand in.
+bool read_firewall(const wchar_t* program, std::uint32_t local_addr, FirewallAnswers* out) {
     *out = FirewallAnswers{};
+    GUID adapter;
+    if (!adapter_holding(local_addr, &adapter))
+        return false;
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     if (FAILED(com) && com != RPC_E_CHANGED_MODE)
         return false;
     INetFwPolicy2* policy = nullptr;
+    NET_FW_MODIFY_STATE state = NET_FW_MODIFY_STATE_OK;
+    bool ok =
+        SUCCEEDED(CoCreateInstance(CLSID_NET_FW_POLICY2, nullptr, CLSCTX_INPROC_SERVER,
+                                   __uuidof(INetFwPolicy2), reinterpret_cast<void**>(&policy))) &&
+        SUCCEEDED(policy->get_LocalPolicyModifyState(&state));
+    out->local_rules = local_rules_of(state);
+    out->device_profile = adapter_network_profile(adapter);
     long current = 0;
-    bool ok = SUCCEEDED(CoCreateInstance(CLSID_NET_FW_POLICY2, nullptr, CLSCTX_INPROC_SERVER,
-                                         __uuidof(INetFwPolicy2),
-                                         reinterpret_cast<void**>(&policy))) &&
-              SUCCEEDED(policy->get_CurrentProfileTypes(&current));
-    out->current_profiles = static_cast<std::uint32_t>(current);
+    if (ok && out->device_profile == 0) {
+        ok = SUCCEEDED(policy->get_CurrentProfileTypes(&current));
+        out->device_profile = static_cast<std::uint32_t>(current);
+    }
     for (std::uint32_t profile : FIREWALL_PROFILES) {
         VARIANT_BOOL on = VARIANT_FALSE;
         ok = ok && SUCCEEDED(policy->get_FirewallEnabled(
@@ -620,7 +751,7 @@ bool read_firewall(const wchar_t* program, FirewallAnswers* out) {
 
 } // namespace
 
-void net_firewall_notice(char* out, std::size_t capacity) {
+void net_firewall_notice(char* out, std::size_t capacity, std::uint32_t local_addr) {
     out[0] = '\0';
     const DWORD n = GetModuleFileNameW(nullptr, module_path, MAX_WIDE_PATH);
     if (n == 0 || n >= MAX_WIDE_PATH)
@@ -630,7 +761,7 @@ void net_firewall_notice(char* out, std::size_t capacity) {
     if (long_n == 0 || long_n >= MAX_WIDE_PATH)
         std::memcpy(program_path, module_path, sizeof module_path);
     FirewallAnswers answers;
-    if (!read_firewall(program_path, &answers) ||
+    if (!read_firewall(program_path, local_addr, &answers) ||
         WideCharToMultiByte(CP_UTF8, 0, program_path, -1, program_path_utf8,
                             sizeof program_path_utf8, nullptr, nullptr) == 0)
         return;

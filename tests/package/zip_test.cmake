@@ -33,8 +33,8 @@ if(NOT files STREQUAL expected)
 endif()
 
 # What the operator must read: commands that run in PowerShell as in Command Prompt, what the
-# firewall does to a first run and the one-time fix, what the notices mean, a made-up address,
-# and who may set a static one. Line breaks and indentation do not matter.
+# firewall does to a first run and the one-time fix, the rule IT deploys by policy, what the
+# notices mean, a made-up address, who may set a static one, and what managed PCs refuse. Line breaks and indentation do not matter.
 function(require_phrases document text)
   string(REGEX REPLACE "[ \t\r\n]+" " " flat "${text}")
   foreach(phrase IN LISTS ARGN)
@@ -51,16 +51,19 @@ endfunction()
 set(firewall_truths
   "standard user (not a local administrator) gets no prompt" "creates block rules" "Cancel"
   "A block rule wins over any allow rule" "Unidentified network" "classes Public"
-  "netsh advfirewall firewall delete rule name=all program="
-  "netsh advfirewall firewall add rule name=QBupdate dir=in action=allow protocol=udp profile=any program="
-  "ask IT to deploy the installer")
+  "netsh advfirewall firewall delete rule name=all dir=in program="
+  "netsh advfirewall firewall add rule name=QBupdate dir=in action=allow protocol=udp localport=67,69 profile=any program="
+  "ask IT to deploy the installer" "from an elevated prompt" "AppLocker")
 file(READ ${out}/unpacked/${folder}/README.txt guide)
 require_phrases(README.txt "${guide}" ${firewall_truths}
   ".\\QBupdate.exe new-firmware.bin 192.168.1.10" ".\\QBupdate.exe bootarea.bin 192.168.1.10 boot"
   "has not asked for the image in 10 s" "unacknowledged for 10 s"
   "answered block N with TFTP error C" "169.254." "static address needs an administrator"
   "Internet Connection Sharing starts again by itself where WSL or Hyper-V use it"
-  "Windows Defender Firewall" "Exit status")
+  "Windows Defender Firewall" "Exit status" "Alternate Configuration" "Windows 10 has no such entry"
+  "after the user signs out and in again" "tick Public networks"
+  "inbound, allow, protocol UDP, local ports 67 and 69, all profiles"
+  "-Direction Inbound -Action Allow -Protocol UDP -LocalPort 67,69 -Profile Any")
 file(READ ${SOURCE_DIR}/README.md readme)
 if(NOT readme MATCHES "\n## Quick start on Windows\n(.*)\n## [^\n]*\n")
   message(FATAL_ERROR "README.md has no section 'Quick start on Windows'")

@@ -346,12 +346,13 @@ FirewallRule rule(bool allow, int protocol, std::uint32_t profiles, bool inbound
     return FirewallRule{inbound, allow, protocol, profiles, enabled};
 }
 
-std::string firewall_line(std::uint32_t current, std::uint32_t enabled,
-                          std::initializer_list<FirewallRule> rules,
-                          const char* program = PROGRAM) {
+std::string firewall_line(std::uint32_t device_profile, std::uint32_t enabled,
+                          std::initializer_list<FirewallRule> rules, const char* program = PROGRAM,
+                          FirewallLocalRules local_rules = FIREWALL_LOCAL_RULES_APPLY) {
     FirewallAnswers answers{};
-    answers.current_profiles = current;
+    answers.device_profile = device_profile;
     answers.enabled_profiles = enabled;
+    answers.local_rules = local_rules;
     for (const FirewallRule& r : rules)
         answers.rules[answers.rule_count++] = r;
     char line[1024];
@@ -408,11 +409,11 @@ TEST(FirewallNotice, SaysWhenTheDevicesRequestsWillBeDroppedAndNamesTheProfile) 
                   .find(" in the Private and Public profiles, "),
               std::string::npos);
 
-    // The fix: delete the program's rules, add the one allow rule, or the installer.
-    EXPECT_NE(blocked.find("netsh advfirewall firewall delete rule name=all "
+    // The fix: delete the program's inbound rules, add the installer's rule, or the installer.
+    EXPECT_NE(blocked.find("netsh advfirewall firewall delete rule name=all dir=in "
                            "program=\"C:\\Program Files\\QBupdate\\QBupdate.exe\" and netsh "
                            "advfirewall firewall add rule name=QBupdate dir=in action=allow "
-                           "protocol=udp profile=any "
+                           "protocol=udp localport=67,69 profile=any "
                            "program=\"C:\\Program Files\\QBupdate\\QBupdate.exe\""),
               std::string::npos)
         << blocked;
@@ -426,18 +427,83 @@ TEST(FirewallNotice, SaysWhenTheDevicesRequestsWillBeDroppedAndNamesTheProfile) 
     EXPECT_NE(short_form.find("README.txt"), std::string::npos) << short_form;
 }
 
+// Group Policy that turns local rule merging off (as security baselines do for the Public
+// profile), or "block all incoming connections", makes every rule on this PC void, the
+// installer's included: the line says so, and that IT fixes it, with the rule to deploy.
+TEST(FirewallNotice, SaysWhenLocalRulesDoNotApplyAndWhoCanFixIt) {
+    const std::uint32_t on = FIREWALL_DOMAIN | FIREWALL_PRIVATE | FIREWALL_PUBLIC;
+    const FirewallRule allow_all = rule(true, FIREWALL_PROTOCOL_UDP, ALL_PROFILES);
+    const std::string policy = firewall_line(FIREWALL_PUBLIC, on, {allow_all}, PROGRAM,
+                                             FIREWALL_LOCAL_RULES_OVERRIDDEN_BY_POLICY);
+    EXPECT_EQ(policy, "QBupdate: Group Policy keeps firewall rules made on this PC from applying "
+                      "in the Public profile of the network facing the device, so the device's "
+                      "BOOTP and TFTP requests will be dropped unless IT's policy allows them: "
+                      "only IT can fix this, with a rule by policy allowing inbound UDP ports 67 "
+                      "and 69 for \"C:\\Program Files\\QBupdate\\QBupdate.exe\" in all "
+                      "profiles\n");
+    const std::string shields_up = firewall_line(FIREWALL_DOMAIN, on, {allow_all}, PROGRAM,
+                                                 FIREWALL_LOCAL_RULES_INBOUND_BLOCKED);
+    EXPECT_EQ(shields_up.rfind("QBupdate: Windows Defender Firewall blocks all incoming "
+                               "connections in the Domain profile of the network facing the "
+                               "device, whatever rules allow QBupdate, ",
+                               0),
+              0u)
+        << shields_up;
+    EXPECT_NE(shields_up.find("ask IT"), std::string::npos) << shields_up;
+    EXPECT_EQ(shields_up.find('\n'), shields_up.size() - 1) << "one line";
+    // A block rule counts for nothing then either: the policy is what to fix.
+    EXPECT_EQ(firewall_line(FIREWALL_PUBLIC, on, {rule(false, FIREWALL_PROTOCOL_UDP, ALL_PROFILES)},
+                            PROGRAM, FIREWALL_LOCAL_RULES_OVERRIDDEN_BY_POLICY),
+              policy);
+
+    // Silent where the firewall is off on the device's network, or there is none.
+    EXPECT_EQ(firewall_line(FIREWALL_PUBLIC, FIREWALL_DOMAIN | FIREWALL_PRIVATE, {}, PROGRAM,
+                            FIREWALL_LOCAL_RULES_OVERRIDDEN_BY_POLICY),
+              "");
+    EXPECT_EQ(firewall_line(0, on, {}, PROGRAM, FIREWALL_LOCAL_RULES_INBOUND_BLOCKED), "");
+
+    // The profile named is the device's network's, not another adapter's: a Domain-only allow
+    // rule does not help a cable on Public.
+    const std::string cable =
+        firewall_line(FIREWALL_PUBLIC, on, {rule(true, FIREWALL_PROTOCOL_UDP, FIREWALL_DOMAIN)});
+    EXPECT_NE(cable.find(" in the Public profile, "), std::string::npos) << cable;
+    EXPECT_NE(cable.find("if Windows asks now, ticking Public networks: "), std::string::npos)
+        << cable;
+    const std::string wifi = firewall_line(FIREWALL_PRIVATE, on, {});
+    EXPECT_NE(wifi.find("if Windows asks now: "), std::string::npos) << wifi;
+    EXPECT_EQ(
+        firewall_line(FIREWALL_DOMAIN, on, {rule(true, FIREWALL_PROTOCOL_UDP, FIREWALL_DOMAIN)}),
+        "");
+
+    // A path too long for the rule to fit: still one line, pointing to the guide.
+    const std::string deep = "C:\\" + std::string(1000, 'd') + "\\QBupdate.exe";
+    const std::string short_form = firewall_line(FIREWALL_PUBLIC, on, {}, deep.c_str(),
+                                                 FIREWALL_LOCAL_RULES_OVERRIDDEN_BY_POLICY);
+    EXPECT_EQ(short_form.find('\n'), short_form.size() - 1) << short_form;
+    EXPECT_NE(short_form.find("README.txt"), std::string::npos) << short_form;
+}
+
 // Under Wine the firewall API does not answer (E_NOTIMPL), and the line stays empty; on Windows
-// whatever it says is one line about this program.
+// whatever it says for an adapter's address is one line about this program. An address no
+// adapter holds has no network, and so no line.
 TEST(FirewallNotice, TheRealQueryIsSilentOrOneLine) {
     char line[1024];
     std::memset(line, 'x', sizeof line);
-    net_firewall_notice(line, sizeof line);
-    const std::string text(line);
-    if (text.empty())
-        return;
-    EXPECT_EQ(text.rfind("QBupdate: ", 0), 0u) << text;
-    EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
-    EXPECT_NE(text.find("cli_tests.exe"), std::string::npos) << text;
+    net_firewall_notice(line, sizeof line, addr(198, 51, 100, 99));
+    EXPECT_EQ(std::string(line), "");
+    LocalAddress addresses[16];
+    const int count = net_local_addresses(addresses, 16);
+    ASSERT_GE(count, 0);
+    for (int i = 0; i < count; ++i) {
+        std::memset(line, 'x', sizeof line);
+        net_firewall_notice(line, sizeof line, addresses[i].addr);
+        const std::string text(line);
+        if (text.empty())
+            continue;
+        EXPECT_EQ(text.rfind("QBupdate: ", 0), 0u) << text;
+        EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
+        EXPECT_NE(text.find("cli_tests.exe"), std::string::npos) << text;
+    }
 }
 #endif
 
