@@ -36,10 +36,9 @@ LOSS_EVERY = 50  # one UDP datagram in 50 dropped each way: 2 %
 
 
 def case(name, size, boot=False, setup=(), loss=False, untagged_bootp=False, watch=False,
-         boards=("aarch64", "x86-64"), timeout=40):
+         timeout=40):
     return dict(name=name, size=size, boot=boot, setup=setup, loss=loss,
-                untagged_bootp=untagged_bootp, watch=watch or untagged_bootp, boards=boards,
-                timeout=timeout)
+                untagged_bootp=untagged_bootp, watch=watch or untagged_bootp, timeout=timeout)
 
 
 CASES = [
@@ -53,8 +52,8 @@ CASES = [
          setup=("tftpblocksize 1468", "tftpwindowsize 8")),
     case("2 % loss each way", 64_000, loss=True),
     case("U-Boot's own untagged BOOTP first", 20_000, untagged_bootp=True),
-    # About 7 s from QBupdate on the aarch64 board; the x86-64 board would need two minutes.
-    case("block numbers wrap", WRAP_SIZE, boards=("aarch64",), timeout=120),
+    # About 7 s on the aarch64 board and 8 s on the x86-64 board here.
+    case("block numbers wrap", WRAP_SIZE, timeout=120),
 ]
 
 
@@ -150,8 +149,10 @@ def run_case(lab, board, qbupdate, work, c, v):
         ok &= v.check(f"Bytes transferred = {c['size']} ".encode() in output,
                       f"{name}: U-Boot did not count {c['size']} bytes: {output[-300:]!r}")
         crc = board.crc32()
-        ok &= v.check(crc == zlib.crc32(data), f"{name}: U-Boot's CRC-32 {crc} is not the "
-                                               f"image's {zlib.crc32(data):#010x}")
+        want = zlib.crc32(data)
+        ok &= v.check(crc == want, f"{name}: U-Boot's CRC-32 "
+                                   f"{'none' if crc is None else f'{crc:#010x}'} is not the "
+                                   f"image's {want:#010x}")
     try:
         qb.wait(timeout=15)
     except subprocess.TimeoutExpired:
@@ -209,8 +210,7 @@ def main(qbupdate, board_name):
               flush=True)
         try:
             for c in CASES:
-                if board_name in c["boards"]:
-                    run_case(lab, board, qbupdate, work, c, v)
+                run_case(lab, board, qbupdate, work, c, v)
         finally:
             board.stop()
     print(f"{board_name}: {time.monotonic() - started:.1f} s in all", flush=True)
