@@ -101,8 +101,11 @@ def bench_board(board_name, args, work):
                   f"{size / 1024 / median:>8.0f}")
     ratio = None
     if all(times.values()):
+        # Other work on the machine slows single rounds; the fastest rounds show it least.
         ratio = statistics.median(times["QBupdate"]) / statistics.median(times["in.tftpd"])
-        print(f"ratio ({board_name}): QBupdate/in.tftpd = {ratio:.3f}", flush=True)
+        best = min(times["QBupdate"]) / min(times["in.tftpd"])
+        print(f"ratio ({board_name}): QBupdate/in.tftpd = {ratio:.3f} (medians), "
+              f"{best:.3f} (fastest rounds)", flush=True)
     return failures, ratio
 
 
