@@ -129,9 +129,9 @@ def run_case(lab, board, qbupdate, work, c, v):
     if c["untagged_bootp"]:
         # U-Boot's own BOOTP (untagged) for at least its second request and five beacon
         # ticks, then Ctrl+C.
-        asked = time.monotonic()
+        asked, mark = time.monotonic(), len(board.output)
         board.type("bootp\r")
-        ok &= v.check(board.wait_for(rb"BOOTP broadcast 2", 20, len(board.output)) is not None,
+        ok &= v.check(board.wait_for(rb"BOOTP broadcast 2", 20, mark) is not None,
                       f"{name}: U-Boot did not send its BOOTP requests")
         time.sleep(max(0.0, asked + 2.5 - time.monotonic()))
         ok &= v.check(board.interrupt() and board.set_addresses(),
