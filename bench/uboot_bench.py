@@ -36,14 +36,14 @@ SERVERS = ["QBupdate", "in.tftpd"]
 DEFAULT_SIZES = {"aarch64": 8 * 1024 * 1024, "x86-64": 8 * 1024 * 1024}
 
 
-def fetch(lab, board, server, qbupdate, serve_dir, want_crc, timeout):
+def fetch(lab, board, server, qbupdate, serve_dir, want_crc, timeout, pin):
     """One fetch; returns its time in seconds, or a string saying what went wrong."""
     image = os.path.join(serve_dir, "firmware.bin")
     if server == "QBupdate":
         argv = [qbupdate, image, uboot_board.DEVICE_ADDR]
     else:
         argv = [IN_TFTPD, "-L", "-B", "512", "-a", f"{uboot_board.HOST_ADDR}:69", "-s", serve_dir]
-    proc = lab.popen(lab.host, argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    proc = lab.popen(lab.host, pin + argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         if not wait_for_udp_port(lab, lab.host, 69):
             return "the server did not bind port 69"
@@ -77,14 +77,14 @@ def bench_board(board_name, args, work):
     times = {s: [] for s in SERVERS}
     failures = []
     with Lab("ubench") as lab:
-        board = uboot_board.boot(lab, board_name)
+        board = uboot_board.boot(lab, board_name, pin=args.pin)
         if board is None:
             return [f"{board_name}: U-Boot's prompt did not come"], None
         try:
             for run in range(args.rounds):
                 for server in SERVERS:
                     got = fetch(lab, board, server, args.qbupdate, serve_dir, zlib.crc32(data),
-                                args.timeout)
+                                args.timeout, args.pin)
                     if isinstance(got, str):
                         failures.append(f"{board_name}, {server}, round {run + 1}: {got}")
                     else:
@@ -118,7 +118,13 @@ def main():
                     + ", ".join(f"{b} {s}" for b, s in DEFAULT_SIZES.items()) + ")")
     ap.add_argument("--rounds", type=int, default=5)
     ap.add_argument("--timeout", type=float, default=120.0, help="seconds per fetch")
+    ap.add_argument("--cpu", type=int, default=0, help="the CPU QEMU and the server share")
+    ap.add_argument("--nice", type=int, default=-20,
+                    help="niceness of QEMU and the server, so that other work on the machine "
+                         "disturbs them less (0: leave as is)")
     args = ap.parse_args()
+    args.pin = ["taskset", "-c", str(args.cpu)] + (["nice", "-n", str(args.nice)]
+                                                   if args.nice else [])
     args.qbupdate = os.path.abspath(args.qbupdate or os.path.join(args.build_dir, "QBupdate"))
     boards = [b for b in args.boards.split(",") if b]
 
