@@ -18,8 +18,11 @@ import os
 import re
 import shutil
 import subprocess
+import sys
+import tempfile
 import threading
 import time
+import zlib
 
 HOST_ADDR = "198.51.100.1"
 DEVICE_ADDR = "198.51.100.10"
@@ -182,7 +185,7 @@ def boot(lab, board_name, echo=None, timeout=90, pin=()):
     return board
 
 
-class Console:
+class Screen:
     """The demo's screen: whole lines from U-Boot and from the operator's console, each marked
     with its side, as they come."""
 
@@ -204,15 +207,12 @@ class Console:
 def demo(qbupdate, board_name, size, boot_mode):
     """Updates U-Boot with a fresh image, showing both consoles; 0 when U-Boot's CRC-32 of its
     copy is the image's and QBupdate exited 0."""
-    import sys
-    import tempfile
-    import zlib
     tests = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests")
     sys.path[:0] = [tests, os.path.join(tests, "hostile")]
     from checks import wait_for_udp_port
     from netlab import Lab
 
-    screen = Console()
+    screen = Screen()
     say = lambda text: print(f"demo: {text}", flush=True)  # noqa: E731
     with tempfile.TemporaryDirectory(prefix="qbupdate-demo-") as work, Lab("demo") as lab:
         say(f"booting U-Boot on the emulated {board_name} board ({DEVICE_ADDR}, namespace "
@@ -256,7 +256,6 @@ def demo(qbupdate, board_name, size, boot_mode):
 
 
 if __name__ == "__main__":
-    import sys
     if len(sys.argv) not in (4, 5) or sys.argv[2] not in BOARDS:
         print(f"usage: {sys.argv[0]} QBUPDATE {'|'.join(BOARDS)} SIZE [boot]", file=sys.stderr)
         sys.exit(2)
