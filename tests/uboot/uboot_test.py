@@ -116,7 +116,8 @@ def run_case(lab, board, qbupdate, work, c, v):
     data = random.Random(c["size"]).randbytes(c["size"])
     with open(image, "wb") as f:
         f.write(data)
-    for var in ("filesize", *(s.split()[0] for s in c["setup"])):
+    # No case inherits another's settings, nor the size of what it loaded.
+    for var in ("filesize", *{s.split()[0] for other in CASES for s in other["setup"]}):
         board.command(f"setenv {var}", 10)
     for setting in c["setup"]:
         board.command(f"setenv {setting}", 10)
