@@ -8,10 +8,13 @@ driver stops the autoboot, sets the addresses and types commands at the prompt.
 
     board = boot(lab, "aarch64")
     status, output = board.command("tftpboot 0x40200000 firmware.bin", timeout=30)
-    board.crc32(0x40200000)     # U-Boot's CRC-32 of the bytes it loaded, or None
+    board.crc32()               # U-Boot's CRC-32 of the bytes it loaded, or None
     board.stop()
 
-Boards come from the Debian packages u-boot-qemu, qemu-system-arm and qemu-system-x86.
+Boards come from the Debian packages u-boot-qemu, qemu-system-arm and qemu-system-x86. Run as a
+program it is the demo's real device (tools/demo.sh --device u-boot):
+
+    python3 tools/uboot_board.py QBUPDATE aarch64|x86-64 SIZE [boot]
 """
 
 import os
@@ -142,14 +145,15 @@ class Board:
         self.type("\x03")
         return self.wait_for(rb"=> ", 10, mark) is not None
 
-    def crc32(self, length_var="${filesize}"):
-        """U-Boot's CRC-32 of the bytes at the load address, or None."""
-        status, output = self.command(f"crc32 {self.load_addr:#x} {length_var}", 60)
+    def crc32(self):
+        """U-Boot's CRC-32 of the bytes it loaded last, at the load address, or None."""
+        status, output = self.command(f"crc32 {self.load_addr:#x} ${{filesize}}", 60)
         found = re.search(rb"==> ([0-9a-f]{8})", output)
         return int(found.group(1), 16) if status == 0 and found else None
 
     def stop(self):
-        """Ends QEMU: `ip netns exec` runs it in its own process, so proc is QEMU itself."""
+        """Ends QEMU by its own process id: `ip netns exec` (and taskset, nice) replace
+        themselves with the program they run, so proc is QEMU itself, not a shell."""
         if self.proc.poll() is None:
             self.proc.terminate()
             try:
