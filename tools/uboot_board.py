@@ -167,10 +167,11 @@ def boot(lab, board_name, echo=None, timeout=90, pin=()):
     """Starts the board in the lab's device namespace and brings it to U-Boot's prompt with the
     lab's addresses set; None when U-Boot's prompt did not come in time (QEMU is then ended).
     `pin` goes before QEMU's command (taskset and nice, which exec it)."""
-    spec = BOARDS[board_name]
+    hardware = BOARDS[board_name]
     bridge_device_side(lab)
-    argv = [*pin, spec["qemu"], "-m", str(MEMORY_MIB), "-nographic", "-bios", spec["firmware"],
-            "-netdev", f"tap,id=net0,ifname={TAP},script=no,downscript=no", *spec["args"]]
+    argv = [*pin, hardware["qemu"], "-m", str(MEMORY_MIB), "-nographic",
+            "-bios", hardware["firmware"],
+            "-netdev", f"tap,id=net0,ifname={TAP},script=no,downscript=no", *hardware["args"]]
     proc = lab.popen(lab.device, argv, stdin=subprocess.PIPE, stderr=subprocess.STDOUT)
     board = Board(board_name, proc, echo)
     if board.wait_for(rb"Hit any key to stop autoboot", timeout) is None:
