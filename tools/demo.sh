@@ -3,22 +3,33 @@
 # whether the device's copy matches. Runs as root: QBupdate and the device each get a network
 # namespace of their own (joined by a veth pair on 198.51.100.0/24), removed again at the end.
 #
-#   tools/demo.sh [--size BYTES] [--boot]
+#   tools/demo.sh [--size BYTES] [--boot] [--device virtual|u-boot] [--board aarch64|x86-64]
 #
-# QBupdate is built first if needed, in build/ (or $QB_BUILD_DIR).
+# With --device u-boot the device is a real boot loader, U-Boot on an emulated board (QEMU):
+# the operator's console is shown beside U-Boot's, and the demo says whether U-Boot's CRC-32 of
+# its copy matches the image. QBupdate is built first if needed, in build/ (or $QB_BUILD_DIR).
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${QB_BUILD_DIR:-$root/build}
 size=300000
 boot=()
+device=virtual
+board=aarch64
+usage="usage: $0 [--size BYTES] [--boot] [--device virtual|u-boot] [--board aarch64|x86-64]"
 while [ $# -gt 0 ]; do
     case $1 in
         --size) size=${2:?--size needs a number}; shift 2 ;;
         --boot) boot=(boot); shift ;;
-        *) echo "usage: $0 [--size BYTES] [--boot]" >&2; exit 2 ;;
+        --device) device=${2:-}; shift 2 || shift ;;
+        --board) board=${2:-}; shift 2 || shift ;;
+        *) echo "$usage" >&2; exit 2 ;;
     esac
 done
+case $device:$board in
+    virtual:*|u-boot:aarch64|u-boot:x86-64) ;;
+    *) echo "$usage" >&2; exit 2 ;;
+esac
 
 say() { printf 'demo: %s\n' "$*"; }
 
@@ -31,6 +42,11 @@ missing=()
 for tool in cmake:cmake g++:g++ make:make ip:iproute2 python3:python3 sha256sum:coreutils; do
     command -v "${tool%%:*}" >/dev/null 2>&1 || missing+=("${tool#*:}")
 done
+if [ "$device" = u-boot ]; then
+    [ -e /usr/lib/u-boot/qemu_arm64/u-boot.bin ] || missing+=(u-boot-qemu)
+    command -v qemu-system-aarch64 >/dev/null 2>&1 || missing+=(qemu-system-arm)
+    command -v qemu-system-x86_64 >/dev/null 2>&1 || missing+=(qemu-system-x86)
+fi
 if [ ${#missing[@]} -gt 0 ]; then
     say "installing ${missing[*]}"
     apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" \
@@ -45,6 +61,10 @@ fi
 say "building QBupdate"
 cmake --build "$build_dir" --target QBupdate -j "$(nproc 2>/dev/null || echo 2)" >/dev/null \
     || { say "the build failed"; exit 1; }
+
+if [ "$device" = u-boot ]; then
+    exec python3 "$root/tools/uboot_board.py" "$qbupdate" "$board" "$size" "${boot[@]}"
+fi
 
 host_ns=qbdemo$$h
 device_ns=qbdemo$$d
