@@ -12,6 +12,11 @@
 // leaves the tick to end when it would have, so stray traffic can neither silence the beacon
 // nor hold back a resend.
 //
+// A device that took a BOOTP reply must ask for the image within READ_REQUEST_WAIT_SECONDS of
+// the first one, or the upload ends: the beacon has stopped for good, so a forged request or a
+// firewall that drops port 69 would otherwise leave it waiting for ever. Once the device has
+// asked, nothing but a completed transfer ends it, however long the device stands still.
+//
 // Two stall watches tell the operator when the update stands still (STALL_NOTICE_SECONDS),
 // once per stall: while HEARD, the time since the first answered BOOTP request without a read
 // request; while TRANSFERRING, the time the current block has gone unacknowledged.
@@ -23,6 +28,7 @@ namespace {
 
 constexpr std::uint64_t TICK_US = std::uint64_t{TICK_MS} * 1000u;
 constexpr std::uint64_t STALL_NOTICE_US = std::uint64_t{STALL_NOTICE_SECONDS} * 1000000u;
+constexpr std::uint64_t READ_REQUEST_WAIT_US = std::uint64_t{READ_REQUEST_WAIT_SECONDS} * 1000000u;
 
 enum Endpoint : int { BOOTP_ENDPOINT = 0, TFTP_ENDPOINT = 1, DATA_ENDPOINT = 2, ENDPOINT_COUNT };
 
@@ -128,7 +134,16 @@ bool check_read_request_overdue(UploadState& state, const Arrivals& heard, std::
     UpdateNotice notice{};
     notice.kind = NOTICE_NO_READ_REQUEST;
     notice.server_addr = state.local_addr;
+    notice.device_hw = state.device_hw;
     return tell_front_end(state, notice);
+}
+
+// Whether the device has let the time for its read request run out.
+bool read_request_too_late(UploadState& state, const Arrivals& heard, std::uint64_t now) {
+    if (heard.bootp_answered && state.first_reply_us == 0)
+        state.first_reply_us = now;
+    return state.first_reply_us != 0 && !state.device_asked &&
+           now - state.first_reply_us >= READ_REQUEST_WAIT_US;
 }
 
 // The current block has gone unacknowledged since it was first sent, resends and repeated read
@@ -167,6 +182,7 @@ int run_event_loop(UploadState& state) {
     state.data_sock = NET_INVALID_SOCKET;
     state.read_request_watch = StallWatch{};
     state.block_watch = StallWatch{};
+    state.first_reply_us = 0;
 
     std::uint64_t tick_end = clock_microseconds() + TICK_US;
     for (;;) {
@@ -200,6 +216,8 @@ int run_event_loop(UploadState& state) {
         const std::uint64_t now = clock_microseconds();
         if (ready_count == 0 || restarts_tick(heard, data_waited))
             tick_end = now + TICK_US;
+        if (read_request_too_late(state, heard, now))
+            return UPDATE_NO_READ_REQUEST;
         if (!check_read_request_overdue(state, heard, now) || !check_block_overdue(state, now))
             return UPDATE_ABANDONED;
     }

@@ -1,7 +1,6 @@
 // The TFTP read server: one transfer at a time, one block in flight.
 #include "upload_state.h"
 
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -23,16 +22,42 @@ void send_current_block(UploadState& state) {
     state.retransmit_ticks = 0;
 }
 
-// The standard generator, never seeded: every run draws the same ports as the one before.
-net_socket open_data_endpoint(std::uint32_t local_addr) {
+// The next 15-bit value of the upload's own generator (a linear congruential one, its high
+// bits). Seeded from the system's random source, its ports cannot be known before the run: a
+// host that could guess them could acknowledge blocks in the device's name.
+unsigned next_port_draw(std::uint32_t& draw) {
+    draw = draw * 1664525u + 1013904223u;
+    return draw >> 17;
+}
+
+net_socket open_data_endpoint(UploadState& state) {
     for (int draw = 0; draw < MAX_DATA_PORT_DRAWS; ++draw) {
-        unsigned r = static_cast<unsigned>(std::rand());
+        const unsigned r = next_port_draw(state.port_draw);
         auto port = static_cast<std::uint16_t>(DATA_PORT_BASE + (r & DATA_PORT_MASK));
-        net_socket s = open_udp_endpoint(local_addr, host_to_net16(port), 0, HEAR_LOCAL_ADDRESS);
+        net_socket s =
+            open_udp_endpoint(state.local_addr, host_to_net16(port), 0, HEAR_LOCAL_ADDRESS);
         if (s != NET_INVALID_SOCKET)
             return s;
     }
     return NET_INVALID_SOCKET;
+}
+
+// A read request from another address than the target's: the device's transfer is not
+// another host's to take or to end. Refused out loud, as a write request is, only to a
+// client's port; the front end is told once.
+Heard refuse_stranger(UploadState& state, std::uint32_t from_addr, std::uint16_t from_port) {
+    if (net_to_host16(from_port) >= LOWEST_CLIENT_PORT)
+        send_error(state, TFTP_ERR_ACCESS_VIOLATION, TFTP_TEXT_DEVICE_ONLY, from_addr, from_port);
+    if (!state.stranger_told) {
+        state.stranger_told = true;
+        UpdateNotice notice{};
+        notice.kind = NOTICE_STRANGER_REFUSED;
+        notice.server_addr = state.local_addr;
+        notice.refused_addr = from_addr;
+        notice.device_hw = state.device_hw;
+        tell_front_end(state, notice);
+    }
+    return HEARD_STRAY;
 }
 
 // Keeps the first TFTP ERROR the peer sends to a data endpoint and tells the front end of it.
@@ -65,6 +90,7 @@ UpdateNotice transfer_notice(const UploadState& state, NoticeKind kind) {
     notice.last_block = is_last_block(state);
     notice.peer_addr = state.peer_addr;
     notice.peer_port = state.peer_port;
+    notice.device_hw = state.device_hw;
     if (state.device_error_serial == state.data_sock_serial)
         notice.device_error = state.device_error;
     return notice;
@@ -95,6 +121,9 @@ Heard handle_tftp_request(UploadState& state, int length, std::uint32_t from_add
             send_error(state, TFTP_ERR_ILLEGAL_OPERATION, TFTP_TEXT_ONLY_RRQ, from_addr, from_port);
         return HEARD_STRAY;
     }
+    if (from_addr != state.target_addr)
+        return refuse_stranger(state, from_addr, from_port);
+    state.device_asked = true;
     const bool transferring = state.phase == PHASE_TRANSFERRING;
     if (transferring && state.current_block == 1 && from_addr == state.peer_addr &&
         from_port == state.peer_port) {
@@ -105,7 +134,7 @@ Heard handle_tftp_request(UploadState& state, int length, std::uint32_t from_add
     }
     if (transferring)
         net_close(state.data_sock); // the transfer it served is abandoned
-    state.data_sock = open_data_endpoint(state.local_addr);
+    state.data_sock = open_data_endpoint(state);
     ++state.data_sock_serial;
     if (state.data_sock == NET_INVALID_SOCKET) {
         if (transferring)

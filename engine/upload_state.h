@@ -42,6 +42,7 @@ struct UploadState {
     unsigned char beacon[BEACON_SIZE];
 
     UploadPhase phase;
+    std::uint32_t port_draw; // the data-port generator, seeded once per upload
     std::uint32_t beacon_count;
     std::uint32_t retransmit_ticks; // quiet ticks since the last DATA send
 
@@ -55,6 +56,12 @@ struct UploadState {
 
     DeviceError device_error;          // the peer's last TFTP ERROR
     std::uint32_t device_error_serial; // the data endpoint (data_sock_serial) it came to
+
+    HardwareAddress device_hw;  // the first hardware address answered; known once a reply went
+    bool second_device_told;    // a second hardware address answered has been told
+    std::uint64_t first_reply_us; // when the first BOOTP reply went, on the engine's clock; 0 before
+    bool device_asked;          // a read request from the target address has come
+    bool stranger_told;         // a read request from another address has been told
 
     StallWatch read_request_watch; // from the first answered BOOTP request until a transfer runs
     StallWatch block_watch;        // from the first send of the current block until its ACK

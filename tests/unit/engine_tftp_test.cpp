@@ -282,27 +282,73 @@ TEST_F(Tftp, SameReadRequestBeforeAck1ResendsDataOneFromTheSamePort) {
     EXPECT_EQ(acknowledge(ack(1)), ACK_ACCEPTED);
     EXPECT_EQ(fake.sends.back().bytes, expected_data(image, 2));
 
-    // Another port, another host, or the same request once block 1 is acknowledged: a restart.
+    // Another port, or the same request once block 1 is acknowledged: a restart.
     struct Restart {
-        std::uint32_t from;
         std::uint16_t port;
         bool ack_first;
     };
-    for (Restart r :
-         {Restart{TARGET, CLIENT_TFTP_PORT + 1, false},
-          Restart{OTHER_HOST, CLIENT_TFTP_PORT, false}, Restart{TARGET, CLIENT_TFTP_PORT, true}}) {
+    for (Restart r : {Restart{CLIENT_TFTP_PORT + 1, false}, Restart{CLIENT_TFTP_PORT, true}}) {
         request(rrq());
         if (r.ack_first)
             acknowledge(ack(1));
         const net_socket before = state.data_sock;
         const std::uint32_t before_serial = fake.sockets[static_cast<std::size_t>(before)].serial;
-        ASSERT_EQ(request(rrq(), r.from, r.port), HEARD_DEVICE);
+        ASSERT_EQ(request(rrq(), TARGET, r.port), HEARD_DEVICE);
         EXPECT_NE(fake.sockets[static_cast<std::size_t>(state.data_sock)].serial, before_serial)
             << r.port << " ack " << r.ack_first;
         EXPECT_EQ(fake.sends.back().to_port, r.port);
         EXPECT_EQ(fake.sends.back().bytes, expected_data(image, 1));
         EXPECT_EQ(fake_open_sockets(), 4);
     }
+}
+
+TEST_F(Tftp, ReadRequestsFromAnyOtherAddressAreRefusedAndLeaveTheTransferAlone) {
+    open_state(5000);
+    const std::uint32_t NEIGHBOUR = fake_address(198, 51, 100, 66);
+    const Bytes refusal =
+        tftp_texts(TFTP_OP_ERROR, {"Only the device being updated is served"}, 2);
+
+    // Before the device asks: no transfer starts, and the device has not asked.
+    EXPECT_EQ(request(rrq(), NEIGHBOUR, 2000), HEARD_STRAY);
+    EXPECT_EQ(fake_open_sockets(), 3) << "a data endpoint was opened for another host";
+    EXPECT_EQ(state.data_sock, NET_INVALID_SOCKET);
+    EXPECT_FALSE(state.device_asked);
+    ASSERT_EQ(fake.sends.size(), 1u);
+    EXPECT_EQ(fake.sends[0].sock, state.tftp_sock);
+    EXPECT_EQ(fake.sends[0].to_addr, NEIGHBOUR);
+    EXPECT_EQ(fake.sends[0].to_port, 2000);
+    EXPECT_EQ(fake.sends[0].bytes, refusal);
+    ASSERT_EQ(stall_notices.size(), 1u);
+    EXPECT_EQ(stall_notices[0].first.kind, NOTICE_STRANGER_REFUSED);
+    EXPECT_EQ(stall_notices[0].first.refused_addr, NEIGHBOUR);
+
+    // During the device's transfer: the transfer goes on where it was.
+    ASSERT_EQ(request(rrq()), HEARD_DEVICE);
+    EXPECT_TRUE(state.device_asked);
+    acknowledge(ack(1));
+    const net_socket data = state.data_sock;
+    const std::uint32_t serial = state.data_sock_serial;
+    fake.sends.clear();
+    // From the device's own port number too; from a service's port no answer at all, as an
+    // echo service would answer the answer.
+    for (std::uint16_t port : {CLIENT_TFTP_PORT, std::uint16_t{7}, std::uint16_t{1023}})
+        EXPECT_EQ(request(rrq(), OTHER_HOST, port), HEARD_STRAY) << port;
+    EXPECT_EQ(request(rrq(), NEIGHBOUR, 1024), HEARD_STRAY);
+    ASSERT_EQ(fake.sends.size(), 2u);
+    EXPECT_EQ(fake.sends[0].to_addr, OTHER_HOST);
+    EXPECT_EQ(fake.sends[0].to_port, CLIENT_TFTP_PORT);
+    EXPECT_EQ(fake.sends[1].to_port, 1024);
+    for (const FakeSend& s : fake.sends)
+        EXPECT_EQ(s.bytes, refusal);
+    EXPECT_EQ(stall_notices.size(), 1u) << "the refusal is told once per upload";
+    EXPECT_EQ(state.data_sock, data);
+    EXPECT_EQ(state.data_sock_serial, serial);
+    EXPECT_EQ(state.current_block, 2u);
+    EXPECT_EQ(state.peer_addr, TARGET);
+    EXPECT_EQ(state.peer_port, host_to_net16(CLIENT_TFTP_PORT));
+    EXPECT_EQ(acknowledge(ack(2)), ACK_ACCEPTED);
+    EXPECT_EQ(fake.sends.back().to_addr, TARGET);
+    EXPECT_EQ(fake.sends.back().bytes, expected_data(image, 3));
 }
 
 TEST_F(Tftp, NoDataPortAfter64DrawsGivesAnErrorAndNoTransfer) {
