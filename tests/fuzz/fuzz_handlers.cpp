@@ -70,31 +70,41 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             length = deliver(state, d);
             if (length < 0)
                 break;
+            // Any datagram may come from another host; the device's read request from its own.
+            const std::uint32_t from_addr =
+                (selector & 7) == STEP_REQUEST ? ack_source(selector) : FUZZ_TARGET;
+            const bool read = is_read_request(d) && from_addr == FUZZ_TARGET;
+            const bool strangers_read = is_read_request(d) && from_addr != FUZZ_TARGET;
             const bool repeat =
-                is_read_request(d) &&
-                repeats_read_request(data_before != NET_INVALID_SOCKET, block_before,
-                                     peer_addr_before, peer_port_before, from_port);
-            Heard h = handle_tftp_request(state, length, FUZZ_TARGET, host_to_net16(from_port));
-            const bool refused = is_refused_write_request(d, from_port);
-            FUZZ_CHECK(fake.sends.size() == sends_before + (is_read_request(d) || refused ? 1 : 0));
+                read && repeats_read_request(data_before != NET_INVALID_SOCKET, block_before,
+                                             peer_addr_before, peer_port_before, from_port);
+            Heard h = handle_tftp_request(state, length, from_addr, host_to_net16(from_port));
+            const bool refused = is_refused_write_request(d, from_port) ||
+                                 (strangers_read && from_port >= LOWEST_CLIENT_PORT);
+            FUZZ_CHECK(fake.sends.size() == sends_before + (read || refused ? 1 : 0));
             if (h == HEARD_DEVICE) {
-                FUZZ_CHECK(is_read_request(d) && (repeat || !fake.fail_data_ports));
+                FUZZ_CHECK(read && (repeat || !fake.fail_data_ports));
                 FUZZ_CHECK(state.current_block == 1 && state.data_sock == fake_data_socket());
                 FUZZ_CHECK(state.peer_port == host_to_net16(from_port));
                 // DATA 1 again from the same port, or a new transfer from a new one.
                 FUZZ_CHECK((state.data_sock_serial == serial_before) == repeat);
                 check_data(fake.sends.back(), state);
                 started = true;
-            } else if (is_read_request(d)) {
-                check_error(fake.sends.back(), true);
+            } else if (read) {
+                check_error(fake.sends.back(), REFUSED_NO_DATA_PORT);
                 FUZZ_CHECK(state.data_sock == NET_INVALID_SOCKET); // no port: no transfer
             } else {
                 if (refused) {
                     const FakeSend& s = fake.sends.back();
-                    FUZZ_CHECK(s.sock == state.tftp_sock && s.to_port == from_port);
-                    check_error(s, false);
+                    FUZZ_CHECK(s.sock == state.tftp_sock && s.to_port == from_port &&
+                               s.to_addr == from_addr);
+                    check_error(s, strangers_read ? REFUSED_STRANGER : REFUSED_WRITE);
                 }
-                FUZZ_CHECK(state.data_sock == data_before && state.current_block == block_before);
+                // Another host's read request leaves the transfer as it was, its peer too.
+                FUZZ_CHECK(state.data_sock == data_before && state.current_block == block_before &&
+                           state.data_sock_serial == serial_before &&
+                           state.peer_addr == peer_addr_before &&
+                           state.peer_port == peer_port_before);
             }
             break;
         }

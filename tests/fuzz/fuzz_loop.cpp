@@ -42,7 +42,15 @@ struct LoopRun {
     bool block_reported = false;      // the current block's stall has been reported
     bool no_request_reported = false; // since the last transfer began
     std::uint32_t error_serial = 0;   // the data endpoint whose device error was told
+    Bytes device_hw;                  // the first hardware address answered
+    Bytes second_hw;                  // a second one answered in the pass just checked
+    bool second_told = false;
+    std::uint64_t first_reply_from = 0; // no later than the first BOOTP reply
+    std::uint64_t first_reply_by = 0;   // no earlier than it
+    bool device_asked = false;        // a read request from the target has come
 };
+
+constexpr std::uint64_t READ_REQUEST_WAIT_US = std::uint64_t{READ_REQUEST_WAIT_SECONDS} * 1000000u;
 
 // Stall notices with the clock when each came.
 std::vector<std::pair<UpdateNotice, std::uint64_t>> stalls;
@@ -72,6 +80,13 @@ void check_stalls(LoopRun& run) {
             FUZZ_CHECK(n.peer_addr == state.peer_addr && n.peer_port == state.peer_port);
             FUZZ_CHECK(when - run.block_since >= std::uint64_t{STALL_NOTICE_SECONDS} * 1000000u);
             run.block_reported = true;
+        } else if (n.kind == NOTICE_SECOND_DEVICE) {
+            // At once, once: the first address answered and the other one answered now.
+            FUZZ_CHECK(!run.second_hw.empty() && !run.second_told);
+            FUZZ_CHECK(n.device_hw.known && n.second_hw.known);
+            FUZZ_CHECK(Bytes(n.device_hw.bytes, n.device_hw.bytes + 6) == run.device_hw);
+            FUZZ_CHECK(Bytes(n.second_hw.bytes, n.second_hw.bytes + 6) == run.second_hw);
+            run.second_told = true;
         } else {
             FUZZ_CHECK(n.kind == NOTICE_NO_READ_REQUEST && n.server_addr == state.local_addr);
             FUZZ_CHECK(state.data_sock == NET_INVALID_SOCKET && run.bootp_replied);
@@ -115,7 +130,7 @@ void check_pass(LoopRun& run, bool completed = false) {
         } else if (s.from_port == TFTP_SERVER_PORT) {
             FUZZ_CHECK(p.request && !refused && p.request_datagram.size() <= PACKET_BUFFER_SIZE);
             FUZZ_CHECK(read || is_refused_write_request(p.request_datagram, p.from_port));
-            check_error(s, read);
+            check_error(s, read ? REFUSED_NO_DATA_PORT : REFUSED_WRITE);
             refused = true;
         } else {
             // Two in one pass only when a repeated read request and the ACK of DATA 1 came.
@@ -143,6 +158,22 @@ void check_pass(LoopRun& run, bool completed = false) {
     FUZZ_CHECK((state.data_sock_serial == run.serial) == (!read || repeat));
     if (replied || started || acked)
         run.device_heard = true;
+    // A device that took a reply and has not asked for 60 s since is not waited for again.
+    FUZZ_CHECK(run.first_reply_by == 0 || run.device_asked ||
+               run.wait_clock < run.first_reply_by + READ_REQUEST_WAIT_US);
+    run.device_asked |= read;
+    run.second_hw.clear();
+    if (replied) {
+        const Bytes hw(p.bootp_datagram.begin() + BOOTP_CHADDR,
+                       p.bootp_datagram.begin() + BOOTP_CHADDR + 6);
+        if (run.device_hw.empty()) {
+            run.device_hw = hw;
+            run.first_reply_from = run.wait_clock;
+            run.first_reply_by = clock_microseconds();
+        } else if (hw != run.device_hw && !run.second_told) {
+            run.second_hw = hw;
+        }
+    }
     run.bootp_replied |= replied;
     if (state.current_block != run.block || state.data_sock_serial != run.serial) {
         run.block_since = run.wait_clock;
@@ -151,6 +182,7 @@ void check_pass(LoopRun& run, bool completed = false) {
     if (started && !repeat)
         run.no_request_reported = false;
     check_stalls(run);
+    FUZZ_CHECK(run.second_hw.empty() || run.second_told); // told in the pass it was answered
     run.block = state.current_block;
     run.transfer = state.data_sock != NET_INVALID_SOCKET;
     run.serial = state.data_sock_serial;
@@ -225,6 +257,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(std::uint64_t{u.state.current_block} * TFTP_BLOCK_SIZE > u.state.image_size);
     } else if (result == UPDATE_NO_ANSWER) {
         FUZZ_CHECK(run.beacons == MAX_UNANSWERED_BEACONS && !run.device_heard);
+    } else if (result == UPDATE_NO_READ_REQUEST) {
+        FUZZ_CHECK(run.bootp_replied && !run.device_asked);
+        FUZZ_CHECK(clock_microseconds() >= run.first_reply_from + READ_REQUEST_WAIT_US);
     } else {
         FUZZ_CHECK(result == UPDATE_WAIT_FAILED && !in.more());
     }

@@ -177,13 +177,19 @@ inline void check_data(const FakeSend& s, const UploadState& state, std::uint32_
     FUZZ_CHECK(n == 0 || std::memcmp(&b[TFTP_PAYLOAD], state.image + offset, n) == 0);
 }
 
-// An ERROR from port 69: the refusal of a write request, or no data port for a read request.
-inline void check_error(const FakeSend& s, bool was_read_request) {
+// Why port 69 answers with an ERROR.
+enum Refusal : int { REFUSED_WRITE, REFUSED_NO_DATA_PORT, REFUSED_STRANGER };
+
+inline void check_error(const FakeSend& s, Refusal why) {
     const Bytes& b = s.bytes;
     FUZZ_CHECK(b.size() > TFTP_ERROR_TEXT && b.size() <= PACKET_BUFFER_SIZE);
     FUZZ_CHECK(get_be16(&b[TFTP_OPCODE]) == TFTP_OP_ERROR);
-    const char* text = was_read_request ? TFTP_TEXT_NO_DATA_PORT : TFTP_TEXT_ONLY_RRQ;
-    std::uint16_t code = was_read_request ? TFTP_ERR_NOT_DEFINED : TFTP_ERR_ILLEGAL_OPERATION;
+    const char* text = why == REFUSED_NO_DATA_PORT ? TFTP_TEXT_NO_DATA_PORT
+                       : why == REFUSED_STRANGER   ? TFTP_TEXT_DEVICE_ONLY
+                                                   : TFTP_TEXT_ONLY_RRQ;
+    std::uint16_t code = why == REFUSED_NO_DATA_PORT ? TFTP_ERR_NOT_DEFINED
+                         : why == REFUSED_STRANGER   ? TFTP_ERR_ACCESS_VIOLATION
+                                                     : TFTP_ERR_ILLEGAL_OPERATION;
     FUZZ_CHECK(get_be16(&b[TFTP_ERROR_CODE]) == code);
     FUZZ_CHECK(b.size() == TFTP_ERROR_TEXT + std::strlen(text) + 1);
     FUZZ_CHECK(std::memcmp(&b[TFTP_ERROR_TEXT], text, std::strlen(text) + 1) == 0);
