@@ -189,8 +189,8 @@ unsigned prefix_length(std::uint32_t netmask) {
 // A target that is no single device would wake the wrong units or none: a subnet's broadcast
 // address takes the beacon to port 9 of every host on it, and every unit there reboots into its
 // loader.
-void describe_target_refusal(char* out, std::size_t capacity, const LocalAddress* addrs,
-                             int count, std::uint32_t target_addr) {
+void describe_target_refusal(char* out, std::size_t capacity, const LocalAddress* addrs, int count,
+                             std::uint32_t target_addr) {
     out[0] = '\0';
     if (is_loopback(target_addr))
         return;
@@ -198,8 +198,10 @@ void describe_target_refusal(char* out, std::size_t capacity, const LocalAddress
     format_address(target_addr, target);
     const std::uint32_t top = net_to_host32(target_addr) >> 28;
     if (top == ADDRESS_CLASS_MULTICAST || top == ADDRESS_CLASS_RESERVED) {
-        std::snprintf(out, capacity, "QBupdate: %s is %s, never one device's: give the device's "
-                      "own address\n", target,
+        std::snprintf(out, capacity,
+                      "QBupdate: %s is %s, never one device's: give the device's "
+                      "own address\n",
+                      target,
                       top == ADDRESS_CLASS_MULTICAST ? "a multicast address (224.0.0.0/4)"
                                                      : "a reserved address (240.0.0.0/4)");
         return;
@@ -208,9 +210,10 @@ void describe_target_refusal(char* out, std::size_t capacity, const LocalAddress
     for (int i = 0; i < count; ++i) {
         if (addrs[i].addr != target_addr)
             continue;
-        std::snprintf(out, capacity, "QBupdate: %s is this host's own address (on %s), not the "
-                      "device's: give the device's address\n", target,
-                      copy_printable(name, sizeof name, addrs[i].interface_name));
+        std::snprintf(out, capacity,
+                      "QBupdate: %s is this host's own address (on %s), not the "
+                      "device's: give the device's address\n",
+                      target, copy_printable(name, sizeof name, addrs[i].interface_name));
         return;
     }
     for (int i = 0; i < count; ++i) {
@@ -225,13 +228,16 @@ void describe_target_refusal(char* out, std::size_t capacity, const LocalAddress
         format_address(addrs[i].addr & addrs[i].netmask, subnet);
         copy_printable(name, sizeof name, addrs[i].interface_name);
         if (host_part == 0)
-            std::snprintf(out, capacity, "QBupdate: %s is the network address of %s/%u on %s, "
+            std::snprintf(out, capacity,
+                          "QBupdate: %s is the network address of %s/%u on %s, "
                           "not a device's: give the device's own address\n",
                           target, subnet, prefix_length(mask), name);
         else
-            std::snprintf(out, capacity, "QBupdate: %s is the broadcast address of %s/%u on %s: "
+            std::snprintf(out, capacity,
+                          "QBupdate: %s is the broadcast address of %s/%u on %s: "
                           "the wake beacon would reach every host there; give the device's own "
-                          "address\n", target, subnet, prefix_length(mask), name);
+                          "address\n",
+                          target, subnet, prefix_length(mask), name);
         return;
     }
 }

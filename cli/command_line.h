@@ -61,8 +61,8 @@ bool is_usable_local_address(std::uint32_t local_addr, std::uint32_t target_addr
 // device, or an empty text when it can: a multicast address or one of 240.0.0.0/4, an address
 // of this host, or the network or broadcast address of a subnet of the usable local addresses
 // `addrs` that holds it (none on /31 and /32 links). A loopback target is always allowed.
-void describe_target_refusal(char* out, std::size_t capacity, const LocalAddress* addrs,
-                             int count, std::uint32_t target_addr);
+void describe_target_refusal(char* out, std::size_t capacity, const LocalAddress* addrs, int count,
+                             std::uint32_t target_addr);
 
 // Whether the address's interface subnet holds the target.
 bool on_subnet_of(const LocalAddress& local, std::uint32_t target_addr);

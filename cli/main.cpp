@@ -30,8 +30,8 @@ int main(int argc, char** argv) {
     }
 
     LocalAddress addrs[MAX_LOCAL_ADDRESSES];
-    int count = net_local_addresses(addrs, MAX_LOCAL_ADDRESSES, is_usable_local_address,
-                                    cl.target_addr);
+    int count =
+        net_local_addresses(addrs, MAX_LOCAL_ADDRESSES, is_usable_local_address, cl.target_addr);
     count = count < 0 ? 0 : count;
     char refusal[512];
     describe_target_refusal(refusal, sizeof refusal, addrs, count, cl.target_addr);

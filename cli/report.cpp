@@ -46,11 +46,9 @@ void name_device_answered(char* out, std::size_t capacity, const HardwareAddress
     format_hardware_address(hw, named);
     char line[1024];
     if (std::strncmp(out, THE_DEVICE, sizeof THE_DEVICE - 1) == 0)
-        std::snprintf(line, sizeof line, "%s %s%s", THE_DEVICE, named,
-                      out + sizeof THE_DEVICE - 1);
+        std::snprintf(line, sizeof line, "%s %s%s", THE_DEVICE, named, out + sizeof THE_DEVICE - 1);
     else
-        std::snprintf(line, sizeof line, "%sdevice %s: %s", PREFIX, named,
-                      out + sizeof PREFIX - 1);
+        std::snprintf(line, sizeof line, "%sdevice %s: %s", PREFIX, named, out + sizeof PREFIX - 1);
     std::snprintf(out, capacity, "%s", line);
 }
 

@@ -71,14 +71,14 @@ struct UpdateNotice {
 using notice_callback = bool (*)(const UpdateNotice& notice);
 
 enum UpdateResult : int {
-    UPDATE_DONE = 0,          // the device acknowledged the last block
-    UPDATE_NO_IMAGE = 1,      // the image cannot be opened, held in memory or read in full
-    UPDATE_NO_BOOTP_PORT = 2, // UDP port 67 cannot be opened
-    UPDATE_NO_TFTP_PORT = 3,  // UDP port 69 cannot be opened
-    UPDATE_NO_WAKE_PORT = 4,  // UDP port 9 cannot be opened
-    UPDATE_NO_ANSWER = 5,     // the device never answered the wake beacon
-    UPDATE_WAIT_FAILED = 6,   // waiting on the endpoints failed
-    UPDATE_ABANDONED = 7,     // the notice callback ended the update at a stall
+    UPDATE_DONE = 0,            // the device acknowledged the last block
+    UPDATE_NO_IMAGE = 1,        // the image cannot be opened, held in memory or read in full
+    UPDATE_NO_BOOTP_PORT = 2,   // UDP port 67 cannot be opened
+    UPDATE_NO_TFTP_PORT = 3,    // UDP port 69 cannot be opened
+    UPDATE_NO_WAKE_PORT = 4,    // UDP port 9 cannot be opened
+    UPDATE_NO_ANSWER = 5,       // the device never answered the wake beacon
+    UPDATE_WAIT_FAILED = 6,     // waiting on the endpoints failed
+    UPDATE_ABANDONED = 7,       // the notice callback ended the update at a stall
     UPDATE_NO_READ_REQUEST = 8, // the device took a BOOTP reply but did not ask for the image
                                 // within READ_REQUEST_WAIT_SECONDS
 };
@@ -100,7 +100,8 @@ constexpr std::uint32_t MAX_UNANSWERED_BEACONS = 41;
 struct UpdateDiagnosis {
     ImageFault image_fault;
     NetFault net_fault; // for the port results and UPDATE_WAIT_FAILED
-    HardwareAddress device_hw{}; // the first hardware address answered, when a BOOTP request told it
+    // The first hardware address answered, when a BOOTP request told it.
+    HardwareAddress device_hw{};
     std::uint32_t bytes_acknowledged = 0; // image bytes the device has acknowledged in its last
                                           // transfer: the whole image after UPDATE_DONE
 };

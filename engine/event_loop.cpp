@@ -93,8 +93,8 @@ Arrivals take_ready_datagrams(UploadState& state, const bool* ready, bool data_w
     }
     // A data endpoint opened in this pass may reuse the number of the one that was waited on;
     // only the endpoint that took part in the wait is read.
-    if (data_waited && ready[DATA_ENDPOINT] && state.data_sock_serial == data_serial) {
-        int length = receive_datagram(state, state.data_sock, &from_addr, &from_port);
+    if (data_waited && ready[DATA_ENDPOINT] && state.transfers_started == data_serial) {
+        int length = receive_datagram(state, state.transfer.data_sock, &from_addr, &from_port);
         if (length >= 0) {
             AckResult ack = handle_ack(state, length, from_addr, from_port);
             heard.complete = ack == ACK_FINAL;
@@ -149,16 +149,13 @@ bool read_request_too_late(UploadState& state, const Arrivals& heard, std::uint6
 // The current block has gone unacknowledged since it was first sent, resends and repeated read
 // requests notwithstanding.
 bool check_block_overdue(UploadState& state, std::uint64_t now) {
-    StallWatch& watch = state.block_watch;
-    if (state.phase != PHASE_TRANSFERRING) {
-        watch.running = false;
+    Transfer& transfer = state.transfer;
+    if (state.phase != PHASE_TRANSFERRING)
         return true;
-    }
-    if (!watch.running || state.watched_block != state.current_block ||
-        state.watched_serial != state.data_sock_serial) {
+    StallWatch& watch = transfer.block_watch;
+    if (!watch.running || transfer.watched_block != transfer.current_block) {
         watch = StallWatch{true, false, now};
-        state.watched_block = state.current_block;
-        state.watched_serial = state.data_sock_serial;
+        transfer.watched_block = transfer.current_block;
     }
     if (!stall_due(watch, now))
         return true;
@@ -179,17 +176,18 @@ int run_event_loop(UploadState& state) {
     state.phase = PHASE_WAKING;
     state.beacon_count = 0;
     state.retransmit_ticks = 0;
-    state.data_sock = NET_INVALID_SOCKET;
+    state.transfer = Transfer{};
+    state.transfer.data_sock = NET_INVALID_SOCKET;
     state.read_request_watch = StallWatch{};
-    state.block_watch = StallWatch{};
     state.first_reply_us = 0;
 
     std::uint64_t tick_end = clock_microseconds() + TICK_US;
     for (;;) {
-        net_socket socks[ENDPOINT_COUNT] = {state.bootp_sock, state.tftp_sock, state.data_sock};
+        net_socket socks[ENDPOINT_COUNT] = {state.bootp_sock, state.tftp_sock,
+                                            state.transfer.data_sock};
         bool ready[ENDPOINT_COUNT] = {false, false, false};
         const bool data_waited = state.phase == PHASE_TRANSFERRING;
-        const std::uint32_t data_serial = state.data_sock_serial;
+        const std::uint32_t data_serial = state.transfers_started;
 
         std::uint32_t wait_ms = milliseconds_until(tick_end, clock_microseconds());
         int ready_count = 0;

@@ -16,9 +16,10 @@ void send_error(UploadState& state, std::uint16_t code, const char* text, std::u
 }
 
 void send_current_block(UploadState& state) {
+    const Transfer& transfer = state.transfer;
     int length =
-        build_data_packet(state.image, state.image_size, state.packet, state.current_block);
-    net_send(state.data_sock, state.packet, length, state.peer_addr, state.peer_port);
+        build_data_packet(state.image, state.image_size, state.packet, transfer.current_block);
+    net_send(transfer.data_sock, state.packet, length, transfer.peer_addr, transfer.peer_port);
     state.retransmit_ticks = 0;
 }
 
@@ -60,13 +61,12 @@ Heard refuse_stranger(UploadState& state, std::uint32_t from_addr, std::uint16_t
     return HEARD_STRAY;
 }
 
-// Keeps the first TFTP ERROR the peer sends to a data endpoint and tells the front end of it.
-// It ends nothing: the device may yet take the block, and retransmission goes on.
+// Keeps the first TFTP ERROR the peer sends in a transfer and tells the front end of it. It
+// ends nothing: the device may yet take the block, and retransmission goes on.
 void note_device_error(UploadState& state, int length) {
-    if (state.device_error.present && state.device_error_serial == state.data_sock_serial)
+    DeviceError& error = state.transfer.device_error;
+    if (error.present)
         return;
-    DeviceError& error = state.device_error;
-    error = DeviceError{};
     error.present = true;
     error.code = get_be16(state.packet + TFTP_ERROR_CODE);
     std::size_t n = 0;
@@ -76,23 +76,22 @@ void note_device_error(UploadState& state, int length) {
         const unsigned char c = state.packet[i];
         error.text[n++] = c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
     }
-    state.device_error_serial = state.data_sock_serial;
     tell_front_end(state, transfer_notice(state, NOTICE_DEVICE_ERROR));
 }
 
 } // namespace
 
 UpdateNotice transfer_notice(const UploadState& state, NoticeKind kind) {
+    const Transfer& transfer = state.transfer;
     UpdateNotice notice{};
     notice.kind = kind;
     notice.server_addr = state.local_addr;
-    notice.block = state.current_block;
+    notice.block = transfer.current_block;
     notice.last_block = is_last_block(state);
-    notice.peer_addr = state.peer_addr;
-    notice.peer_port = state.peer_port;
+    notice.peer_addr = transfer.peer_addr;
+    notice.peer_port = transfer.peer_port;
     notice.device_hw = state.device_hw;
-    if (state.device_error_serial == state.data_sock_serial)
-        notice.device_error = state.device_error;
+    notice.device_error = transfer.device_error;
     return notice;
 }
 
@@ -125,27 +124,29 @@ Heard handle_tftp_request(UploadState& state, int length, std::uint32_t from_add
         return refuse_stranger(state, from_addr, from_port);
     state.device_asked = true;
     const bool transferring = state.phase == PHASE_TRANSFERRING;
-    if (transferring && state.current_block == 1 && from_addr == state.peer_addr &&
-        from_port == state.peer_port) {
+    Transfer& transfer = state.transfer;
+    if (transferring && transfer.current_block == 1 && from_addr == transfer.peer_addr &&
+        from_port == transfer.peer_port) {
         // The same request again (a duplicating path, or the device's retry crossing DATA 1):
         // the device may have taken DATA 1 from this port already and would ignore any other.
         send_current_block(state);
         return HEARD_DEVICE;
     }
     if (transferring)
-        net_close(state.data_sock); // the transfer it served is abandoned
-    state.data_sock = open_data_endpoint(state);
-    ++state.data_sock_serial;
-    if (state.data_sock == NET_INVALID_SOCKET) {
+        net_close(transfer.data_sock); // the transfer it served is abandoned
+    ++state.transfers_started;
+    transfer = Transfer{};
+    transfer.data_sock = open_data_endpoint(state);
+    if (transfer.data_sock == NET_INVALID_SOCKET) {
         if (transferring)
             state.phase = PHASE_HEARD;
         send_error(state, TFTP_ERR_NOT_DEFINED, TFTP_TEXT_NO_DATA_PORT, from_addr, from_port);
         return HEARD_STRAY;
     }
     state.phase = PHASE_TRANSFERRING;
-    state.peer_addr = from_addr;
-    state.peer_port = from_port;
-    state.current_block = 1;
+    transfer.peer_addr = from_addr;
+    transfer.peer_port = from_port;
+    transfer.current_block = 1;
     send_current_block(state);
     return HEARD_DEVICE;
 }
@@ -154,7 +155,8 @@ AckResult handle_ack(UploadState& state, int length, std::uint32_t from_addr,
                      std::uint16_t from_port) {
     // A transfer is its peer's (RFC 1350): another host's datagrams could otherwise acknowledge
     // every block and end the update while the device has none of them.
-    if (from_addr != state.peer_addr)
+    Transfer& transfer = state.transfer;
+    if (from_addr != transfer.peer_addr)
         return ACK_IGNORED;
     const unsigned char* p = state.packet;
     if (length >= static_cast<int>(TFTP_ERROR_TEXT) && get_be16(p + TFTP_OPCODE) == TFTP_OP_ERROR) {
@@ -165,20 +167,20 @@ AckResult handle_ack(UploadState& state, int length, std::uint32_t from_addr,
     // and the duplicates would double again (the Sorcerer's Apprentice fault; RFC 1123, 4.2.3.1,
     // amending RFC 1350). A lost block is repaired by the tick's resend alone.
     if (length < static_cast<int>(TFTP_ACK_SIZE) || get_be16(p + TFTP_OPCODE) != TFTP_OP_ACK ||
-        get_be16(p + TFTP_BLOCK) != static_cast<std::uint16_t>(state.current_block))
+        get_be16(p + TFTP_BLOCK) != static_cast<std::uint16_t>(transfer.current_block))
         return ACK_IGNORED;
 
-    state.peer_addr = from_addr;
-    state.peer_port = from_port;
+    transfer.peer_addr = from_addr;
+    transfer.peer_port = from_port;
     if (is_last_block(state)) {
         if (state.progress != nullptr)
             state.progress(100);
         return ACK_FINAL;
     }
-    const std::uint64_t delivered = std::uint64_t{state.current_block} * TFTP_BLOCK_SIZE;
+    const std::uint64_t delivered = std::uint64_t{transfer.current_block} * TFTP_BLOCK_SIZE;
     if (state.progress != nullptr)
         state.progress(static_cast<std::uint32_t>(delivered * 100 / state.image_size));
-    ++state.current_block;
+    ++transfer.current_block;
     send_current_block(state);
     return ACK_ACCEPTED;
 }
@@ -188,5 +190,5 @@ void retransmit_block(UploadState& state) {
 }
 
 bool is_last_block(const UploadState& state) {
-    return state.image_size < std::uint64_t{state.current_block} * TFTP_BLOCK_SIZE;
+    return state.image_size < std::uint64_t{state.transfer.current_block} * TFTP_BLOCK_SIZE;
 }

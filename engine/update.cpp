@@ -78,7 +78,8 @@ std::uint32_t bytes_acknowledged(const UploadState& state, int result) {
         return state.image_size;
     if (state.phase != PHASE_TRANSFERRING)
         return 0;
-    const std::uint64_t acknowledged = std::uint64_t{state.current_block - 1} * TFTP_BLOCK_SIZE;
+    const std::uint64_t acknowledged =
+        std::uint64_t{state.transfer.current_block - 1} * TFTP_BLOCK_SIZE;
     return static_cast<std::uint32_t>(acknowledged < state.image_size ? acknowledged
                                                                       : state.image_size);
 }
@@ -88,7 +89,7 @@ void release_upload(UploadState& state) {
     std::free(state.image);
     state.image = nullptr;
     for (net_socket* s :
-         {&state.data_sock, &state.tftp_sock, &state.bootp_sock, &state.wake_sock}) {
+         {&state.transfer.data_sock, &state.tftp_sock, &state.bootp_sock, &state.wake_sock}) {
         if (*s != NET_INVALID_SOCKET)
             net_close(*s);
         *s = NET_INVALID_SOCKET;
@@ -158,7 +159,7 @@ int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const cha
 
     UploadState state{};
     state.wake_sock = state.bootp_sock = state.tftp_sock = NET_INVALID_SOCKET;
-    state.data_sock = NET_INVALID_SOCKET;
+    state.transfer.data_sock = NET_INVALID_SOCKET;
     state.local_addr = local_addr;
     state.target_addr = target_addr;
     state.mode = mode;

@@ -47,7 +47,7 @@ struct LoopRun {
     bool second_told = false;
     std::uint64_t first_reply_from = 0; // no later than the first BOOTP reply
     std::uint64_t first_reply_by = 0;   // no earlier than it
-    bool device_asked = false;        // a read request from the target has come
+    bool device_asked = false;          // a read request from the target has come
 };
 
 constexpr std::uint64_t READ_REQUEST_WAIT_US = std::uint64_t{READ_REQUEST_WAIT_SECONDS} * 1000000u;
@@ -66,18 +66,20 @@ void check_stalls(LoopRun& run) {
         const auto& [n, when] = stalls[run.checked_stalls];
         if (n.kind == NOTICE_DEVICE_ERROR) {
             // Only the peer's ERROR, once per data endpoint, quoted in printable bytes.
-            FUZZ_CHECK(state.data_sock != NET_INVALID_SOCKET && n.device_error.present);
-            FUZZ_CHECK(run.pass.ack && run.pass.ack_from == state.peer_addr);
-            FUZZ_CHECK(run.error_serial != state.data_sock_serial);
+            FUZZ_CHECK(state.transfer.data_sock != NET_INVALID_SOCKET && n.device_error.present);
+            FUZZ_CHECK(run.pass.ack && run.pass.ack_from == state.transfer.peer_addr);
+            FUZZ_CHECK(run.error_serial != state.transfers_started);
             const std::size_t length = std::strlen(n.device_error.text);
             FUZZ_CHECK(length <= DEVICE_ERROR_TEXT_MAX);
             for (std::size_t i = 0; i < length; ++i)
                 FUZZ_CHECK(n.device_error.text[i] >= 0x20 && n.device_error.text[i] < 0x7F);
-            run.error_serial = state.data_sock_serial;
+            run.error_serial = state.transfers_started;
         } else if (n.kind == NOTICE_BLOCK_UNACKNOWLEDGED) {
-            FUZZ_CHECK(state.data_sock != NET_INVALID_SOCKET && !run.block_reported);
-            FUZZ_CHECK(n.block == state.current_block && n.last_block == is_last_block(state));
-            FUZZ_CHECK(n.peer_addr == state.peer_addr && n.peer_port == state.peer_port);
+            FUZZ_CHECK(state.transfer.data_sock != NET_INVALID_SOCKET && !run.block_reported);
+            FUZZ_CHECK(n.block == state.transfer.current_block &&
+                       n.last_block == is_last_block(state));
+            FUZZ_CHECK(n.peer_addr == state.transfer.peer_addr &&
+                       n.peer_port == state.transfer.peer_port);
             FUZZ_CHECK(when - run.block_since >= std::uint64_t{STALL_NOTICE_SECONDS} * 1000000u);
             run.block_reported = true;
         } else if (n.kind == NOTICE_SECOND_DEVICE) {
@@ -89,7 +91,7 @@ void check_stalls(LoopRun& run) {
             run.second_told = true;
         } else {
             FUZZ_CHECK(n.kind == NOTICE_NO_READ_REQUEST && n.server_addr == state.local_addr);
-            FUZZ_CHECK(state.data_sock == NET_INVALID_SOCKET && run.bootp_replied);
+            FUZZ_CHECK(state.transfer.data_sock == NET_INVALID_SOCKET && run.bootp_replied);
             FUZZ_CHECK(!run.no_request_reported);
             run.no_request_reported = true;
         }
@@ -136,26 +138,26 @@ void check_pass(LoopRun& run, bool completed = false) {
             // Two in one pass only when a repeated read request and the ACK of DATA 1 came.
             FUZZ_CHECK(fake_is_data_port(s.from_port));
             FUZZ_CHECK(--data_sends == 0 || (repeat && data_sends == 1));
-            check_data(s, state, data_sends == 0 ? state.current_block : 1);
+            check_data(s, state, data_sends == 0 ? state.transfer.current_block : 1);
         }
     }
     run.checked_sends = fake.sends.size();
 
     // The block never skips: the same, one on after an ACK of it, or 1 for a new transfer. A
     // repeated read request keeps the transfer's endpoint, so an ACK in the same pass counts.
-    const bool started = read && state.data_sock != NET_INVALID_SOCKET;
+    const bool started = read && state.transfer.data_sock != NET_INVALID_SOCKET;
     const bool acked =
         run.transfer && p.ack && (!read || repeat) && p.ack_from == run.peer_addr &&
         ack_matches(p.ack_datagram, run.block);
     if (completed) // the last ACK ends the upload without moving the block on
-        FUZZ_CHECK(acked && state.current_block == run.block);
+        FUZZ_CHECK(acked && state.transfer.current_block == run.block);
     else if (acked)
-        FUZZ_CHECK(state.current_block == run.block + 1);
+        FUZZ_CHECK(state.transfer.current_block == run.block + 1);
     else if (started)
-        FUZZ_CHECK(state.current_block == 1);
-    else if (run.transfer)
-        FUZZ_CHECK(state.current_block == run.block);
-    FUZZ_CHECK((state.data_sock_serial == run.serial) == (!read || repeat));
+        FUZZ_CHECK(state.transfer.current_block == 1);
+    else if (run.transfer && state.transfer.data_sock != NET_INVALID_SOCKET)
+        FUZZ_CHECK(state.transfer.current_block == run.block);
+    FUZZ_CHECK((state.transfers_started == run.serial) == (!read || repeat));
     if (replied || started || acked)
         run.device_heard = true;
     // A device that took a reply and has not asked for 60 s since is not waited for again.
@@ -175,7 +177,7 @@ void check_pass(LoopRun& run, bool completed = false) {
         }
     }
     run.bootp_replied |= replied;
-    if (state.current_block != run.block || state.data_sock_serial != run.serial) {
+    if (state.transfer.current_block != run.block || state.transfers_started != run.serial) {
         run.block_since = run.wait_clock;
         run.block_reported = false;
     }
@@ -183,11 +185,11 @@ void check_pass(LoopRun& run, bool completed = false) {
         run.no_request_reported = false;
     check_stalls(run);
     FUZZ_CHECK(run.second_hw.empty() || run.second_told); // told in the pass it was answered
-    run.block = state.current_block;
-    run.transfer = state.data_sock != NET_INVALID_SOCKET;
-    run.serial = state.data_sock_serial;
-    run.peer_addr = state.peer_addr;
-    run.peer_port = state.peer_port;
+    run.block = state.transfer.current_block;
+    run.transfer = state.transfer.data_sock != NET_INVALID_SOCKET;
+    run.serial = state.transfers_started;
+    run.peer_addr = state.transfer.peer_addr;
+    run.peer_port = state.transfer.peer_port;
     run.wait_clock = clock_microseconds();
 }
 
@@ -228,8 +230,8 @@ int script_wait(LoopRun& run) {
     case WAIT_ACK:
     case WAIT_GOOD_ACK:
         p.ack = true;
-        p.ack_datagram =
-            kind == WAIT_GOOD_ACK ? ack_of(run.state->current_block) : in.datagram(selector);
+        p.ack_datagram = kind == WAIT_GOOD_ACK ? ack_of(run.state->transfer.current_block)
+                                               : in.datagram(selector);
         p.ack_from = ack_source(selector);
         fake_queue_on(fake_data_socket(), p.ack_datagram, p.ack_from, p.from_port);
         break;
@@ -254,7 +256,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int result = run_event_loop(u.state);
     check_pass(run, result == UPDATE_DONE);
     if (result == UPDATE_DONE) {
-        FUZZ_CHECK(std::uint64_t{u.state.current_block} * TFTP_BLOCK_SIZE > u.state.image_size);
+        FUZZ_CHECK(std::uint64_t{u.state.transfer.current_block} * TFTP_BLOCK_SIZE >
+                   u.state.image_size);
     } else if (result == UPDATE_NO_ANSWER) {
         FUZZ_CHECK(run.beacons == MAX_UNANSWERED_BEACONS && !run.device_heard);
     } else if (result == UPDATE_NO_READ_REQUEST) {

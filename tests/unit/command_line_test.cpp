@@ -199,9 +199,10 @@ TEST(TargetAddress, OneThatCannotBeOneDeviceIsRefusedWithItsReason) {
     const std::vector<LocalAddress> host = {local(addr(198, 51, 100, 1), 24, true, "eth0"),
                                             local(addr(203, 0, 113, 9), 31, true, "p2p"),
                                             local(addr(192, 0, 2, 5), 32, true, "tun0")};
-    for (std::uint32_t fine : {addr(198, 51, 100, 10), addr(198, 51, 100, 254),
-                               addr(203, 0, 113, 8), addr(192, 0, 2, 4), addr(10, 0, 0, 255),
-                               addr(223, 255, 255, 254), addr(127, 0, 0, 1), addr(127, 255, 255, 255)})
+    for (std::uint32_t fine :
+         {addr(198, 51, 100, 10), addr(198, 51, 100, 254), addr(203, 0, 113, 8), addr(192, 0, 2, 4),
+          addr(10, 0, 0, 255), addr(223, 255, 255, 254), addr(127, 0, 0, 1),
+          addr(127, 255, 255, 255)})
         EXPECT_EQ(refusal(host, fine), "") << net_to_host32(fine);
     EXPECT_EQ(refusal(host, addr(198, 51, 100, 1)),
               "QBupdate: 198.51.100.1 is this host's own address (on eth0), not the device's: "
@@ -297,8 +298,9 @@ TEST(FailureReport, ExitStatusAndOneLineNamingTheCause) {
     EXPECT_STREQ(line, "QBupdate: device 52:54:00:12:34:56: waiting for network traffic on "
                        "198.51.100.1 failed\n");
     describe_failure(line, sizeof line, UPDATE_ABANDONED, answered, "x.bin", local, target);
-    EXPECT_EQ(std::string(line).rfind("QBupdate: device 52:54:00:12:34:56: the update stood still", 0),
-              0u);
+    EXPECT_EQ(
+        std::string(line).rfind("QBupdate: device 52:54:00:12:34:56: the update stood still", 0),
+        0u);
     EXPECT_EQ(std::string(line).find('\n'), std::strlen(line) - 1);
 
     std::string long_path(2000, 'p');
@@ -329,7 +331,8 @@ TEST(FailureReport, NoticesNameTheStrangerAndBothUnits) {
     n.server_addr = addr(198, 51, 100, 1);
     describe_notice(line, sizeof line, n);
     EXPECT_EQ(std::string(line).rfind("QBupdate: the device 52:54:00:12:34:56 took the BOOTP "
-                                      "reply but has not asked for the image in 10 s;", 0),
+                                      "reply but has not asked for the image in 10 s;",
+                                      0),
               0u);
     EXPECT_NE(std::string(line).find("giving up at 60 s\n"), std::string::npos);
 }

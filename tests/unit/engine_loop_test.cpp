@@ -132,7 +132,7 @@ TEST_F(Loop, BootpIsHandledBeforeTftpAndANewDataEndpointWaitsForTheNextPass) {
     ASSERT_EQ(fake.waits.size(), 3u);
     EXPECT_EQ(fake.waits[0].socks.size(), 2u);
     ASSERT_EQ(fake.waits[1].socks.size(), 3u);
-    EXPECT_EQ(fake.waits[1].socks[2], state.data_sock);
+    EXPECT_EQ(fake.waits[1].socks[2], state.transfer.data_sock);
 }
 
 TEST_F(Loop, BlockIsResentOnTheSecondQuietTickWhateverStrayTrafficCame) {
@@ -330,9 +330,9 @@ TEST_F(Loop, RestartInThePassOfAReadyAckDoesNotReadTheNewEndpoint) {
     };
     EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED);
     ASSERT_NE(first, NET_INVALID_SOCKET);
-    EXPECT_EQ(state.data_sock, first) << "the new endpoint did not reuse the number";
+    EXPECT_EQ(state.transfer.data_sock, first) << "the new endpoint did not reuse the number";
     EXPECT_EQ(data_sent(), (std::vector<Bytes>{expected_data(image, 1), expected_data(image, 1)}));
-    EXPECT_EQ(state.current_block, 1u);
+    EXPECT_EQ(state.transfer.current_block, 1u);
     EXPECT_TRUE(progress_calls.empty());
     // unready_receives, checked for every test, shows the new endpoint was not read.
 }
