@@ -177,7 +177,6 @@ int run_event_loop(UploadState& state) {
     state.beacon_count = 0;
     state.retransmit_ticks = 0;
     state.transfer = Transfer{};
-    state.transfer.data_sock = NET_INVALID_SOCKET;
     state.read_request_watch = StallWatch{};
     state.first_reply_us = 0;
 

@@ -18,8 +18,8 @@ struct StallWatch {
 // next read request that starts one replaces it whole, so nothing of an abandoned transfer (its
 // block, its peer, the peer's error, its stall) carries over.
 struct Transfer {
-    net_socket data_sock;        // NET_INVALID_SOCKET when no transfer runs
-    std::uint32_t current_block; // the block sent last and awaiting acknowledgement
+    net_socket data_sock = NET_INVALID_SOCKET; // open while the transfer runs
+    std::uint32_t current_block;               // the block sent last, awaiting its ACK
     std::uint32_t peer_addr;
     std::uint16_t peer_port;
     DeviceError device_error;    // the peer's first TFTP ERROR, told when it came
