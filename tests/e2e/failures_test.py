@@ -5,7 +5,8 @@ beacons, half a second apart, and QBupdate gives up with status 4. Meanwhile onl
 request gets an ERROR: no stray datagram is answered, and a server that answers every datagram
 with an ERROR, started with one forged ERROR, hears nothing back. A device that takes the BOOTP
 reply and never asks for the image ends the update with status 4 60 s after the reply, with a
-line naming its hardware address.
+line naming its hardware address. A subnet's broadcast or network address, the host's own
+address and a multicast address as the target end the run with status 1 before the banner.
 
     python3 failures_test.py PATH-TO-QBupdate      (as root; exits 77 to skip otherwise)
 """
@@ -40,6 +41,16 @@ def main():
         c.equal(res.returncode, 3, "QBupdate exit status")
         c.equal(res.stdout, BANNER_FIRMWARE, "console output")
         check_failure_line(c, res, "69", lab.host_addr)
+
+        c.start("targets that cannot be one device: refused before anything is sent")
+        for target, reason in (("198.51.100.255", "broadcast address of 198.51.100.0/24"),
+                               ("198.51.100.0", "network address of 198.51.100.0/24"),
+                               (lab.host_addr, "this host's own address"),
+                               ("224.0.0.9", "multicast")):
+            res = lab.run(lab.host, [qbupdate, path, target], timeout=10)
+            c.equal(res.returncode, 1, f"QBupdate exit status for {target}")
+            c.equal(res.stdout, b"", f"console output for {target} (no banner: no engine)")
+            check_failure_line(c, res, target, reason)
 
         c.start("silent device amid stray traffic, a write request and an ERROR from port 69")
         run = update(lab, qbupdate, path, tmp, ["--silent", "--stray-interval", "0.2", "--wrq",
