@@ -29,7 +29,6 @@ SECOND_HW = "02:00:5e:10:00:bb"
 REFUSAL = b"\x00\x05\x00\x02Only the device being updated is served\x00"
 
 
-
 def check_stall_notices(c, run, lab):
     """One line on standard error for each stall, 10 to 12 s after it began: first the read
     request that did not come after the BOOTP reply, then the last block left unacknowledged."""
