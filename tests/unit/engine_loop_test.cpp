@@ -91,13 +91,17 @@ TEST_F(Loop, StrayTrafficBetweenTicksDoesNotSilenceTheBeacon) {
 
 TEST_F(Loop, StrayStormStillLetsTheBeaconOutEveryHalfSecond) {
     open_state(1000);
-    // A datagram every 10 ms on the scripted clock; a tick cut short by each would never end.
+    // A datagram every 10 ms on the scripted clock, another host's read request or an untagged
+    // BOOTP request; a tick cut short by each would never end.
     const std::uint64_t start = clock_microseconds();
     fake.on_wait = [&](int n) {
         if (count_sends_from(9) >= 2 || n > 1000)
             return NET_WAIT_FAILED;
         fake.clock_skip_us += 10000;
-        fake_queue(67, bootp_request("other"), TARGET, 68);
+        if (n % 2 == 0)
+            fake_queue(69, rrq(), OTHER_HOST_ADDR, 2001);
+        else
+            fake_queue(67, bootp_request("other"), TARGET, 68);
         return FAKE_WAIT_FROM_QUEUES;
     };
     EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED);
