@@ -2,6 +2,7 @@
 
 #include "report.h"
 
+#include <bit>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -169,15 +170,76 @@ void describe_argument_problem(char* out, std::size_t capacity, const CommandLin
     }
 }
 
-int usable_local_addresses(LocalAddress* addrs, int count, std::uint32_t target_addr) {
-    int kept = 0;
-    for (int i = 0; i < count; ++i) {
-        const std::uint32_t a = addrs[i].addr;
-        if ((!is_loopback(a) || is_loopback(target_addr)) &&
-            (!is_link_local(a) || is_link_local(target_addr)))
-            addrs[kept++] = addrs[i];
+bool is_usable_local_address(std::uint32_t local_addr, std::uint32_t target_addr) {
+    return (!is_loopback(local_addr) || is_loopback(target_addr)) &&
+           (!is_link_local(local_addr) || is_link_local(target_addr));
+}
+
+namespace {
+
+constexpr std::uint32_t ADDRESS_CLASS_MULTICAST = 0xE; // 224.0.0.0/4: the top four bits
+constexpr std::uint32_t ADDRESS_CLASS_RESERVED = 0xF;  // 240.0.0.0/4
+
+unsigned prefix_length(std::uint32_t netmask) {
+    return static_cast<unsigned>(std::popcount(netmask));
+}
+
+} // namespace
+
+// A target that is no single device would wake the wrong units or none: a subnet's broadcast
+// address takes the beacon to port 9 of every host on it, and every unit there reboots into its
+// loader.
+void describe_target_refusal(char* out, std::size_t capacity, const LocalAddress* addrs, int count,
+                             std::uint32_t target_addr) {
+    out[0] = '\0';
+    if (is_loopback(target_addr))
+        return;
+    char target[16];
+    format_address(target_addr, target);
+    const std::uint32_t top = net_to_host32(target_addr) >> 28;
+    if (top == ADDRESS_CLASS_MULTICAST || top == ADDRESS_CLASS_RESERVED) {
+        std::snprintf(out, capacity,
+                      "QBupdate: %s is %s, never one device's: give the device's "
+                      "own address\n",
+                      target,
+                      top == ADDRESS_CLASS_MULTICAST ? "a multicast address (224.0.0.0/4)"
+                                                     : "a reserved address (240.0.0.0/4)");
+        return;
     }
-    return kept;
+    char name[INTERFACE_NAME_SIZE];
+    for (int i = 0; i < count; ++i) {
+        if (addrs[i].addr != target_addr)
+            continue;
+        std::snprintf(out, capacity,
+                      "QBupdate: %s is this host's own address (on %s), not the "
+                      "device's: give the device's address\n",
+                      target, copy_printable(name, sizeof name, addrs[i].interface_name));
+        return;
+    }
+    for (int i = 0; i < count; ++i) {
+        const std::uint32_t mask = net_to_host32(addrs[i].netmask);
+        // A /31 or /32 link has no network or broadcast address.
+        if (prefix_length(mask) >= 31 || !on_subnet_of(addrs[i], target_addr))
+            continue;
+        const std::uint32_t host_part = net_to_host32(target_addr) & ~mask;
+        if (host_part != 0 && host_part != ~mask)
+            continue;
+        char subnet[16];
+        format_address(addrs[i].addr & addrs[i].netmask, subnet);
+        copy_printable(name, sizeof name, addrs[i].interface_name);
+        if (host_part == 0)
+            std::snprintf(out, capacity,
+                          "QBupdate: %s is the network address of %s/%u on %s, "
+                          "not a device's: give the device's own address\n",
+                          target, subnet, prefix_length(mask), name);
+        else
+            std::snprintf(out, capacity,
+                          "QBupdate: %s is the broadcast address of %s/%u on %s: "
+                          "the wake beacon would reach every host there; give the device's own "
+                          "address\n",
+                          target, subnet, prefix_length(mask), name);
+        return;
+    }
 }
 
 bool on_subnet_of(const LocalAddress& local, std::uint32_t target_addr) {

@@ -51,11 +51,18 @@ CommandLine parse_command_line(int argc, const char* const* argv);
 void describe_argument_problem(char* out, std::size_t capacity, const CommandLine& cl, int argc,
                                const char* const* argv);
 
-// Keeps the addresses the engine may bind to, in order: loopback ones only when the target
-// itself is a loopback address, link-local ones (169.254.0.0/16, what a system gives an
-// adapter that got no address) only when the target is link-local too. Returns how many remain
-// at the front of `addrs`.
-int usable_local_addresses(LocalAddress* addrs, int count, std::uint32_t target_addr);
+// Whether the engine may bind to a local address to reach the target (a LocalAddressFilter):
+// loopback ones only when the target itself is a loopback address, link-local ones
+// (169.254.0.0/16, what a system gives an adapter that got no address) only when the target is
+// link-local too.
+bool is_usable_local_address(std::uint32_t local_addr, std::uint32_t target_addr);
+
+// Writes the line (with "QBupdate: " and a newline) that says why the target cannot be one
+// device, or an empty text when it can: a multicast address or one of 240.0.0.0/4, an address
+// of this host, or the network or broadcast address of a subnet of the usable local addresses
+// `addrs` that holds it (none on /31 and /32 links). A loopback target is always allowed.
+void describe_target_refusal(char* out, std::size_t capacity, const LocalAddress* addrs, int count,
+                             std::uint32_t target_addr);
 
 // Whether the address's interface subnet holds the target.
 bool on_subnet_of(const LocalAddress& local, std::uint32_t target_addr);

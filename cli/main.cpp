@@ -30,8 +30,16 @@ int main(int argc, char** argv) {
     }
 
     LocalAddress addrs[MAX_LOCAL_ADDRESSES];
-    int count = net_local_addresses(addrs, MAX_LOCAL_ADDRESSES);
-    count = count < 0 ? 0 : usable_local_addresses(addrs, count, cl.target_addr);
+    int count =
+        net_local_addresses(addrs, MAX_LOCAL_ADDRESSES, is_usable_local_address, cl.target_addr);
+    count = count < 0 ? 0 : count;
+    char refusal[512];
+    describe_target_refusal(refusal, sizeof refusal, addrs, count, cl.target_addr);
+    if (refusal[0] != '\0') {
+        net_cleanup();
+        write_error_text(refusal);
+        return EXIT_USAGE_OR_SETUP;
+    }
     if (count == 0) {
         net_cleanup();
         std::fputs("QBupdate: this host has no usable IPv4 address to reach the device from\n",

@@ -34,7 +34,30 @@ int port_of(int update_result) {
     }
 }
 
+// After a BOOTP reply the line says which unit was answered: "QBupdate: the device" becomes
+// "QBupdate: the device 52:54:00:12:34:56", and any other line gains
+// "QBupdate: device 52:54:00:12:34:56: " in front.
+void name_device_answered(char* out, std::size_t capacity, const HardwareAddress& hw) {
+    constexpr char PREFIX[] = "QBupdate: ";
+    constexpr char THE_DEVICE[] = "QBupdate: the device";
+    if (!hw.known || std::strncmp(out, PREFIX, sizeof PREFIX - 1) != 0)
+        return;
+    char named[18];
+    format_hardware_address(hw, named);
+    char line[1024];
+    if (std::strncmp(out, THE_DEVICE, sizeof THE_DEVICE - 1) == 0)
+        std::snprintf(line, sizeof line, "%s %s%s", THE_DEVICE, named, out + sizeof THE_DEVICE - 1);
+    else
+        std::snprintf(line, sizeof line, "%sdevice %s: %s", PREFIX, named, out + sizeof PREFIX - 1);
+    std::snprintf(out, capacity, "%s", line);
+}
+
 } // namespace
+
+void format_hardware_address(const HardwareAddress& hw, char (&text)[18]) {
+    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", hw.bytes[0], hw.bytes[1],
+                  hw.bytes[2], hw.bytes[3], hw.bytes[4], hw.bytes[5]);
+}
 
 static_assert(STALL_NOTICE_SECONDS == 10, "the line names the stall's length");
 const char ABANDONED_LINE[] =
@@ -70,6 +93,7 @@ int exit_status_for(int update_result) {
     case UPDATE_NO_WAKE_PORT:
         return EXIT_NO_PORT;
     case UPDATE_NO_ANSWER:
+    case UPDATE_NO_READ_REQUEST:
         return EXIT_NO_ANSWER;
     case UPDATE_ABANDONED:
         return EXIT_ABANDONED;
@@ -107,10 +131,18 @@ void describe_failure(char* out, std::size_t capacity, int update_result,
     case UPDATE_ABANDONED:
         std::snprintf(out, capacity, "%s", ABANDONED_LINE);
         break;
+    case UPDATE_NO_READ_REQUEST:
+        std::snprintf(out, capacity,
+                      "QBupdate: the device took the BOOTP reply for %s but did not ask for the "
+                      "image within %u s: check that the firewall lets UDP port 69 in to %s, and "
+                      "whether a second unit in its loader took the reply\n",
+                      target, static_cast<unsigned>(READ_REQUEST_WAIT_SECONDS), local);
+        break;
     default:
         std::snprintf(out, capacity, "QBupdate: waiting for network traffic on %s failed\n", local);
         break;
     }
+    name_device_answered(out, capacity, diagnosis.device_hw);
     // A very long image path must not cost the line its end.
     std::size_t end = std::strlen(out);
     if (end > 0 && out[end - 1] != '\n') {
@@ -137,13 +169,34 @@ void describe_notice(char* out, std::size_t capacity, const UpdateNotice& notice
     out[0] = '\0';
     if (notice.kind == NOTICE_NETWORK_STARTS)
         return;
+    char hw[18];
+    char other_hw[18];
+    format_hardware_address(notice.device_hw, hw);
+    format_hardware_address(notice.second_hw, other_hw);
     if (notice.kind == NOTICE_NO_READ_REQUEST) {
         format_address(notice.server_addr, addr);
         std::snprintf(out, capacity,
                       "QBupdate: the device took the BOOTP reply but has not asked for the image "
                       "in %u s; check that the firewall lets UDP port 69 in and that the device "
-                      "can reach %s, the address the reply named; still waiting\n",
-                      seconds, addr);
+                      "can reach %s, the address the reply named; giving up at %u s\n",
+                      seconds, addr, static_cast<unsigned>(READ_REQUEST_WAIT_SECONDS));
+        name_device_answered(out, capacity, notice.device_hw);
+        return;
+    }
+    if (notice.kind == NOTICE_STRANGER_REFUSED) {
+        format_address(notice.refused_addr, addr);
+        std::snprintf(out, capacity,
+                      "QBupdate: refused a TFTP read request from %s: only the device being "
+                      "updated is served; the update goes on\n",
+                      addr);
+        return;
+    }
+    if (notice.kind == NOTICE_SECOND_DEVICE) {
+        std::snprintf(out, capacity,
+                      "QBupdate: a second unit, hardware address %s, asked as well as %s, and "
+                      "both now hold the device's address: power off the unit that is not meant "
+                      "to be updated\n",
+                      other_hw, hw);
         return;
     }
     format_address(notice.peer_addr, addr);

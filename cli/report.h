@@ -10,7 +10,7 @@ constexpr int EXIT_UPDATED = 0;
 constexpr int EXIT_USAGE_OR_SETUP = 1; // usage text, socket library, no local address
 constexpr int EXIT_NO_IMAGE = 2;
 constexpr int EXIT_NO_PORT = 3;
-constexpr int EXIT_NO_ANSWER = 4;
+constexpr int EXIT_NO_ANSWER = 4; // also: no read request within 60 s of the BOOTP reply
 constexpr int EXIT_NETWORK_FAILED = 5;
 constexpr int EXIT_ABANDONED = 6; // a stall after the terminal hung up
 
@@ -22,7 +22,11 @@ int exit_status_for(int update_result);
 // Why an image cannot be loaded, in a few words.
 const char* image_fault_text(ImageFault fault);
 
-// Writes the one line (with "QBupdate: " and a newline) that explains a failed update.
+// Writes a hardware address as six hex pairs joined by colons, 52:54:00:12:34:56.
+void format_hardware_address(const HardwareAddress& hw, char (&text)[18]);
+
+// Writes the one line (with "QBupdate: " and a newline) that explains a failed update. Once a
+// BOOTP reply has gone, the line names the hardware address answered.
 void describe_failure(char* out, std::size_t capacity, int update_result,
                       const UpdateDiagnosis& diagnosis, const char* image_path,
                       std::uint32_t local_addr, std::uint32_t target_addr);

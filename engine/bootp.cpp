@@ -18,7 +18,30 @@ bool carries_device_tag(const unsigned char* sname) {
     return sname[BOOTP_DEVICE_TAG_LENGTH] == 0;
 }
 
+// Which unit was answered. Every tagged request is answered, as a loader may change its
+// hardware address between stages; but a second address answered may be a second unit, now
+// holding the target address too, and the operator is told at once.
+void note_hardware_address(UploadState& state, const unsigned char* chaddr) {
+    if (!state.device_hw.known) {
+        state.device_hw.known = true;
+        std::memcpy(state.device_hw.bytes, chaddr, HW_ADDR_SIZE);
+        return;
+    }
+    if (state.second_device_told || std::memcmp(state.device_hw.bytes, chaddr, HW_ADDR_SIZE) == 0)
+        return;
+    state.second_device_told = true;
+    UpdateNotice notice{};
+    notice.kind = NOTICE_SECOND_DEVICE;
+    notice.server_addr = state.local_addr;
+    notice.device_hw = state.device_hw;
+    notice.second_hw.known = true;
+    std::memcpy(notice.second_hw.bytes, chaddr, HW_ADDR_SIZE);
+    tell_front_end(state, notice);
+}
+
 } // namespace
+
+static_assert(HW_ADDR_SIZE == BOOTP_HLEN_ETHERNET);
 
 Heard handle_bootp_request(UploadState& state, int length, std::uint32_t /*from_addr*/,
                            std::uint16_t from_port) {
@@ -44,5 +67,6 @@ Heard handle_bootp_request(UploadState& state, int length, std::uint32_t /*from_
     std::memcpy(p + BOOTP_FILE, file, std::strlen(file) + 1);
     net_send_broadcast(state.bootp_sock, p, static_cast<int>(BOOTP_REPLY_SIZE), from_port,
                        state.local_addr);
+    note_hardware_address(state, p + BOOTP_CHADDR);
     return HEARD_DEVICE;
 }

@@ -16,6 +16,9 @@ using progress_callback = void (*)(std::uint32_t percent);
 
 // How long the device may leave the update standing still before the operator is told.
 constexpr std::uint32_t STALL_NOTICE_SECONDS = 10;
+// How long after the first BOOTP reply the device has to ask for the image before the update
+// gives up (UPDATE_NO_READ_REQUEST). A transfer once asked for has no time-out.
+constexpr std::uint32_t READ_REQUEST_WAIT_SECONDS = 60;
 
 // What the engine tells the front end while an update runs, beyond its progress.
 enum NoticeKind : int {
@@ -24,7 +27,9 @@ enum NoticeKind : int {
     NOTICE_NETWORK_STARTS = 2,       // image loaded, endpoints open; the first beacon is next
     NOTICE_DEVICE_ERROR = 3,         // the transfer's peer sent a TFTP ERROR
     NOTICE_STRANGER_REFUSED = 4,     // a read request from another address than the target's
+                                     // (once per upload)
     NOTICE_SECOND_DEVICE = 5,        // tagged BOOTP requests from a second hardware address
+                                     // answered (once per upload)
 };
 
 constexpr std::size_t HW_ADDR_SIZE = 6;
@@ -60,20 +65,22 @@ struct UpdateNotice {
 };
 
 // Called once for each notice: a stall when it has lasted STALL_NOTICE_SECONDS, a device error
-// when it arrives (once per data endpoint). Returns false to end the update at once with
-// UPDATE_ABANDONED, true to carry on.
+// when it arrives (once per data endpoint), a refused stranger and a second device when first
+// met. For a stall, false ends the update at once with UPDATE_ABANDONED; true carries on. The
+// other notices end nothing.
 using notice_callback = bool (*)(const UpdateNotice& notice);
 
 enum UpdateResult : int {
-    UPDATE_DONE = 0,          // the device acknowledged the last block
-    UPDATE_NO_IMAGE = 1,      // the image cannot be opened, held in memory or read in full
-    UPDATE_NO_BOOTP_PORT = 2, // UDP port 67 cannot be opened
-    UPDATE_NO_TFTP_PORT = 3,  // UDP port 69 cannot be opened
-    UPDATE_NO_WAKE_PORT = 4,  // UDP port 9 cannot be opened
-    UPDATE_NO_ANSWER = 5,     // the device never answered the wake beacon
-    UPDATE_WAIT_FAILED = 6,   // waiting on the endpoints failed
-    UPDATE_ABANDONED = 7,     // the notice callback ended the update at a stall
-    UPDATE_NO_READ_REQUEST = 8, // the device took a BOOTP reply but never asked for the image
+    UPDATE_DONE = 0,            // the device acknowledged the last block
+    UPDATE_NO_IMAGE = 1,        // the image cannot be opened, held in memory or read in full
+    UPDATE_NO_BOOTP_PORT = 2,   // UDP port 67 cannot be opened
+    UPDATE_NO_TFTP_PORT = 3,    // UDP port 69 cannot be opened
+    UPDATE_NO_WAKE_PORT = 4,    // UDP port 9 cannot be opened
+    UPDATE_NO_ANSWER = 5,       // the device never answered the wake beacon
+    UPDATE_WAIT_FAILED = 6,     // waiting on the endpoints failed
+    UPDATE_ABANDONED = 7,       // the notice callback ended the update at a stall
+    UPDATE_NO_READ_REQUEST = 8, // the device took a BOOTP reply but did not ask for the image
+                                // within READ_REQUEST_WAIT_SECONDS
 };
 
 enum ImageFault : int {
@@ -93,8 +100,10 @@ constexpr std::uint32_t MAX_UNANSWERED_BEACONS = 41;
 struct UpdateDiagnosis {
     ImageFault image_fault;
     NetFault net_fault; // for the port results and UPDATE_WAIT_FAILED
-    HardwareAddress device_hw{};      // the hardware address answered, when a BOOTP request told it
-    std::uint32_t bytes_acknowledged = 0; // image bytes the device has acknowledged
+    // The first hardware address answered, when a BOOTP request told it.
+    HardwareAddress device_hw{};
+    std::uint32_t bytes_acknowledged = 0; // image bytes the device has acknowledged in its last
+                                          // transfer: the whole image after UPDATE_DONE
 };
 
 // Opens the image as update_target loads it: a regular file, read as raw bytes. Returns the

@@ -12,6 +12,11 @@
 // leaves the tick to end when it would have, so stray traffic can neither silence the beacon
 // nor hold back a resend.
 //
+// A device that took a BOOTP reply must ask for the image within READ_REQUEST_WAIT_SECONDS of
+// the first one, or the upload ends: the beacon has stopped for good, so a forged request or a
+// firewall that drops port 69 would otherwise leave it waiting for ever. Once the device has
+// asked, nothing but a completed transfer ends it, however long the device stands still.
+//
 // Two stall watches tell the operator when the update stands still (STALL_NOTICE_SECONDS),
 // once per stall: while HEARD, the time since the first answered BOOTP request without a read
 // request; while TRANSFERRING, the time the current block has gone unacknowledged.
@@ -23,6 +28,7 @@ namespace {
 
 constexpr std::uint64_t TICK_US = std::uint64_t{TICK_MS} * 1000u;
 constexpr std::uint64_t STALL_NOTICE_US = std::uint64_t{STALL_NOTICE_SECONDS} * 1000000u;
+constexpr std::uint64_t READ_REQUEST_WAIT_US = std::uint64_t{READ_REQUEST_WAIT_SECONDS} * 1000000u;
 
 enum Endpoint : int { BOOTP_ENDPOINT = 0, TFTP_ENDPOINT = 1, DATA_ENDPOINT = 2, ENDPOINT_COUNT };
 
@@ -87,8 +93,8 @@ Arrivals take_ready_datagrams(UploadState& state, const bool* ready, bool data_w
     }
     // A data endpoint opened in this pass may reuse the number of the one that was waited on;
     // only the endpoint that took part in the wait is read.
-    if (data_waited && ready[DATA_ENDPOINT] && state.data_sock_serial == data_serial) {
-        int length = receive_datagram(state, state.data_sock, &from_addr, &from_port);
+    if (data_waited && ready[DATA_ENDPOINT] && state.transfers_started == data_serial) {
+        int length = receive_datagram(state, state.transfer.data_sock, &from_addr, &from_port);
         if (length >= 0) {
             AckResult ack = handle_ack(state, length, from_addr, from_port);
             heard.complete = ack == ACK_FINAL;
@@ -128,22 +134,28 @@ bool check_read_request_overdue(UploadState& state, const Arrivals& heard, std::
     UpdateNotice notice{};
     notice.kind = NOTICE_NO_READ_REQUEST;
     notice.server_addr = state.local_addr;
+    notice.device_hw = state.device_hw;
     return tell_front_end(state, notice);
+}
+
+// Whether the device has let the time for its read request run out.
+bool read_request_too_late(UploadState& state, const Arrivals& heard, std::uint64_t now) {
+    if (heard.bootp_answered && state.first_reply_us == 0)
+        state.first_reply_us = now;
+    return state.first_reply_us != 0 && !state.device_asked &&
+           now - state.first_reply_us >= READ_REQUEST_WAIT_US;
 }
 
 // The current block has gone unacknowledged since it was first sent, resends and repeated read
 // requests notwithstanding.
 bool check_block_overdue(UploadState& state, std::uint64_t now) {
-    StallWatch& watch = state.block_watch;
-    if (state.phase != PHASE_TRANSFERRING) {
-        watch.running = false;
+    Transfer& transfer = state.transfer;
+    if (state.phase != PHASE_TRANSFERRING)
         return true;
-    }
-    if (!watch.running || state.watched_block != state.current_block ||
-        state.watched_serial != state.data_sock_serial) {
+    StallWatch& watch = transfer.block_watch;
+    if (!watch.running || transfer.watched_block != transfer.current_block) {
         watch = StallWatch{true, false, now};
-        state.watched_block = state.current_block;
-        state.watched_serial = state.data_sock_serial;
+        transfer.watched_block = transfer.current_block;
     }
     if (!stall_due(watch, now))
         return true;
@@ -164,16 +176,17 @@ int run_event_loop(UploadState& state) {
     state.phase = PHASE_WAKING;
     state.beacon_count = 0;
     state.retransmit_ticks = 0;
-    state.data_sock = NET_INVALID_SOCKET;
+    state.transfer = Transfer{};
     state.read_request_watch = StallWatch{};
-    state.block_watch = StallWatch{};
+    state.first_reply_us = 0;
 
     std::uint64_t tick_end = clock_microseconds() + TICK_US;
     for (;;) {
-        net_socket socks[ENDPOINT_COUNT] = {state.bootp_sock, state.tftp_sock, state.data_sock};
+        net_socket socks[ENDPOINT_COUNT] = {state.bootp_sock, state.tftp_sock,
+                                            state.transfer.data_sock};
         bool ready[ENDPOINT_COUNT] = {false, false, false};
         const bool data_waited = state.phase == PHASE_TRANSFERRING;
-        const std::uint32_t data_serial = state.data_sock_serial;
+        const std::uint32_t data_serial = state.transfers_started;
 
         std::uint32_t wait_ms = milliseconds_until(tick_end, clock_microseconds());
         int ready_count = 0;
@@ -200,6 +213,8 @@ int run_event_loop(UploadState& state) {
         const std::uint64_t now = clock_microseconds();
         if (ready_count == 0 || restarts_tick(heard, data_waited))
             tick_end = now + TICK_US;
+        if (read_request_too_late(state, heard, now))
+            return UPDATE_NO_READ_REQUEST;
         if (!check_read_request_overdue(state, heard, now) || !check_block_overdue(state, now))
             return UPDATE_ABANDONED;
     }

@@ -1,7 +1,6 @@
 // The TFTP read server: one transfer at a time, one block in flight.
 #include "upload_state.h"
 
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -17,31 +16,57 @@ void send_error(UploadState& state, std::uint16_t code, const char* text, std::u
 }
 
 void send_current_block(UploadState& state) {
+    const Transfer& transfer = state.transfer;
     int length =
-        build_data_packet(state.image, state.image_size, state.packet, state.current_block);
-    net_send(state.data_sock, state.packet, length, state.peer_addr, state.peer_port);
+        build_data_packet(state.image, state.image_size, state.packet, transfer.current_block);
+    net_send(transfer.data_sock, state.packet, length, transfer.peer_addr, transfer.peer_port);
     state.retransmit_ticks = 0;
 }
 
-// The standard generator, never seeded: every run draws the same ports as the one before.
-net_socket open_data_endpoint(std::uint32_t local_addr) {
+// The next 15-bit value of the upload's own generator (a linear congruential one, its high
+// bits). Seeded from the system's random source, its ports cannot be known before the run: a
+// host that could guess them could acknowledge blocks in the device's name.
+unsigned next_port_draw(std::uint32_t& draw) {
+    draw = draw * 1664525u + 1013904223u;
+    return draw >> 17;
+}
+
+net_socket open_data_endpoint(UploadState& state) {
     for (int draw = 0; draw < MAX_DATA_PORT_DRAWS; ++draw) {
-        unsigned r = static_cast<unsigned>(std::rand());
+        const unsigned r = next_port_draw(state.port_draw);
         auto port = static_cast<std::uint16_t>(DATA_PORT_BASE + (r & DATA_PORT_MASK));
-        net_socket s = open_udp_endpoint(local_addr, host_to_net16(port), 0, HEAR_LOCAL_ADDRESS);
+        net_socket s =
+            open_udp_endpoint(state.local_addr, host_to_net16(port), 0, HEAR_LOCAL_ADDRESS);
         if (s != NET_INVALID_SOCKET)
             return s;
     }
     return NET_INVALID_SOCKET;
 }
 
-// Keeps the first TFTP ERROR the peer sends to a data endpoint and tells the front end of it.
-// It ends nothing: the device may yet take the block, and retransmission goes on.
+// A read request from another address than the target's: the device's transfer is not
+// another host's to take or to end. Refused out loud, as a write request is, only to a
+// client's port; the front end is told once.
+Heard refuse_stranger(UploadState& state, std::uint32_t from_addr, std::uint16_t from_port) {
+    if (net_to_host16(from_port) >= LOWEST_CLIENT_PORT)
+        send_error(state, TFTP_ERR_ACCESS_VIOLATION, TFTP_TEXT_DEVICE_ONLY, from_addr, from_port);
+    if (!state.stranger_told) {
+        state.stranger_told = true;
+        UpdateNotice notice{};
+        notice.kind = NOTICE_STRANGER_REFUSED;
+        notice.server_addr = state.local_addr;
+        notice.refused_addr = from_addr;
+        notice.device_hw = state.device_hw;
+        tell_front_end(state, notice);
+    }
+    return HEARD_STRAY;
+}
+
+// Keeps the first TFTP ERROR the peer sends in a transfer and tells the front end of it. It
+// ends nothing: the device may yet take the block, and retransmission goes on.
 void note_device_error(UploadState& state, int length) {
-    if (state.device_error.present && state.device_error_serial == state.data_sock_serial)
+    DeviceError& error = state.transfer.device_error;
+    if (error.present)
         return;
-    DeviceError& error = state.device_error;
-    error = DeviceError{};
     error.present = true;
     error.code = get_be16(state.packet + TFTP_ERROR_CODE);
     std::size_t n = 0;
@@ -51,22 +76,22 @@ void note_device_error(UploadState& state, int length) {
         const unsigned char c = state.packet[i];
         error.text[n++] = c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
     }
-    state.device_error_serial = state.data_sock_serial;
     tell_front_end(state, transfer_notice(state, NOTICE_DEVICE_ERROR));
 }
 
 } // namespace
 
 UpdateNotice transfer_notice(const UploadState& state, NoticeKind kind) {
+    const Transfer& transfer = state.transfer;
     UpdateNotice notice{};
     notice.kind = kind;
     notice.server_addr = state.local_addr;
-    notice.block = state.current_block;
+    notice.block = transfer.current_block;
     notice.last_block = is_last_block(state);
-    notice.peer_addr = state.peer_addr;
-    notice.peer_port = state.peer_port;
-    if (state.device_error_serial == state.data_sock_serial)
-        notice.device_error = state.device_error;
+    notice.peer_addr = transfer.peer_addr;
+    notice.peer_port = transfer.peer_port;
+    notice.device_hw = state.device_hw;
+    notice.device_error = transfer.device_error;
     return notice;
 }
 
@@ -95,28 +120,33 @@ Heard handle_tftp_request(UploadState& state, int length, std::uint32_t from_add
             send_error(state, TFTP_ERR_ILLEGAL_OPERATION, TFTP_TEXT_ONLY_RRQ, from_addr, from_port);
         return HEARD_STRAY;
     }
+    if (from_addr != state.target_addr)
+        return refuse_stranger(state, from_addr, from_port);
+    state.device_asked = true;
     const bool transferring = state.phase == PHASE_TRANSFERRING;
-    if (transferring && state.current_block == 1 && from_addr == state.peer_addr &&
-        from_port == state.peer_port) {
+    Transfer& transfer = state.transfer;
+    if (transferring && transfer.current_block == 1 && from_addr == transfer.peer_addr &&
+        from_port == transfer.peer_port) {
         // The same request again (a duplicating path, or the device's retry crossing DATA 1):
         // the device may have taken DATA 1 from this port already and would ignore any other.
         send_current_block(state);
         return HEARD_DEVICE;
     }
     if (transferring)
-        net_close(state.data_sock); // the transfer it served is abandoned
-    state.data_sock = open_data_endpoint(state.local_addr);
-    ++state.data_sock_serial;
-    if (state.data_sock == NET_INVALID_SOCKET) {
+        net_close(transfer.data_sock); // the transfer it served is abandoned
+    ++state.transfers_started;
+    transfer = Transfer{};
+    transfer.data_sock = open_data_endpoint(state);
+    if (transfer.data_sock == NET_INVALID_SOCKET) {
         if (transferring)
             state.phase = PHASE_HEARD;
         send_error(state, TFTP_ERR_NOT_DEFINED, TFTP_TEXT_NO_DATA_PORT, from_addr, from_port);
         return HEARD_STRAY;
     }
     state.phase = PHASE_TRANSFERRING;
-    state.peer_addr = from_addr;
-    state.peer_port = from_port;
-    state.current_block = 1;
+    transfer.peer_addr = from_addr;
+    transfer.peer_port = from_port;
+    transfer.current_block = 1;
     send_current_block(state);
     return HEARD_DEVICE;
 }
@@ -125,7 +155,8 @@ AckResult handle_ack(UploadState& state, int length, std::uint32_t from_addr,
                      std::uint16_t from_port) {
     // A transfer is its peer's (RFC 1350): another host's datagrams could otherwise acknowledge
     // every block and end the update while the device has none of them.
-    if (from_addr != state.peer_addr)
+    Transfer& transfer = state.transfer;
+    if (from_addr != transfer.peer_addr)
         return ACK_IGNORED;
     const unsigned char* p = state.packet;
     if (length >= static_cast<int>(TFTP_ERROR_TEXT) && get_be16(p + TFTP_OPCODE) == TFTP_OP_ERROR) {
@@ -136,20 +167,20 @@ AckResult handle_ack(UploadState& state, int length, std::uint32_t from_addr,
     // and the duplicates would double again (the Sorcerer's Apprentice fault; RFC 1123, 4.2.3.1,
     // amending RFC 1350). A lost block is repaired by the tick's resend alone.
     if (length < static_cast<int>(TFTP_ACK_SIZE) || get_be16(p + TFTP_OPCODE) != TFTP_OP_ACK ||
-        get_be16(p + TFTP_BLOCK) != static_cast<std::uint16_t>(state.current_block))
+        get_be16(p + TFTP_BLOCK) != static_cast<std::uint16_t>(transfer.current_block))
         return ACK_IGNORED;
 
-    state.peer_addr = from_addr;
-    state.peer_port = from_port;
+    transfer.peer_addr = from_addr;
+    transfer.peer_port = from_port;
     if (is_last_block(state)) {
         if (state.progress != nullptr)
             state.progress(100);
         return ACK_FINAL;
     }
-    const std::uint64_t delivered = std::uint64_t{state.current_block} * TFTP_BLOCK_SIZE;
+    const std::uint64_t delivered = std::uint64_t{transfer.current_block} * TFTP_BLOCK_SIZE;
     if (state.progress != nullptr)
         state.progress(static_cast<std::uint32_t>(delivered * 100 / state.image_size));
-    ++state.current_block;
+    ++transfer.current_block;
     send_current_block(state);
     return ACK_ACCEPTED;
 }
@@ -159,5 +190,5 @@ void retransmit_block(UploadState& state) {
 }
 
 bool is_last_block(const UploadState& state) {
-    return state.image_size < std::uint64_t{state.current_block} * TFTP_BLOCK_SIZE;
+    return state.image_size < std::uint64_t{state.transfer.current_block} * TFTP_BLOCK_SIZE;
 }

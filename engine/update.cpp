@@ -63,12 +63,33 @@ int open_fixed_endpoints(UploadState& state, UpdateDiagnosis* diagnosis) {
     return UPDATE_DONE;
 }
 
+// Seeds the data-port generator once per upload. Should the system's source fail, the clock
+// still varies the ports from run to run, if less unpredictably.
+std::uint32_t port_draw_seed() {
+    unsigned char bytes[4];
+    if (system_random(bytes, sizeof bytes))
+        return get_net32(bytes);
+    return static_cast<std::uint32_t>(clock_microseconds());
+}
+
+// Image bytes the device has acknowledged in its current transfer.
+std::uint32_t bytes_acknowledged(const UploadState& state, int result) {
+    if (result == UPDATE_DONE)
+        return state.image_size;
+    if (state.phase != PHASE_TRANSFERRING)
+        return 0;
+    const std::uint64_t acknowledged =
+        std::uint64_t{state.transfer.current_block - 1} * TFTP_BLOCK_SIZE;
+    return static_cast<std::uint32_t>(acknowledged < state.image_size ? acknowledged
+                                                                      : state.image_size);
+}
+
 // The one way out once the upload has begun to acquire: whatever of it is held is released.
 void release_upload(UploadState& state) {
     std::free(state.image);
     state.image = nullptr;
     for (net_socket* s :
-         {&state.data_sock, &state.tftp_sock, &state.bootp_sock, &state.wake_sock}) {
+         {&state.transfer.data_sock, &state.tftp_sock, &state.bootp_sock, &state.wake_sock}) {
         if (*s != NET_INVALID_SOCKET)
             net_close(*s);
         *s = NET_INVALID_SOCKET;
@@ -138,12 +159,13 @@ int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const cha
 
     UploadState state{};
     state.wake_sock = state.bootp_sock = state.tftp_sock = NET_INVALID_SOCKET;
-    state.data_sock = NET_INVALID_SOCKET;
+    state.transfer.data_sock = NET_INVALID_SOCKET;
     state.local_addr = local_addr;
     state.target_addr = target_addr;
     state.mode = mode;
     state.progress = progress;
     state.notice = notice;
+    state.port_draw = port_draw_seed();
     int result = load_image(state, file, file_size, diagnosis);
     if (result == UPDATE_DONE)
         result = open_fixed_endpoints(state, diagnosis);
@@ -154,6 +176,10 @@ int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const cha
         result = tell_front_end(state, starts) ? run_event_loop(state) : UPDATE_ABANDONED;
         if (result == UPDATE_WAIT_FAILED && diagnosis != nullptr)
             diagnosis->net_fault = state.wait_fault;
+        if (diagnosis != nullptr) {
+            diagnosis->device_hw = state.device_hw;
+            diagnosis->bytes_acknowledged = bytes_acknowledged(state, result);
+        }
     }
     release_upload(state);
     return result;

@@ -14,12 +14,25 @@ struct StallWatch {
     std::uint64_t since_us; // when the condition began, on the engine's clock
 };
 
+// One transfer: what a read request from the device starts, on a data endpoint of its own. The
+// next read request that starts one replaces it whole, so nothing of an abandoned transfer (its
+// block, its peer, the peer's error, its stall) carries over.
+struct Transfer {
+    net_socket data_sock = NET_INVALID_SOCKET; // open while the transfer runs
+    std::uint32_t current_block;               // the block sent last, awaiting its ACK
+    std::uint32_t peer_addr;
+    std::uint16_t peer_port;
+    DeviceError device_error;    // the peer's first TFTP ERROR, told when it came
+    StallWatch block_watch;      // from the first send of the current block until its ACK
+    std::uint32_t watched_block; // the block block_watch is timing
+};
+
 // Where an upload stands. It moves forward only, except that a read request whose data port
 // cannot be opened leaves no transfer running.
 enum UploadPhase : int {
     PHASE_WAKING = 0,       // beaconing: the device has not been heard
     PHASE_HEARD = 1,        // the device has been heard; no transfer runs
-    PHASE_TRANSFERRING = 2, // data_sock is open and current_block awaits its acknowledgement
+    PHASE_TRANSFERRING = 2, // a transfer runs: its current block awaits its acknowledgement
 };
 
 struct UploadState {
@@ -42,24 +55,26 @@ struct UploadState {
     unsigned char beacon[BEACON_SIZE];
 
     UploadPhase phase;
+    std::uint32_t port_draw; // the data-port generator, seeded once per upload
     std::uint32_t beacon_count;
     std::uint32_t retransmit_ticks; // quiet ticks since the last DATA send
 
-    net_socket data_sock;           // while transferring; NET_INVALID_SOCKET otherwise
-    std::uint32_t data_sock_serial; // counts data endpoints opened, to tell a new one apart
-    std::uint32_t current_block;    // the block sent last and awaiting acknowledgement
-    std::uint32_t peer_addr;
-    std::uint16_t peer_port;
+    Transfer transfer;
+    // Counts the read requests that opened (or tried to open) a data endpoint, so that the loop
+    // tells a transfer started in its pass from the one it waited on, whose endpoint number
+    // the new one may have reused.
+    std::uint32_t transfers_started;
 
     NetFault wait_fault; // why the wait failed, taken when it did
 
-    DeviceError device_error;          // the peer's last TFTP ERROR
-    std::uint32_t device_error_serial; // the data endpoint (data_sock_serial) it came to
+    HardwareAddress device_hw; // the first hardware address answered; known once a reply went
+    bool second_device_told;   // a second hardware address answered has been told
+    bool device_asked;         // a read request from the target address has come
+    bool stranger_told;        // a read request from another address has been told
+    // When the first BOOTP reply went, on the engine's clock; 0 before.
+    std::uint64_t first_reply_us;
 
     StallWatch read_request_watch; // from the first answered BOOTP request until a transfer runs
-    StallWatch block_watch;        // from the first send of the current block until its ACK
-    std::uint32_t watched_block;   // the block block_watch is timing
-    std::uint32_t watched_serial;  // and the data endpoint (data_sock_serial) it goes from
 };
 
 // What a datagram turned out to be. Only the device's own traffic stops the beacon and starts

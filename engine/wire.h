@@ -39,6 +39,7 @@ constexpr std::size_t BOOTP_HTYPE = 1;
 constexpr std::size_t BOOTP_HLEN = 2;
 constexpr std::size_t BOOTP_YIADDR = 16;
 constexpr std::size_t BOOTP_SIADDR = 20;
+constexpr std::size_t BOOTP_CHADDR = 28; // the client's hardware address, hlen bytes of it
 constexpr std::size_t BOOTP_SNAME = 44;
 constexpr std::size_t BOOTP_SNAME_LENGTH = 64;
 constexpr std::size_t BOOTP_FILE = 108;
@@ -69,20 +70,25 @@ constexpr std::uint16_t TFTP_OP_DATA = 3;
 constexpr std::uint16_t TFTP_OP_ACK = 4;
 constexpr std::uint16_t TFTP_OP_ERROR = 5;
 constexpr std::uint16_t TFTP_ERR_NOT_DEFINED = 0;
+constexpr std::uint16_t TFTP_ERR_ACCESS_VIOLATION = 2;
 constexpr std::uint16_t TFTP_ERR_ILLEGAL_OPERATION = 4;
 constexpr char TFTP_TEXT_ONLY_RRQ[] = "Only RRQ is supported!";
 constexpr char TFTP_TEXT_NO_DATA_PORT[] = "No data port available";
+constexpr char TFTP_TEXT_DEVICE_ONLY[] = "Only the device being updated is served";
 
 static_assert(BEACON_MAGIC_OFFSET + BEACON_MAGIC_LENGTH == BEACON_TARGET_OFFSET);
 static_assert(BEACON_TARGET_AGAIN_OFFSET + 4 == BEACON_SIZE);
 static_assert(BOOTP_SNAME + BOOTP_SNAME_LENGTH == BOOTP_FILE);
+static_assert(BOOTP_CHADDR + BOOTP_HLEN_ETHERNET <= BOOTP_MIN_TAGGED_LENGTH,
+              "a tagged request holds the hardware address");
 static_assert(BOOTP_FILE + BOOTP_FILE_LENGTH <= BOOTP_REPLY_SIZE);
 static_assert(sizeof BOOT_FILE_FIRMWARE <= BOOTP_FILE_LENGTH &&
               sizeof BOOT_FILE_BOOT_AREA <= BOOTP_FILE_LENGTH);
 static_assert(PACKET_BUFFER_SIZE >= TFTP_PAYLOAD + TFTP_BLOCK_SIZE, "a full DATA packet fits");
 static_assert(PACKET_BUFFER_SIZE >= BOOTP_REPLY_SIZE, "a BOOTP reply fits");
 static_assert(PACKET_BUFFER_SIZE >= TFTP_ERROR_TEXT + sizeof TFTP_TEXT_ONLY_RRQ &&
-              PACKET_BUFFER_SIZE >= TFTP_ERROR_TEXT + sizeof TFTP_TEXT_NO_DATA_PORT);
+              PACKET_BUFFER_SIZE >= TFTP_ERROR_TEXT + sizeof TFTP_TEXT_NO_DATA_PORT &&
+              PACKET_BUFFER_SIZE >= TFTP_ERROR_TEXT + sizeof TFTP_TEXT_DEVICE_ONLY);
 
 inline void put_be16(unsigned char* p, std::uint16_t v) {
     p[0] = static_cast<unsigned char>(v >> 8);

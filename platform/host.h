@@ -23,10 +23,15 @@ struct LocalAddress {
     char interface_name[INTERFACE_NAME_SIZE];
 };
 
+// Whether an address of this host may serve the target (both network order).
+using LocalAddressFilter = bool (*)(std::uint32_t local_addr, std::uint32_t target_addr);
+
 // This host's IPv4 addresses on interfaces that are switched on, in the order the system lists
-// them, loopback included. Returns how many were written to `out` (at most `capacity`), or -1
-// when the lookup fails.
-int net_local_addresses(LocalAddress* out, int capacity);
+// them, loopback included; with `keep`, only those it keeps for `target_addr`, so that the
+// ones left out take no room. Returns how many were written to `out` (at most `capacity`), or
+// -1 when the lookup fails.
+int net_local_addresses(LocalAddress* out, int capacity, LocalAddressFilter keep = nullptr,
+                        std::uint32_t target_addr = 0);
 
 // The advice for a bind failure that only this system has (what to run, what to install),
 // or null when the fault is one every system shares and the front end words it itself.

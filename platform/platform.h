@@ -9,6 +9,7 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -117,6 +118,10 @@ std::FILE* file_open_read(const char* path);
 // size.
 enum FileKind : int { FILE_KIND_REGULAR, FILE_KIND_OTHER, FILE_KIND_UNKNOWN };
 FileKind file_kind(std::FILE* f, std::uint64_t* size);
+
+// Fills `out` with `size` bytes from the system's random source, which no one outside this
+// host can predict; false when that source cannot be read.
+bool system_random(unsigned char* out, std::size_t size);
 
 // Microseconds on a clock that only moves forward (not the time of day), from an arbitrary start.
 // The engine's one clock.

@@ -11,6 +11,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -60,7 +61,8 @@ void net_cleanup() {}
 
 // IFF_RUNNING is the kernel's word for a carrier: a veth whose peer is down, or a port without
 // its cable, is up but not running.
-int net_local_addresses(LocalAddress* out, int capacity) {
+int net_local_addresses(LocalAddress* out, int capacity, LocalAddressFilter keep,
+                        std::uint32_t target_addr) {
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0) {
         last_errno = errno;
@@ -72,8 +74,12 @@ int net_local_addresses(LocalAddress* out, int capacity) {
             continue;
         if ((ifa->ifa_flags & IFF_UP) == 0)
             continue;
+        const std::uint32_t addr =
+            reinterpret_cast<const sockaddr_in*>(ifa->ifa_addr)->sin_addr.s_addr;
+        if (keep != nullptr && !keep(addr, target_addr))
+            continue;
         LocalAddress& local = out[count++];
-        local.addr = reinterpret_cast<const sockaddr_in*>(ifa->ifa_addr)->sin_addr.s_addr;
+        local.addr = addr;
         local.netmask =
             ifa->ifa_netmask != nullptr
                 ? reinterpret_cast<const sockaddr_in*>(ifa->ifa_netmask)->sin_addr.s_addr
@@ -250,6 +256,19 @@ FileKind file_kind(std::FILE* f, std::uint64_t* size) {
         return FILE_KIND_OTHER;
     *size = static_cast<std::uint64_t>(st.st_size);
     return FILE_KIND_REGULAR;
+}
+
+// getrandom reads the kernel's generator, waiting only until it has been seeded at boot.
+bool system_random(unsigned char* out, std::size_t size) {
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = getrandom(out + got, size - got, 0);
+        if (n < 0 && errno != EINTR)
+            return false;
+        if (n > 0)
+            got += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 std::uint64_t clock_microseconds() {

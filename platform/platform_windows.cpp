@@ -5,6 +5,7 @@
 
 #include <winsock2.h>
 
+#include <bcrypt.h>
 #include <iphlpapi.h>
 #include <netfw.h>
 #include <netlistmgr.h>
@@ -120,7 +121,8 @@ void adapter_name(const IP_ADAPTER_ADDRESSES& adapter, char (&out)[INTERFACE_NAM
 // Each adapter that is up (OperStatus, which Windows no longer hides for disconnected ones)
 // with each of its unicast IPv4 addresses and their on-link prefix. The order of the older
 // gethostbyname("") list is not documented, and it has no masks.
-int net_local_addresses(LocalAddress* out, int capacity) {
+int net_local_addresses(LocalAddress* out, int capacity, LocalAddressFilter keep,
+                        std::uint32_t target_addr) {
     ULONG size = sizeof adapter_list;
     auto* adapters = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(adapter_list);
     const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
@@ -137,8 +139,12 @@ int net_local_addresses(LocalAddress* out, int capacity) {
              u != nullptr && count < capacity; u = u->Next) {
             if (u->Address.lpSockaddr == nullptr || u->Address.lpSockaddr->sa_family != AF_INET)
                 continue;
+            const std::uint32_t addr =
+                reinterpret_cast<const sockaddr_in*>(u->Address.lpSockaddr)->sin_addr.s_addr;
+            if (keep != nullptr && !keep(addr, target_addr))
+                continue;
             LocalAddress& local = out[count++];
-            local.addr = reinterpret_cast<const sockaddr_in*>(u->Address.lpSockaddr)->sin_addr.s_addr;
+            local.addr = addr;
             local.netmask = netmask_of_prefix(u->OnLinkPrefixLength);
             local.has_link = true;
             adapter_name(*a, local.interface_name);
@@ -305,6 +311,13 @@ FileKind file_kind(std::FILE* f, std::uint64_t* size) {
         return FILE_KIND_OTHER;
     *size = static_cast<std::uint64_t>(st.st_size);
     return FILE_KIND_REGULAR;
+}
+
+// The system's preferred generator, as Microsoft documents for BCryptGenRandom: no algorithm
+// handle to open or close.
+bool system_random(unsigned char* out, std::size_t size) {
+    return BCryptGenRandom(nullptr, out, static_cast<ULONG>(size),
+                           BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0;
 }
 
 std::uint64_t clock_microseconds() {

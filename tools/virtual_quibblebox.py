@@ -8,7 +8,8 @@ retries, and writes what it received to --out.
 
 Options make it misbehave on purpose (withhold or repeat acknowledgements, restart the transfer,
 repeat its read request, stop answering for a while, stay silent, send stray traffic, answer
-datagrams on its own port 69 with errors) and --log writes a JSON record of what crossed the
+datagrams on its own port 69 with errors), or play the bench around it (a second unit asking
+for an address, another host asking for the image) and --log writes a JSON record of what crossed the
 wire, so a test can check the host's packets byte for byte.
 
 Exit status: 0 the image was received (or, with --silent, listening ended normally),
@@ -38,7 +39,7 @@ BOOTP_REQUEST_SIZE = 300
 BLOCK_SIZE = 512
 IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)
 SO_BINDTODEVICE = getattr(socket, "SO_BINDTODEVICE", 25)
-MAC = bytes.fromhex("02005e10000a")
+MAC = "02005e10000a"
 VENDOR_COOKIE = bytes([99, 130, 83, 99])
 REFLECTED_ERROR = b"\x00\x05\x00\x04Illegal TFTP operation\x00"
 
@@ -53,6 +54,7 @@ class Device:
         self.start = time.monotonic()
         self.addr = args.addr
         self.addr_bytes = socket.inet_aton(args.addr)
+        self.mac = bytes.fromhex(args.hw)
         self.log = {
             "addr": args.addr,
             "iface": args.iface,
@@ -79,6 +81,8 @@ class Device:
             "forged_acks": 0,
             "forged_data": [],
             "errors_sent": [],
+            "stranger_answers": [],
+            "second_unit_answers": 0,
             "t0": self.start,
         }
         self.beacons_heard = 0
@@ -96,6 +100,7 @@ class Device:
         self.reflector = self._udp((self.addr, TFTP_PORT)) if args.reflect_errors else None
         self.tftp = None
         self.forger = None  # another host's address on this segment, with the device's TFTP port
+        self.stranger = None  # another host's address on this segment, fetching the image itself
 
     def _udp(self, bind_to, broadcast=False, bind_device=False):
         s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -116,7 +121,8 @@ class Device:
         ready socks."""
         deadline = time.monotonic() + timeout
         always = [self.wake, self.stray, self.extra_bootp] + (
-            [self.reflector] if self.reflector else []) + ([self.forger] if self.forger else [])
+            [self.reflector] if self.reflector else []) + ([self.forger] if self.forger else []) + (
+            [self.stranger] if self.stranger else [])
         while True:
             self._send_due_strays()
             self._send_due_extra_bootp()
@@ -133,6 +139,10 @@ class Device:
                 self._take_extra_bootp_answers()
             if self.reflector in readable:
                 self._reflect()
+            if self.stranger in readable:
+                for data, src in self._waiting(self.stranger):
+                    self.log["stranger_answers"].append({"t": self.now(), "from": list(src),
+                                                         "hex": data.hex()})
             if self.forger in readable:
                 for data, src in self._waiting(self.forger):
                     self.log["forged_data"].append({"t": self.now(), "from": list(src),
@@ -214,8 +224,23 @@ class Device:
 
     def _take_extra_bootp_answers(self):
         for data, _ in self._waiting(self.extra_bootp):
-            if len(data) >= 1 and data[0] == 2:
-                self.log["extra_bootp_answers"] += 1
+            if len(data) >= 34 and data[0] == 2:
+                if data[28:34] == self.mac:
+                    self.log["extra_bootp_answers"] += 1
+                else:
+                    self.log["second_unit_answers"] += 1
+
+    def ask_as_second_unit(self):
+        """One tagged request from another unit in its loader: another hardware address."""
+        self.extra_bootp.sendto(self.bootp_request(random.getrandbits(32),
+                                                   bytes.fromhex(self.args.second_unit)),
+                                ("255.255.255.255", BOOTP_SERVER_PORT))
+
+    def fetch_as_stranger(self, server):
+        """Another host's read request to the server's port 69, from its own address."""
+        self.stranger = self._udp((self.args.stranger_fetch_from, 0))
+        self.stranger.sendto(b"\x00\x01firmware.bin\x00octet\x00", (server, TFTP_PORT))
+        self.log["stranger_sent"] = self.now()
 
     def _take_stray_answers(self):
         for data, src in self._waiting(self.stray):
@@ -261,12 +286,12 @@ class Device:
 
     # --- BOOTP ---
 
-    def bootp_request(self, xid):
+    def bootp_request(self, xid, mac=None):
         req = bytearray(BOOTP_REQUEST_SIZE)
         req[0:4] = bytes([1, 1, 6, 0])
         req[4:8] = struct.pack("!I", xid)
         req[8:10] = struct.pack("!H", 3)  # secs
-        req[28:34] = MAC
+        req[28:34] = mac or self.mac
         tag = self.args.sname.encode()
         req[44:44 + len(tag)] = tag
         req[236:240] = VENDOR_COOKIE
@@ -415,6 +440,8 @@ class Device:
                     continue
                 data_log.append([self.now(), block, size, src[1], "new"])
                 tries = 0
+                if a.stranger_fetch_at == expected and self.stranger is None:
+                    self.fetch_as_stranger(server)
                 if restart_at is not None and expected == restart_at:
                     restart_at = None
                     image = bytearray()
@@ -506,6 +533,8 @@ class Device:
                                 "file": file_name.decode("latin-1")}
         if a.bootp_every > 0:
             self.next_extra_bootp = time.monotonic() + a.bootp_every
+        if a.second_unit:
+            self.ask_as_second_unit()
         self.pause(a.fetch_delay)
         image, server_tid, last_ack = self.fetch(siaddr, file_name)
         self.next_extra_bootp = None
@@ -590,6 +619,16 @@ def parse_args(argv):
                         "acknowledge it when it comes again")
     p.add_argument("--error-code", type=int, default=3)
     p.add_argument("--error-text", default="Disk full")
+    p.add_argument("--hw", default=MAC, metavar="HEX",
+                   help="the hardware address in its BOOTP requests, as 12 hex digits")
+    p.add_argument("--second-unit", metavar="HEX",
+                   help="once the BOOTP reply is in, one tagged request as a second unit with "
+                        "this hardware address (12 hex digits), from a port of its own")
+    p.add_argument("--stranger-fetch-from", metavar="ADDR",
+                   help="with --stranger-fetch-at: the address (on this interface) of another "
+                        "host that asks the server for the image itself")
+    p.add_argument("--stranger-fetch-at", type=int, metavar="N",
+                   help="on receiving block N, the other host sends its read request to port 69")
     p.add_argument("--linger", type=float, default=0.0,
                    help="seconds to keep answering a repeated final block")
     args = p.parse_args(argv)

@@ -1,8 +1,12 @@
 """End to end: updates that cannot happen. Port 69 held by another program ends QBupdate at
-once with status 3; a device that never answers, on a segment busy with stray traffic, gets
-exactly 41 wake beacons, half a second apart, and QBupdate gives up with status 4. Meanwhile
-only a write request gets an ERROR: no stray datagram is answered, and a server that answers
-every datagram with an ERROR, started with one forged ERROR, hears nothing back.
+once with status 3, on a host whose loopback holds 70 addresses listed before the usable one;
+a device that never answers, on a segment busy with stray traffic, gets exactly 41 wake
+beacons, half a second apart, and QBupdate gives up with status 4. Meanwhile only a write
+request gets an ERROR: no stray datagram is answered, and a server that answers every datagram
+with an ERROR, started with one forged ERROR, hears nothing back. A device that takes the BOOTP
+reply and never asks for the image ends the update with status 4 60 s after the reply, with a
+line naming its hardware address. A subnet's broadcast or network address, the host's own
+address and a multicast address as the target end the run with status 1 before the banner.
 
     python3 failures_test.py PATH-TO-QBupdate      (as root; exits 77 to skip otherwise)
 """
@@ -27,7 +31,9 @@ def main():
     with workdir("failures") as tmp, Lab("e2efail") as lab:
         path = make_image(tmp, 1000, 7)
 
-        c.start("port 69 already taken on the host")
+        c.start("port 69 already taken on the host, 69 more addresses on its loopback")
+        for i in range(69):
+            lab.add_address(lab.host, "lo", f"127.0.{1 + i // 200}.{1 + i % 200}")
         holder = hold_port(lab, lab.host_addr, 69)
         res = lab.run(lab.host, [qbupdate, path, lab.device_addr], timeout=30)
         holder.kill()
@@ -35,6 +41,16 @@ def main():
         c.equal(res.returncode, 3, "QBupdate exit status")
         c.equal(res.stdout, BANNER_FIRMWARE, "console output")
         check_failure_line(c, res, "69", lab.host_addr)
+
+        c.start("targets that cannot be one device: refused before anything is sent")
+        for target, reason in (("198.51.100.255", "broadcast address of 198.51.100.0/24"),
+                               ("198.51.100.0", "network address of 198.51.100.0/24"),
+                               (lab.host_addr, "this host's own address"),
+                               ("224.0.0.9", "multicast")):
+            res = lab.run(lab.host, [qbupdate, path, target], timeout=10)
+            c.equal(res.returncode, 1, f"QBupdate exit status for {target}")
+            c.equal(res.stdout, b"", f"console output for {target} (no banner: no engine)")
+            check_failure_line(c, res, target, reason)
 
         c.start("silent device amid stray traffic, a write request and an ERROR from port 69")
         run = update(lab, qbupdate, path, tmp, ["--silent", "--stray-interval", "0.2", "--wrq",
@@ -54,6 +70,22 @@ def main():
         c.equal(run.log["stray_answers"], [], "answers to stray traffic")
         # Answering the ERROR would start an exchange that lasts as long as the peer answers.
         c.equal(run.log["reflected"], 0, "datagrams sent back to a peer that answers each one")
+
+        c.start("the device takes the BOOTP reply and never asks for the image")
+        run = update(lab, qbupdate, path, tmp, ["--fetch-delay", "90"], timeout=90,
+                     device_wait=0.5)
+        c.equal(run.status, 4, "QBupdate exit status")
+        c.equal(run.stdout, BANNER_FIRMWARE, "console output")
+        c.equal(len(run.log["bootp_replies"]), 1, "BOOTP replies")
+        c.equal(run.log["rrqs"], [], "read requests")
+        if c.check(run.stderr_lines and run.log["bootp_replies"], f"stderr {run.stderr!r}"):
+            when, last = run.stderr_lines[-1]
+            text = last.decode(errors="replace")
+            for word in ("QBupdate: ", "02:00:5e:10:00:0a", "60 s", "UDP port 69",
+                         lab.host_addr, "second unit"):
+                c.check(word in text, f"give-up line {text!r} does not name {word!r}")
+            after = when - (run.log["t0"] + run.log["bootp_replies"][0]["t"])
+            c.check(59.5 <= after <= 62.0, f"gave up {after:.1f} s after the reply, want 60")
     c.finish()
 
 

@@ -7,7 +7,10 @@ and then waits, and later stops acknowledging, gets one notice on standard error
 and the update completes when it carries on. The host's interface holds another address before
 the chosen one, and the BOOTP reply must still come from the chosen one (check_bootp). A device
 that answers a block with a TFTP error is quoted on standard error at once and still completes;
-another host that acknowledges every block first, the last one too, changes nothing.
+another host that acknowledges every block first, the last one too, changes nothing; another
+host's read request mid-transfer is refused from port 69 and told once on standard error, and
+the device's transfer goes on; a second unit's tagged request is answered and told at once with
+both hardware addresses.
 
     python3 repairs_test.py PATH-TO-QBupdate      (as root; exits 77 to skip otherwise)
 """
@@ -20,6 +23,10 @@ SIZE = 102400  # 200 full blocks and an empty one
 LAST_BLOCK = SIZE // 512 + 1
 STALL = 12  # seconds each stall lasts; QBupdate reports one after 10
 FORGER_ADDR = "198.51.100.11"  # another host on the device's segment
+STRANGER_ADDR = "198.51.100.66"  # a colleague's PC on the bench, fetching the image itself
+DEVICE_HW = "02:00:5e:10:00:0a"  # the virtual device's own
+SECOND_HW = "02:00:5e:10:00:bb"
+REFUSAL = b"\x00\x05\x00\x02Only the device being updated is served\x00"
 
 
 def check_stall_notices(c, run, lab):
@@ -131,6 +138,34 @@ def main():
         # the device's own ACK of it ended the run.
         c.equal([(d[1], d[2]) for d in run.log["data"] if d[4] != "new"], [(LAST_BLOCK, 0)],
                 "blocks sent again (number, size)")
+
+        c.start("another host asks port 69 for the image while block 50 is on its way")
+        lab.add_address(lab.device, lab.device_if, STRANGER_ADDR)
+        run = update(lab, qbupdate, path, tmp, ["--stranger-fetch-from", STRANGER_ADDR,
+                                                "--stranger-fetch-at", "50"])
+        check_transfer(c, run, lab, image, quiet=False)
+        check_data_sizes(c, run, image)
+        c.equal([(a["from"], bytes.fromhex(a["hex"])) for a in run.log["stranger_answers"]],
+                [([lab.host_addr, 69], REFUSAL)], "what the other host got")
+        c.equal(len(run.log["rrqs"]), 1, "read requests the device had to send")
+        told = [line for _, line in run.stderr_lines if STRANGER_ADDR.encode() in line]
+        c.equal(len(told), 1, f"lines naming {STRANGER_ADDR} ({run.stderr!r})")
+        c.check(all(line.startswith(b"QBupdate: ") and b"refused" in line for line in told),
+                f"refusal line {told!r}")
+
+        c.start("a second unit in its loader asks for an address as the device starts to fetch")
+        run = update(lab, qbupdate, path, tmp, ["--second-unit", SECOND_HW.replace(":", "")])
+        check_transfer(c, run, lab, image, quiet=False)
+        c.equal(run.log["second_unit_answers"], 1, "replies to the second unit")
+        told = [(t, line) for t, line in run.stderr_lines if SECOND_HW.encode() in line]
+        if c.equal(len(told), 1, f"lines naming {SECOND_HW} ({run.stderr!r})"):
+            when, line = told[0]
+            for word in (DEVICE_HW, "power off"):
+                c.check(word.encode() in line, f"second-unit line {line!r} lacks {word!r}")
+            # At once: the unit asks right after the device's reply.
+            replied = run.log["t0"] + run.log["bootp_replies"][0]["t"]
+            c.check(when - replied <= 2.0, f"second-unit line {when - replied:.1f} s after "
+                                           "the device's reply")
 
         c.start("second read request on receiving block 120")
         run = update(lab, qbupdate, path, tmp, ["--restart-at", "120"])

@@ -40,11 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint8_t selector = in.byte();
         const std::uint16_t from_port = source_port(selector);
         const std::size_t sends_before = fake.sends.size();
-        const std::uint32_t block_before = state.current_block;
-        const net_socket data_before = state.data_sock;
-        const std::uint32_t serial_before = state.data_sock_serial;
-        const std::uint32_t peer_addr_before = state.peer_addr;
-        const std::uint16_t peer_port_before = state.peer_port;
+        const std::uint32_t block_before = state.transfer.current_block;
+        const net_socket data_before = state.transfer.data_sock;
+        const std::uint32_t serial_before = state.transfers_started;
+        const std::uint32_t peer_addr_before = state.transfer.peer_addr;
+        const std::uint16_t peer_port_before = state.transfer.peer_port;
         Bytes d;
         int length = -1;
         bool accepted = false;
@@ -70,38 +70,51 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             length = deliver(state, d);
             if (length < 0)
                 break;
+            // Any datagram may come from another host; the device's read request from its own.
+            const std::uint32_t from_addr =
+                (selector & 7) == STEP_REQUEST ? ack_source(selector) : FUZZ_TARGET;
+            const bool read = is_read_request(d) && from_addr == FUZZ_TARGET;
+            const bool strangers_read = is_read_request(d) && from_addr != FUZZ_TARGET;
             const bool repeat =
-                is_read_request(d) &&
-                repeats_read_request(data_before != NET_INVALID_SOCKET, block_before,
-                                     peer_addr_before, peer_port_before, from_port);
-            Heard h = handle_tftp_request(state, length, FUZZ_TARGET, host_to_net16(from_port));
-            const bool refused = is_refused_write_request(d, from_port);
-            FUZZ_CHECK(fake.sends.size() == sends_before + (is_read_request(d) || refused ? 1 : 0));
+                read && repeats_read_request(data_before != NET_INVALID_SOCKET, block_before,
+                                             peer_addr_before, peer_port_before, from_port);
+            Heard h = handle_tftp_request(state, length, from_addr, host_to_net16(from_port));
+            const bool refused = is_refused_write_request(d, from_port) ||
+                                 (strangers_read && from_port >= LOWEST_CLIENT_PORT);
+            FUZZ_CHECK(fake.sends.size() == sends_before + (read || refused ? 1 : 0));
             if (h == HEARD_DEVICE) {
-                FUZZ_CHECK(is_read_request(d) && (repeat || !fake.fail_data_ports));
-                FUZZ_CHECK(state.current_block == 1 && state.data_sock == fake_data_socket());
-                FUZZ_CHECK(state.peer_port == host_to_net16(from_port));
+                FUZZ_CHECK(read && (repeat || !fake.fail_data_ports));
+                FUZZ_CHECK(state.transfer.current_block == 1 &&
+                           state.transfer.data_sock == fake_data_socket());
+                FUZZ_CHECK(state.transfer.peer_port == host_to_net16(from_port));
                 // DATA 1 again from the same port, or a new transfer from a new one.
-                FUZZ_CHECK((state.data_sock_serial == serial_before) == repeat);
+                FUZZ_CHECK((state.transfers_started == serial_before) == repeat);
                 check_data(fake.sends.back(), state);
                 started = true;
-            } else if (is_read_request(d)) {
-                check_error(fake.sends.back(), true);
-                FUZZ_CHECK(state.data_sock == NET_INVALID_SOCKET); // no port: no transfer
+            } else if (read) {
+                check_error(fake.sends.back(), REFUSED_NO_DATA_PORT);
+                FUZZ_CHECK(state.transfer.data_sock == NET_INVALID_SOCKET); // no port: no transfer
             } else {
                 if (refused) {
                     const FakeSend& s = fake.sends.back();
-                    FUZZ_CHECK(s.sock == state.tftp_sock && s.to_port == from_port);
-                    check_error(s, false);
+                    FUZZ_CHECK(s.sock == state.tftp_sock && s.to_port == from_port &&
+                               s.to_addr == from_addr);
+                    check_error(s, strangers_read ? REFUSED_STRANGER : REFUSED_WRITE);
                 }
-                FUZZ_CHECK(state.data_sock == data_before && state.current_block == block_before);
+                // Another host's read request leaves the transfer as it was, its peer too.
+                FUZZ_CHECK(state.transfer.data_sock == data_before &&
+                           state.transfer.current_block == block_before &&
+                           state.transfers_started == serial_before &&
+                           state.transfer.peer_addr == peer_addr_before &&
+                           state.transfer.peer_port == peer_port_before);
             }
             break;
         }
         case STEP_ACK:
         case STEP_GOOD_ACK: {
-            d = (selector & 7) == STEP_ACK ? in.datagram(selector) : ack_of(state.current_block);
-            if (state.data_sock == NET_INVALID_SOCKET)
+            d = (selector & 7) == STEP_ACK ? in.datagram(selector)
+                                           : ack_of(state.transfer.current_block);
+            if (state.transfer.data_sock == NET_INVALID_SOCKET)
                 break; // no data endpoint to arrive on
             length = deliver(state, d);
             if (length < 0)
@@ -113,15 +126,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                  get_be16(&d[2]) == static_cast<std::uint16_t>(block_before);
             FUZZ_CHECK((r != ACK_IGNORED) == matches);
             if (r == ACK_IGNORED) // another host's datagram changes nothing of the transfer
-                FUZZ_CHECK(state.peer_addr == peer_addr_before &&
-                           state.peer_port == peer_port_before &&
+                FUZZ_CHECK(state.transfer.peer_addr == peer_addr_before &&
+                           state.transfer.peer_port == peer_port_before &&
                            fake.sends.size() == sends_before);
             if (r == ACK_FINAL) {
                 FUZZ_CHECK(std::uint64_t{block_before} * TFTP_BLOCK_SIZE > state.image_size);
                 FUZZ_CHECK(fake.sends.size() == sends_before);
                 ended = true;
             } else if (r == ACK_ACCEPTED) {
-                FUZZ_CHECK(state.current_block == block_before + 1);
+                FUZZ_CHECK(state.transfer.current_block == block_before + 1);
                 FUZZ_CHECK(fake.sends.size() == sends_before + 1);
                 check_data(fake.sends.back(), state);
                 accepted = true;
@@ -130,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         case STEP_QUIET_TICK:
             ++state.retransmit_ticks;
-            if (state.data_sock != NET_INVALID_SOCKET && state.retransmit_ticks > 1) {
+            if (state.transfer.data_sock != NET_INVALID_SOCKET && state.retransmit_ticks > 1) {
                 retransmit_block(state);
                 FUZZ_CHECK(state.retransmit_ticks == 0);
                 FUZZ_CHECK(fake.sends.size() == sends_before + 1);
@@ -143,9 +156,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
 
         // Whatever happened, the block never skips: it stays, moves on by one for an accepted
-        // ACK, or starts again at 1 on a new transfer.
-        if (!started && !accepted)
-            FUZZ_CHECK(state.current_block == block_before);
+        // ACK, or starts again at 1 on a new transfer; or no transfer runs any more.
+        if (!started && !accepted && state.transfer.data_sock != NET_INVALID_SOCKET)
+            FUZZ_CHECK(state.transfer.current_block == block_before);
         for (std::size_t i = sends_before; i < fake.sends.size(); ++i)
             FUZZ_CHECK(fake.sends[i].bytes.size() <= PACKET_BUFFER_SIZE);
         FUZZ_CHECK(fake_open_sockets() <= 4);

@@ -42,7 +42,15 @@ struct LoopRun {
     bool block_reported = false;      // the current block's stall has been reported
     bool no_request_reported = false; // since the last transfer began
     std::uint32_t error_serial = 0;   // the data endpoint whose device error was told
+    Bytes device_hw;                  // the first hardware address answered
+    Bytes second_hw;                  // a second one answered in the pass just checked
+    bool second_told = false;
+    std::uint64_t first_reply_from = 0; // no later than the first BOOTP reply
+    std::uint64_t first_reply_by = 0;   // no earlier than it
+    bool device_asked = false;          // a read request from the target has come
 };
+
+constexpr std::uint64_t READ_REQUEST_WAIT_US = std::uint64_t{READ_REQUEST_WAIT_SECONDS} * 1000000u;
 
 // Stall notices with the clock when each came.
 std::vector<std::pair<UpdateNotice, std::uint64_t>> stalls;
@@ -58,23 +66,32 @@ void check_stalls(LoopRun& run) {
         const auto& [n, when] = stalls[run.checked_stalls];
         if (n.kind == NOTICE_DEVICE_ERROR) {
             // Only the peer's ERROR, once per data endpoint, quoted in printable bytes.
-            FUZZ_CHECK(state.data_sock != NET_INVALID_SOCKET && n.device_error.present);
-            FUZZ_CHECK(run.pass.ack && run.pass.ack_from == state.peer_addr);
-            FUZZ_CHECK(run.error_serial != state.data_sock_serial);
+            FUZZ_CHECK(state.transfer.data_sock != NET_INVALID_SOCKET && n.device_error.present);
+            FUZZ_CHECK(run.pass.ack && run.pass.ack_from == state.transfer.peer_addr);
+            FUZZ_CHECK(run.error_serial != state.transfers_started);
             const std::size_t length = std::strlen(n.device_error.text);
             FUZZ_CHECK(length <= DEVICE_ERROR_TEXT_MAX);
             for (std::size_t i = 0; i < length; ++i)
                 FUZZ_CHECK(n.device_error.text[i] >= 0x20 && n.device_error.text[i] < 0x7F);
-            run.error_serial = state.data_sock_serial;
+            run.error_serial = state.transfers_started;
         } else if (n.kind == NOTICE_BLOCK_UNACKNOWLEDGED) {
-            FUZZ_CHECK(state.data_sock != NET_INVALID_SOCKET && !run.block_reported);
-            FUZZ_CHECK(n.block == state.current_block && n.last_block == is_last_block(state));
-            FUZZ_CHECK(n.peer_addr == state.peer_addr && n.peer_port == state.peer_port);
+            FUZZ_CHECK(state.transfer.data_sock != NET_INVALID_SOCKET && !run.block_reported);
+            FUZZ_CHECK(n.block == state.transfer.current_block &&
+                       n.last_block == is_last_block(state));
+            FUZZ_CHECK(n.peer_addr == state.transfer.peer_addr &&
+                       n.peer_port == state.transfer.peer_port);
             FUZZ_CHECK(when - run.block_since >= std::uint64_t{STALL_NOTICE_SECONDS} * 1000000u);
             run.block_reported = true;
+        } else if (n.kind == NOTICE_SECOND_DEVICE) {
+            // At once, once: the first address answered and the other one answered now.
+            FUZZ_CHECK(!run.second_hw.empty() && !run.second_told);
+            FUZZ_CHECK(n.device_hw.known && n.second_hw.known);
+            FUZZ_CHECK(Bytes(n.device_hw.bytes, n.device_hw.bytes + 6) == run.device_hw);
+            FUZZ_CHECK(Bytes(n.second_hw.bytes, n.second_hw.bytes + 6) == run.second_hw);
+            run.second_told = true;
         } else {
             FUZZ_CHECK(n.kind == NOTICE_NO_READ_REQUEST && n.server_addr == state.local_addr);
-            FUZZ_CHECK(state.data_sock == NET_INVALID_SOCKET && run.bootp_replied);
+            FUZZ_CHECK(state.transfer.data_sock == NET_INVALID_SOCKET && run.bootp_replied);
             FUZZ_CHECK(!run.no_request_reported);
             run.no_request_reported = true;
         }
@@ -115,47 +132,64 @@ void check_pass(LoopRun& run, bool completed = false) {
         } else if (s.from_port == TFTP_SERVER_PORT) {
             FUZZ_CHECK(p.request && !refused && p.request_datagram.size() <= PACKET_BUFFER_SIZE);
             FUZZ_CHECK(read || is_refused_write_request(p.request_datagram, p.from_port));
-            check_error(s, read);
+            check_error(s, read ? REFUSED_NO_DATA_PORT : REFUSED_WRITE);
             refused = true;
         } else {
             // Two in one pass only when a repeated read request and the ACK of DATA 1 came.
             FUZZ_CHECK(fake_is_data_port(s.from_port));
             FUZZ_CHECK(--data_sends == 0 || (repeat && data_sends == 1));
-            check_data(s, state, data_sends == 0 ? state.current_block : 1);
+            check_data(s, state, data_sends == 0 ? state.transfer.current_block : 1);
         }
     }
     run.checked_sends = fake.sends.size();
 
     // The block never skips: the same, one on after an ACK of it, or 1 for a new transfer. A
     // repeated read request keeps the transfer's endpoint, so an ACK in the same pass counts.
-    const bool started = read && state.data_sock != NET_INVALID_SOCKET;
+    const bool started = read && state.transfer.data_sock != NET_INVALID_SOCKET;
     const bool acked =
         run.transfer && p.ack && (!read || repeat) && p.ack_from == run.peer_addr &&
         ack_matches(p.ack_datagram, run.block);
     if (completed) // the last ACK ends the upload without moving the block on
-        FUZZ_CHECK(acked && state.current_block == run.block);
+        FUZZ_CHECK(acked && state.transfer.current_block == run.block);
     else if (acked)
-        FUZZ_CHECK(state.current_block == run.block + 1);
+        FUZZ_CHECK(state.transfer.current_block == run.block + 1);
     else if (started)
-        FUZZ_CHECK(state.current_block == 1);
-    else if (run.transfer)
-        FUZZ_CHECK(state.current_block == run.block);
-    FUZZ_CHECK((state.data_sock_serial == run.serial) == (!read || repeat));
+        FUZZ_CHECK(state.transfer.current_block == 1);
+    else if (run.transfer && state.transfer.data_sock != NET_INVALID_SOCKET)
+        FUZZ_CHECK(state.transfer.current_block == run.block);
+    FUZZ_CHECK((state.transfers_started == run.serial) == (!read || repeat));
     if (replied || started || acked)
         run.device_heard = true;
+    // A device that took a reply and has not asked for 60 s since is not waited for again.
+    FUZZ_CHECK(run.first_reply_by == 0 || run.device_asked ||
+               run.wait_clock < run.first_reply_by + READ_REQUEST_WAIT_US);
+    run.device_asked |= read;
+    run.second_hw.clear();
+    if (replied) {
+        const Bytes hw(p.bootp_datagram.begin() + BOOTP_CHADDR,
+                       p.bootp_datagram.begin() + BOOTP_CHADDR + 6);
+        if (run.device_hw.empty()) {
+            run.device_hw = hw;
+            run.first_reply_from = run.wait_clock;
+            run.first_reply_by = clock_microseconds();
+        } else if (hw != run.device_hw && !run.second_told) {
+            run.second_hw = hw;
+        }
+    }
     run.bootp_replied |= replied;
-    if (state.current_block != run.block || state.data_sock_serial != run.serial) {
+    if (state.transfer.current_block != run.block || state.transfers_started != run.serial) {
         run.block_since = run.wait_clock;
         run.block_reported = false;
     }
     if (started && !repeat)
         run.no_request_reported = false;
     check_stalls(run);
-    run.block = state.current_block;
-    run.transfer = state.data_sock != NET_INVALID_SOCKET;
-    run.serial = state.data_sock_serial;
-    run.peer_addr = state.peer_addr;
-    run.peer_port = state.peer_port;
+    FUZZ_CHECK(run.second_hw.empty() || run.second_told); // told in the pass it was answered
+    run.block = state.transfer.current_block;
+    run.transfer = state.transfer.data_sock != NET_INVALID_SOCKET;
+    run.serial = state.transfers_started;
+    run.peer_addr = state.transfer.peer_addr;
+    run.peer_port = state.transfer.peer_port;
     run.wait_clock = clock_microseconds();
 }
 
@@ -196,8 +230,8 @@ int script_wait(LoopRun& run) {
     case WAIT_ACK:
     case WAIT_GOOD_ACK:
         p.ack = true;
-        p.ack_datagram =
-            kind == WAIT_GOOD_ACK ? ack_of(run.state->current_block) : in.datagram(selector);
+        p.ack_datagram = kind == WAIT_GOOD_ACK ? ack_of(run.state->transfer.current_block)
+                                               : in.datagram(selector);
         p.ack_from = ack_source(selector);
         fake_queue_on(fake_data_socket(), p.ack_datagram, p.ack_from, p.from_port);
         break;
@@ -222,9 +256,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int result = run_event_loop(u.state);
     check_pass(run, result == UPDATE_DONE);
     if (result == UPDATE_DONE) {
-        FUZZ_CHECK(std::uint64_t{u.state.current_block} * TFTP_BLOCK_SIZE > u.state.image_size);
+        FUZZ_CHECK(std::uint64_t{u.state.transfer.current_block} * TFTP_BLOCK_SIZE >
+                   u.state.image_size);
     } else if (result == UPDATE_NO_ANSWER) {
         FUZZ_CHECK(run.beacons == MAX_UNANSWERED_BEACONS && !run.device_heard);
+    } else if (result == UPDATE_NO_READ_REQUEST) {
+        FUZZ_CHECK(run.bootp_replied && !run.device_asked);
+        FUZZ_CHECK(clock_microseconds() >= run.first_reply_from + READ_REQUEST_WAIT_US);
     } else {
         FUZZ_CHECK(result == UPDATE_WAIT_FAILED && !in.more());
     }

@@ -102,13 +102,13 @@ inline void start_upload(FuzzUpload& u, FuzzInput& in) {
         open_udp_endpoint(FUZZ_LOCAL, host_to_net16(BOOTP_SERVER_PORT), 1, HEAR_BROADCASTS);
     s.tftp_sock =
         open_udp_endpoint(FUZZ_LOCAL, host_to_net16(TFTP_SERVER_PORT), 0, HEAR_LOCAL_ADDRESS);
-    s.data_sock = NET_INVALID_SOCKET;
+    s.transfer.data_sock = NET_INVALID_SOCKET;
     build_beacon(s.beacon, s.target_addr);
 }
 
 inline void end_upload(FuzzUpload& u) {
-    if (u.state.data_sock != NET_INVALID_SOCKET)
-        net_close(u.state.data_sock);
+    if (u.state.transfer.data_sock != NET_INVALID_SOCKET)
+        net_close(u.state.transfer.data_sock);
     net_close(u.state.tftp_sock);
     net_close(u.state.bootp_sock);
     net_close(u.state.wake_sock);
@@ -162,9 +162,10 @@ inline void check_bootp_reply(const FakeSend& s, const Bytes& request, std::uint
 // (block - 1) * 512.
 inline void check_data(const FakeSend& s, const UploadState& state, std::uint32_t block = 0) {
     if (block == 0)
-        block = state.current_block;
-    FUZZ_CHECK(s.sock == state.data_sock);
-    FUZZ_CHECK(s.to_addr == state.peer_addr && s.to_port == net_to_host16(state.peer_port));
+        block = state.transfer.current_block;
+    FUZZ_CHECK(s.sock == state.transfer.data_sock);
+    FUZZ_CHECK(s.to_addr == state.transfer.peer_addr &&
+               s.to_port == net_to_host16(state.transfer.peer_port));
     const Bytes& b = s.bytes;
     FUZZ_CHECK(b.size() >= TFTP_PAYLOAD && b.size() <= TFTP_PAYLOAD + TFTP_BLOCK_SIZE);
     FUZZ_CHECK(get_be16(&b[TFTP_OPCODE]) == TFTP_OP_DATA);
@@ -177,13 +178,19 @@ inline void check_data(const FakeSend& s, const UploadState& state, std::uint32_
     FUZZ_CHECK(n == 0 || std::memcmp(&b[TFTP_PAYLOAD], state.image + offset, n) == 0);
 }
 
-// An ERROR from port 69: the refusal of a write request, or no data port for a read request.
-inline void check_error(const FakeSend& s, bool was_read_request) {
+// Why port 69 answers with an ERROR.
+enum Refusal : int { REFUSED_WRITE, REFUSED_NO_DATA_PORT, REFUSED_STRANGER };
+
+inline void check_error(const FakeSend& s, Refusal why) {
     const Bytes& b = s.bytes;
     FUZZ_CHECK(b.size() > TFTP_ERROR_TEXT && b.size() <= PACKET_BUFFER_SIZE);
     FUZZ_CHECK(get_be16(&b[TFTP_OPCODE]) == TFTP_OP_ERROR);
-    const char* text = was_read_request ? TFTP_TEXT_NO_DATA_PORT : TFTP_TEXT_ONLY_RRQ;
-    std::uint16_t code = was_read_request ? TFTP_ERR_NOT_DEFINED : TFTP_ERR_ILLEGAL_OPERATION;
+    const char* text = why == REFUSED_NO_DATA_PORT ? TFTP_TEXT_NO_DATA_PORT
+                       : why == REFUSED_STRANGER   ? TFTP_TEXT_DEVICE_ONLY
+                                                   : TFTP_TEXT_ONLY_RRQ;
+    std::uint16_t code = why == REFUSED_NO_DATA_PORT ? TFTP_ERR_NOT_DEFINED
+                         : why == REFUSED_STRANGER   ? TFTP_ERR_ACCESS_VIOLATION
+                                                     : TFTP_ERR_ILLEGAL_OPERATION;
     FUZZ_CHECK(get_be16(&b[TFTP_ERROR_CODE]) == code);
     FUZZ_CHECK(b.size() == TFTP_ERROR_TEXT + std::strlen(text) + 1);
     FUZZ_CHECK(std::memcmp(&b[TFTP_ERROR_TEXT], text, std::strlen(text) + 1) == 0);

@@ -238,6 +238,15 @@ FileKind file_kind(std::FILE* f, std::uint64_t* size) {
     return FILE_KIND_REGULAR;
 }
 
+bool system_random(unsigned char* out, std::size_t size) {
+    ++fake.random_reads;
+    if (fake.random_fails)
+        return false;
+    for (std::size_t i = 0; i < size; ++i)
+        out[i] = static_cast<unsigned char>(fake.random_value >> (24 - 8 * (i % 4)));
+    return true;
+}
+
 std::uint64_t clock_microseconds() {
     return fake.clock_skip_us +
            static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(

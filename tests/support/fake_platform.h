@@ -66,6 +66,11 @@ struct FakeNet {
     int max_waits = 100000;
     // Added to the real clock, so a test can let seconds pass at once.
     std::uint64_t clock_skip_us = 0;
+    // What the system's random source gives (its bytes, big-endian, over and over), or that it
+    // cannot be read.
+    std::uint32_t random_value = 0x5EED0001;
+    bool random_fails = false;
+    int random_reads = 0;
 
     int sockets_created = 0;
     int closes_of_closed = 0; // closing a socket that is not open

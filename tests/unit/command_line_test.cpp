@@ -174,19 +174,61 @@ TEST(InterfaceChoice, OnTheTargetsSubnetFirstThenBestScoreEarliestOnTie) {
 }
 
 TEST(InterfaceChoice, LoopbackAndLinkLocalOnlyForSuchATarget) {
-    LocalAddress list[] = {local(addr(127, 0, 0, 1), 8), local(addr(169, 254, 7, 7), 16),
-                           local(addr(198, 51, 100, 1), 24)};
-    EXPECT_EQ(usable_local_addresses(list, 3, addr(198, 51, 100, 10)), 1);
-    EXPECT_EQ(list[0].addr, addr(198, 51, 100, 1));
+    const std::uint32_t lo = addr(127, 0, 0, 1), apipa = addr(169, 254, 7, 7),
+                        lan = addr(198, 51, 100, 1);
+    for (std::uint32_t target : {addr(198, 51, 100, 10), addr(10, 0, 0, 1)}) {
+        EXPECT_FALSE(is_usable_local_address(lo, target));
+        EXPECT_FALSE(is_usable_local_address(apipa, target));
+        EXPECT_TRUE(is_usable_local_address(lan, target));
+    }
+    EXPECT_TRUE(is_usable_local_address(lo, addr(127, 0, 0, 2)));
+    EXPECT_FALSE(is_usable_local_address(apipa, addr(127, 0, 0, 2)));
+    EXPECT_TRUE(is_usable_local_address(apipa, addr(169, 254, 1, 1)));
+    EXPECT_FALSE(is_usable_local_address(lo, addr(169, 254, 1, 1)));
+    EXPECT_TRUE(is_usable_local_address(lan, addr(169, 254, 1, 1)));
+}
 
-    LocalAddress again[] = {local(addr(127, 0, 0, 1), 8), local(addr(169, 254, 7, 7), 16)};
-    EXPECT_EQ(usable_local_addresses(again, 2, addr(127, 0, 0, 2)), 1);
-    LocalAddress apipa[] = {local(addr(127, 0, 0, 1), 8), local(addr(169, 254, 7, 7), 16)};
-    EXPECT_EQ(usable_local_addresses(apipa, 2, addr(169, 254, 1, 1)), 1);
-    EXPECT_EQ(apipa[0].addr, addr(169, 254, 7, 7));
+std::string refusal(const std::vector<LocalAddress>& addrs, std::uint32_t target) {
+    char line[512];
+    describe_target_refusal(line, sizeof line, addrs.data(), static_cast<int>(addrs.size()),
+                            target);
+    return line;
+}
 
-    LocalAddress only_lo[] = {local(addr(127, 0, 0, 1), 8)};
-    EXPECT_EQ(usable_local_addresses(only_lo, 1, addr(198, 51, 100, 10)), 0);
+TEST(TargetAddress, OneThatCannotBeOneDeviceIsRefusedWithItsReason) {
+    const std::vector<LocalAddress> host = {local(addr(198, 51, 100, 1), 24, true, "eth0"),
+                                            local(addr(203, 0, 113, 9), 31, true, "p2p"),
+                                            local(addr(192, 0, 2, 5), 32, true, "tun0")};
+    for (std::uint32_t fine :
+         {addr(198, 51, 100, 10), addr(198, 51, 100, 254), addr(203, 0, 113, 8), addr(192, 0, 2, 4),
+          addr(10, 0, 0, 255), addr(223, 255, 255, 254), addr(127, 0, 0, 1),
+          addr(127, 255, 255, 255)})
+        EXPECT_EQ(refusal(host, fine), "") << net_to_host32(fine);
+    EXPECT_EQ(refusal(host, addr(198, 51, 100, 1)),
+              "QBupdate: 198.51.100.1 is this host's own address (on eth0), not the device's: "
+              "give the device's address\n");
+    EXPECT_NE(refusal(host, addr(203, 0, 113, 9)).find("203.0.113.9 is this host's own"),
+              std::string::npos);
+    EXPECT_EQ(refusal(host, addr(198, 51, 100, 255)),
+              "QBupdate: 198.51.100.255 is the broadcast address of 198.51.100.0/24 on eth0: the "
+              "wake beacon would reach every host there; give the device's own address\n");
+    EXPECT_EQ(refusal(host, addr(198, 51, 100, 0)),
+              "QBupdate: 198.51.100.0 is the network address of 198.51.100.0/24 on eth0, not a "
+              "device's: give the device's own address\n");
+    EXPECT_EQ(refusal(host, addr(224, 0, 0, 1)),
+              "QBupdate: 224.0.0.1 is a multicast address (224.0.0.0/4), never one device's: "
+              "give the device's own address\n");
+    EXPECT_NE(refusal({}, addr(239, 255, 255, 250)).find("multicast"), std::string::npos);
+    EXPECT_EQ(refusal({}, addr(240, 0, 0, 1)),
+              "QBupdate: 240.0.0.1 is a reserved address (240.0.0.0/4), never one device's: give "
+              "the device's own address\n");
+    EXPECT_NE(refusal({}, addr(255, 255, 255, 254)).find("reserved"), std::string::npos);
+    // A /28 neighbour's subnet: its broadcast address is refused, the next address is not.
+    const std::vector<LocalAddress> narrow = {local(addr(198, 51, 100, 17), 28, true, "eth1")};
+    EXPECT_NE(refusal(narrow, addr(198, 51, 100, 31)).find("broadcast address of 198.51.100.16/28"),
+              std::string::npos);
+    EXPECT_NE(refusal(narrow, addr(198, 51, 100, 16)).find("network address"), std::string::npos);
+    EXPECT_EQ(refusal(narrow, addr(198, 51, 100, 32)), "");
 }
 
 std::string choice_line(const std::vector<LocalAddress>& addrs, std::uint32_t target) {
@@ -242,6 +284,25 @@ TEST(FailureReport, ExitStatusAndOneLineNamingTheCause) {
     EXPECT_STREQ(line, "QBupdate: no answer from 198.51.100.10 after 41 wake beacons from "
                        "198.51.100.1\n");
 
+    // Once a BOOTP reply has gone, the line names the hardware address answered.
+    UpdateDiagnosis answered{};
+    answered.device_hw = HardwareAddress{true, {0x52, 0x54, 0x00, 0x12, 0x34, 0x56}};
+    EXPECT_EQ(exit_status_for(UPDATE_NO_READ_REQUEST), 4);
+    describe_failure(line, sizeof line, UPDATE_NO_READ_REQUEST, answered, "x.bin", local, target);
+    EXPECT_STREQ(line, "QBupdate: the device 52:54:00:12:34:56 took the BOOTP reply for "
+                       "198.51.100.10 but did not ask for the image within 60 s: check that the "
+                       "firewall lets UDP port 69 in to 198.51.100.1, and whether a second unit "
+                       "in its loader took the reply\n");
+    answered.net_fault = NET_FAULT_OTHER;
+    describe_failure(line, sizeof line, UPDATE_WAIT_FAILED, answered, "x.bin", local, target);
+    EXPECT_STREQ(line, "QBupdate: device 52:54:00:12:34:56: waiting for network traffic on "
+                       "198.51.100.1 failed\n");
+    describe_failure(line, sizeof line, UPDATE_ABANDONED, answered, "x.bin", local, target);
+    EXPECT_EQ(
+        std::string(line).rfind("QBupdate: device 52:54:00:12:34:56: the update stood still", 0),
+        0u);
+    EXPECT_EQ(std::string(line).find('\n'), std::strlen(line) - 1);
+
     std::string long_path(2000, 'p');
     describe_failure(line, sizeof line, UPDATE_NO_IMAGE, {IMAGE_UNREADABLE, NET_FAULT_NONE},
                      long_path.c_str(), local, target);
@@ -249,6 +310,31 @@ TEST(FailureReport, ExitStatusAndOneLineNamingTheCause) {
     EXPECT_EQ(truncated.size(), sizeof line - 1);
     EXPECT_EQ(truncated.back(), '\n');
     EXPECT_EQ(truncated.find('\n'), truncated.size() - 1);
+}
+
+TEST(FailureReport, NoticesNameTheStrangerAndBothUnits) {
+    UpdateNotice n{};
+    char line[512];
+    n.kind = NOTICE_STRANGER_REFUSED;
+    n.refused_addr = addr(198, 51, 100, 66);
+    describe_notice(line, sizeof line, n);
+    EXPECT_STREQ(line, "QBupdate: refused a TFTP read request from 198.51.100.66: only the device "
+                       "being updated is served; the update goes on\n");
+    n.kind = NOTICE_SECOND_DEVICE;
+    n.device_hw = HardwareAddress{true, {0x52, 0x54, 0x00, 0x12, 0x34, 0x56}};
+    n.second_hw = HardwareAddress{true, {0x02, 0x00, 0x5e, 0x10, 0x00, 0xab}};
+    describe_notice(line, sizeof line, n);
+    EXPECT_STREQ(line, "QBupdate: a second unit, hardware address 02:00:5e:10:00:ab, asked as well "
+                       "as 52:54:00:12:34:56, and both now hold the device's address: power off "
+                       "the unit that is not meant to be updated\n");
+    n.kind = NOTICE_NO_READ_REQUEST;
+    n.server_addr = addr(198, 51, 100, 1);
+    describe_notice(line, sizeof line, n);
+    EXPECT_EQ(std::string(line).rfind("QBupdate: the device 52:54:00:12:34:56 took the BOOTP "
+                                      "reply but has not asked for the image in 10 s;",
+                                      0),
+              0u);
+    EXPECT_NE(std::string(line).find("giving up at 60 s\n"), std::string::npos);
 }
 
 #if defined(_WIN32)

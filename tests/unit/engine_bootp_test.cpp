@@ -73,6 +73,47 @@ TEST_F(Bootp, BootFileNameFollowsTheMode) {
     }
 }
 
+TEST_F(Bootp, TheFirstHardwareAddressAnsweredIsKeptAndASecondOneToldOnce) {
+    open_state(1000);
+    auto from_unit = [](unsigned char last) {
+        Bytes req = bootp_request();
+        const unsigned char hw[] = {0x52, 0x54, 0x00, 0x12, 0x34, last};
+        std::memcpy(&req[BOOTP_CHADDR], hw, sizeof hw);
+        return req;
+    };
+    EXPECT_FALSE(state.device_hw.known);
+    ASSERT_EQ(bootp(from_unit(0x56)), HEARD_DEVICE);
+    ASSERT_TRUE(state.device_hw.known);
+    const unsigned char first[] = {0x52, 0x54, 0x00, 0x12, 0x34, 0x56};
+    EXPECT_EQ(0, std::memcmp(state.device_hw.bytes, first, 6));
+    bootp(from_unit(0x56));
+    EXPECT_TRUE(stall_notices.empty()) << "the same unit asking again is no second device";
+
+    // A second unit is answered all the same (a loader may change its address between
+    // stages), and told at once, once; the first address stays the device's.
+    ASSERT_EQ(bootp(from_unit(0x99)), HEARD_DEVICE);
+    ASSERT_EQ(stall_notices.size(), 1u);
+    const UpdateNotice& told = stall_notices[0].first;
+    EXPECT_EQ(told.kind, NOTICE_SECOND_DEVICE);
+    EXPECT_TRUE(told.device_hw.known);
+    EXPECT_EQ(0, std::memcmp(told.device_hw.bytes, first, 6));
+    EXPECT_TRUE(told.second_hw.known);
+    EXPECT_EQ(told.second_hw.bytes[5], 0x99);
+    EXPECT_EQ(0, std::memcmp(told.second_hw.bytes, first, 5));
+    bootp(from_unit(0x99));
+    bootp(from_unit(0x77));
+    EXPECT_EQ(stall_notices.size(), 1u);
+    EXPECT_EQ(fake.sends.size(), 5u) << "every tagged request is answered";
+    EXPECT_EQ(0, std::memcmp(state.device_hw.bytes, first, 6));
+
+    // An untagged request tells nothing of a device.
+    Bytes other = bootp_request("");
+    other[BOOTP_CHADDR] = 0x01;
+    bootp(other);
+    EXPECT_EQ(stall_notices.size(), 1u);
+    EXPECT_EQ(state.device_hw.bytes[0], 0x52);
+}
+
 TEST_F(Bootp, ShortTaggedRequestNeedsItsTerminatorAndIsPaddedWithZeros) {
     open_state(1000);
     // 53 bytes hold the tag and its zero byte: answered, zero-padded to 300 bytes.

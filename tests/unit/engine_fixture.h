@@ -127,7 +127,7 @@ class EngineTest : public testing::Test {
             open_udp_endpoint(LOCAL, host_to_net16(BOOTP_SERVER_PORT), 1, HEAR_BROADCASTS);
         state.tftp_sock =
             open_udp_endpoint(LOCAL, host_to_net16(TFTP_SERVER_PORT), 0, HEAR_LOCAL_ADDRESS);
-        state.data_sock = NET_INVALID_SOCKET;
+        state.transfer.data_sock = NET_INVALID_SOCKET;
         build_beacon(state.beacon, state.target_addr);
         ASSERT_EQ(fake_open_sockets(), 3);
     }

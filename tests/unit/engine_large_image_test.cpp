@@ -60,7 +60,7 @@ TEST_F(LargeImage, LastBlocksOfAnImageOf4GiBMinusOneStayInsideIt) {
     EXPECT_EQ(build_data_packet(img, size, packet, 0xFFFFFFFFu), 4);
 
     start_transfer(img, size);
-    state.current_block = 8388607;
+    state.transfer.current_block = 8388607;
     fake.sends.clear();
     EXPECT_EQ(acknowledge(ack(0xFFFF)), ACK_ACCEPTED);
     ASSERT_EQ(fake.sends.size(), 1u);
@@ -75,7 +75,7 @@ TEST_F(LargeImage, ImageOfWholeBlocksNear4GiBEndsWithAnEmptyBlock) {
     unsigned char* img = map_image(size);
     ASSERT_NE(img, nullptr);
     start_transfer(img, size);
-    state.current_block = 8388607;
+    state.transfer.current_block = 8388607;
     fake.sends.clear();
     EXPECT_EQ(acknowledge(ack(0xFFFF)), ACK_ACCEPTED);
     ASSERT_EQ(fake.sends.size(), 1u);

@@ -2,13 +2,10 @@
 // against stray traffic, retransmission.
 #include "engine_fixture.h"
 
-#include <chrono>
-#include <thread>
-
 namespace {
 
 using Loop = EngineTest;
-using Clock = std::chrono::steady_clock;
+const std::uint32_t OTHER_HOST_ADDR = fake_address(198, 51, 100, 66);
 
 std::size_t count_sends_from(std::uint16_t port) {
     return fake_sends_from(port).size();
@@ -61,7 +58,7 @@ TEST_F(Loop, StrayTrafficBetweenTicksDoesNotSilenceTheBeacon) {
     int strays = 0;
     fake.on_wait = [&](int n) {
         if (n % 2 == 0) { // every other wait a stray datagram arrives, the others are quiet ticks
-            switch (n / 2 % 4) {
+            switch (n / 2 % 5) {
             case 0:
                 fake_queue(67, bootp_request(""), TARGET, 68);
                 break; // an ordinary DHCP client
@@ -74,6 +71,9 @@ TEST_F(Loop, StrayTrafficBetweenTicksDoesNotSilenceTheBeacon) {
             case 3:
                 fake_queue(67, bootp_request("pexlinQB", 300, 1, 6), TARGET, 68);
                 break;
+            case 4: // another host's read request
+                fake_queue(69, rrq(), fake_address(198, 51, 100, 66), 2001);
+                break;
             }
             ++strays;
         }
@@ -83,26 +83,32 @@ TEST_F(Loop, StrayTrafficBetweenTicksDoesNotSilenceTheBeacon) {
     EXPECT_EQ(count_sends_from(9), 41u);
     EXPECT_GE(strays, 40);
     EXPECT_EQ(count_sends_from(67), 0u);
-    EXPECT_GE(count_sends_from(69), 10u) << "write requests were not refused";
+    EXPECT_GE(count_sends_from(69), 16u) << "write and strangers' read requests not refused";
     EXPECT_EQ(state.phase, PHASE_WAKING);
+    EXPECT_TRUE(data_sent().empty()) << "a stranger's read request started a transfer";
+    EXPECT_FALSE(state.device_asked);
 }
 
 TEST_F(Loop, StrayStormStillLetsTheBeaconOutEveryHalfSecond) {
     open_state(1000);
-    const auto start = Clock::now();
-    // A datagram every 10 ms; a tick cut short by each would never end.
-    fake.on_wait = [&](int) {
-        if (count_sends_from(9) >= 2 || Clock::now() - start > std::chrono::seconds(5))
+    // A datagram every 10 ms on the scripted clock, another host's read request or an untagged
+    // BOOTP request; a tick cut short by each would never end.
+    const std::uint64_t start = clock_microseconds();
+    fake.on_wait = [&](int n) {
+        if (count_sends_from(9) >= 2 || n > 1000)
             return NET_WAIT_FAILED;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        fake_queue(67, bootp_request("other"), TARGET, 68);
+        fake.clock_skip_us += 10000;
+        if (n % 2 == 0)
+            fake_queue(69, rrq(), OTHER_HOST_ADDR, 2001);
+        else
+            fake_queue(67, bootp_request("other"), TARGET, 68);
         return FAKE_WAIT_FROM_QUEUES;
     };
     EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED);
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const std::uint64_t elapsed_us = clock_microseconds() - start;
     EXPECT_EQ(count_sends_from(9), 2u);
-    EXPECT_GT(seconds, 0.9);
-    EXPECT_LT(seconds, 3.0);
+    EXPECT_GE(elapsed_us, 1000000u);
+    EXPECT_LT(elapsed_us, 1200000u);
 }
 
 TEST_F(Loop, TaggedRequestStopsTheBeaconForGood) {
@@ -130,7 +136,7 @@ TEST_F(Loop, BootpIsHandledBeforeTftpAndANewDataEndpointWaitsForTheNextPass) {
     ASSERT_EQ(fake.waits.size(), 3u);
     EXPECT_EQ(fake.waits[0].socks.size(), 2u);
     ASSERT_EQ(fake.waits[1].socks.size(), 3u);
-    EXPECT_EQ(fake.waits[1].socks[2], state.data_sock);
+    EXPECT_EQ(fake.waits[1].socks[2], state.transfer.data_sock);
 }
 
 TEST_F(Loop, BlockIsResentOnTheSecondQuietTickWhateverStrayTrafficCame) {
@@ -240,22 +246,77 @@ TEST_F(Loop, StallsAreReportedOnceAfterTenSecondsAndTheUpdateGoesOn) {
 TEST_F(Loop, StormOfDuplicateAcksDoesNotStarveRetransmission) {
     open_state(3000);
     fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
-    const auto start = Clock::now();
+    std::uint64_t first_sent = 0;
     fake.on_wait = [&](int n) {
-        if (data_sent().size() >= 2 || Clock::now() - start > std::chrono::seconds(5))
+        if (data_sent().size() >= 2 || n > 1000)
             return NET_WAIT_FAILED;
-        if (n > 0) { // the client repeats its last ACK every 10 ms
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (n > 0) { // the client repeats its last ACK every 10 ms on the scripted clock
+            if (first_sent == 0)
+                first_sent = clock_microseconds();
+            fake.clock_skip_us += 10000;
             fake_queue_on(fake_data_socket(), ack(0), TARGET, CLIENT_TFTP_PORT);
         }
         return FAKE_WAIT_FROM_QUEUES;
     };
     EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED);
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const std::uint64_t elapsed_us = clock_microseconds() - first_sent;
     ASSERT_EQ(data_sent().size(), 2u);
     EXPECT_EQ(data_sent()[1], expected_data(image, 1));
-    EXPECT_GT(seconds, 0.9);
-    EXPECT_LT(seconds, 3.0);
+    // Two ticks of half a second that the duplicates do not restart.
+    EXPECT_GE(elapsed_us, 1000000u);
+    EXPECT_LT(elapsed_us, 1200000u);
+}
+
+TEST_F(Loop, NoReadRequestWithin60SecondsOfTheFirstReplyEndsTheUpdate) {
+    open_state(1000);
+    // The device takes a BOOTP reply and asks again every 2 s, but never for the image; a
+    // stranger's read request comes meanwhile. Each pass is a quarter of a second.
+    std::uint64_t first_reply = 0;
+    fake.on_wait = [&](int n) {
+        if (n > 1000)
+            return NET_WAIT_FAILED;
+        fake.clock_skip_us += 250000;
+        if (n % 8 == 0)
+            fake_queue(67, bootp_request(), TARGET, 68);
+        if (n == 100)
+            fake_queue(69, rrq(), OTHER_HOST_ADDR, 2000);
+        if (n == 0)
+            first_reply = fake.clock_skip_us;
+        return FAKE_WAIT_FROM_QUEUES;
+    };
+    EXPECT_EQ(run_event_loop(state), UPDATE_NO_READ_REQUEST);
+    const std::uint64_t after = fake.clock_skip_us - first_reply;
+    EXPECT_GE(after, 59500000u);
+    EXPECT_LE(after, 60500000u);
+    EXPECT_EQ(count_sends_from(9), 0u);
+    std::vector<NoticeKind> kinds;
+    for (const auto& [notice, when] : stall_notices)
+        kinds.push_back(notice.kind);
+    EXPECT_EQ(kinds, (std::vector<NoticeKind>{NOTICE_NO_READ_REQUEST, NOTICE_STRANGER_REFUSED}));
+    EXPECT_TRUE(stall_notices[0].first.device_hw.known);
+
+    // A read request at 59 s: no give-up, and a transfer once asked for has no time-out: the
+    // device then stands still for two minutes and finishes.
+    fake_reset();
+    stall_notices.clear();
+    state = UploadState{};
+    open_state(1000);
+    fake.on_wait = [&](int n) {
+        if (n > 2000)
+            return NET_WAIT_FAILED;
+        fake.clock_skip_us += 250000;
+        if (n == 0)
+            fake_queue(67, bootp_request(), TARGET, 68);
+        else if (n == 236)
+            fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
+        else if (n == 800)
+            fake_queue_on(fake_data_socket(), ack(1), TARGET, CLIENT_TFTP_PORT);
+        else if (n == 801)
+            fake_queue_on(fake_data_socket(), ack(2), TARGET, CLIENT_TFTP_PORT);
+        return FAKE_WAIT_FROM_QUEUES;
+    };
+    EXPECT_EQ(run_event_loop(state), UPDATE_DONE);
+    EXPECT_GE(fake.waits.size(), 800u);
 }
 
 TEST_F(Loop, RestartInThePassOfAReadyAckDoesNotReadTheNewEndpoint) {
@@ -273,9 +334,9 @@ TEST_F(Loop, RestartInThePassOfAReadyAckDoesNotReadTheNewEndpoint) {
     };
     EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED);
     ASSERT_NE(first, NET_INVALID_SOCKET);
-    EXPECT_EQ(state.data_sock, first) << "the new endpoint did not reuse the number";
+    EXPECT_EQ(state.transfer.data_sock, first) << "the new endpoint did not reuse the number";
     EXPECT_EQ(data_sent(), (std::vector<Bytes>{expected_data(image, 1), expected_data(image, 1)}));
-    EXPECT_EQ(state.current_block, 1u);
+    EXPECT_EQ(state.transfer.current_block, 1u);
     EXPECT_TRUE(progress_calls.empty());
     // unready_receives, checked for every test, shows the new endpoint was not read.
 }

@@ -1,6 +1,7 @@
 // update_target on the scripted network: set-up, unwinding, a whole upload, teardown.
 #include "engine_fixture.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -154,8 +155,14 @@ TEST_F(Update, DeviceFetchesTheWholeImageThroughTheLoop) {
         return FAKE_WAIT_FROM_QUEUES;
     };
     std::string out;
-    EXPECT_EQ(run(out), UPDATE_DONE);
+    UpdateDiagnosis diagnosis{};
+    EXPECT_EQ(run(out, UPDATE_MODE_FIRMWARE, &diagnosis), UPDATE_DONE);
     EXPECT_EQ(out, " Updating QuibbleBox Firmware\n");
+    EXPECT_EQ(diagnosis.bytes_acknowledged, 102400u);
+    ASSERT_TRUE(diagnosis.device_hw.known);
+    const Bytes request = bootp_request();
+    EXPECT_TRUE(std::equal(diagnosis.device_hw.bytes, diagnosis.device_hw.bytes + 6,
+                           request.begin() + BOOTP_CHADDR));
     ASSERT_EQ(fake.sends.size(), 202u);
     EXPECT_EQ(fake.sends[0].bytes.size(), 300u);
     for (std::size_t block = 1; block <= 201; ++block)
@@ -171,6 +178,44 @@ TEST_F(Update, DeviceFetchesTheWholeImageThroughTheLoop) {
     EXPECT_FALSE(stall_notices[1].first.last_block);
     EXPECT_EQ(fake_open_sockets(), 0);
     EXPECT_EQ(fake.sockets_created, 4);
+}
+
+TEST_F(Update, DataPortsComeFromTheSystemsRandomSourceReadOncePerRun) {
+    write_image(5000);
+    // The device restarts its transfer five times, acknowledging block 1 of the last, and the
+    // wait then fails.
+    auto ports_of_a_run = [&](UpdateDiagnosis& diagnosis) {
+        fake.on_wait = [](int n) {
+            if (n < 5)
+                fake_queue(69, rrq(), TARGET, static_cast<std::uint16_t>(CLIENT_TFTP_PORT + n));
+            if (n == 6)
+                fake_queue_on(fake_data_socket(), ack(1), TARGET, CLIENT_TFTP_PORT + 4);
+            return n == 8 ? NET_WAIT_FAILED : FAKE_WAIT_FROM_QUEUES;
+        };
+        std::string out;
+        EXPECT_EQ(run(out, UPDATE_MODE_FIRMWARE, &diagnosis), UPDATE_WAIT_FAILED);
+        std::vector<std::uint16_t> ports;
+        for (std::uint16_t port : fake.bind_attempts)
+            if (fake_is_data_port(port))
+                ports.push_back(port);
+        EXPECT_EQ(ports.size(), 5u);
+        EXPECT_EQ(fake.random_reads, 1);
+        return ports;
+    };
+    UpdateDiagnosis diagnosis{};
+    const std::vector<std::uint16_t> first = ports_of_a_run(diagnosis);
+    EXPECT_EQ(diagnosis.bytes_acknowledged, 512u);
+    EXPECT_FALSE(diagnosis.device_hw.known);
+    fake_reset();
+    EXPECT_EQ(ports_of_a_run(diagnosis), first) << "the same seed, the same ports";
+    fake_reset();
+    fake.random_value = 0x0BADCAFE;
+    const std::vector<std::uint16_t> second = ports_of_a_run(diagnosis);
+    EXPECT_NE(second, first);
+    // Without the system's source the clock seeds the ports; they stay in their range.
+    fake_reset();
+    fake.random_fails = true;
+    EXPECT_EQ(ports_of_a_run(diagnosis).size(), 5u);
 }
 
 } // namespace

@@ -14,7 +14,8 @@ class Tftp : public EngineTest {
         std::vector<Bytes> data;
         for (std::size_t n = 0; n <= max_blocks; ++n) {
             data.push_back(fake.sends.back().bytes);
-            AckResult r = acknowledge(ack(static_cast<std::uint16_t>(state.current_block)));
+            AckResult r =
+                acknowledge(ack(static_cast<std::uint16_t>(state.transfer.current_block)));
             if (r == ACK_FINAL)
                 return data;
             EXPECT_EQ(r, ACK_ACCEPTED);
@@ -36,13 +37,13 @@ TEST_F(Tftp, ReadRequestOpensADataEndpointInRangeAndSendsBlockOne) {
         ASSERT_EQ(request(req, TARGET, static_cast<std::uint16_t>(2000 + i)), HEARD_DEVICE);
         net_socket d = fake_data_socket();
         ASSERT_NE(d, NET_INVALID_SOCKET);
-        EXPECT_EQ(state.data_sock, d);
+        EXPECT_EQ(state.transfer.data_sock, d);
         const FakeSocket& fs = fake.sockets[static_cast<std::size_t>(d)];
         EXPECT_TRUE(fake_is_data_port(fs.port)) << fs.port;
         EXPECT_EQ(fs.addr, LOCAL);
         EXPECT_FALSE(fs.broadcast);
         EXPECT_EQ(fake_open_sockets(), 4);
-        EXPECT_EQ(state.current_block, 1u);
+        EXPECT_EQ(state.transfer.current_block, 1u);
         EXPECT_EQ(state.retransmit_ticks, 0u);
         ASSERT_EQ(fake.sends.size(), 1u);
         EXPECT_EQ(fake.sends[0].sock, d);
@@ -56,7 +57,7 @@ TEST_F(Tftp, OnlyAClientsWriteRequestIsRefusedAndNothingElseAnswered) {
     open_state(5000);
     request(rrq());
     acknowledge(ack(1));
-    const net_socket data = state.data_sock;
+    const net_socket data = state.transfer.data_sock;
     const Bytes write_request = tftp_texts(TFTP_OP_WRQ, {"f", "octet"});
     ASSERT_EQ(request(write_request, OTHER_HOST, 1024), HEARD_STRAY);
     ASSERT_EQ(fake.sends.size(), 3u);
@@ -87,8 +88,8 @@ TEST_F(Tftp, OnlyAClientsWriteRequestIsRefusedAndNothingElseAnswered) {
     ASSERT_EQ(fake.sends.size(), 1u);
     EXPECT_EQ(fake.sends[0].to_port, 1234) << "only the write request from port 1234 is answered";
     EXPECT_EQ(fake.sends[0].bytes, ONLY_RRQ_ERROR);
-    EXPECT_EQ(state.data_sock, data);
-    EXPECT_EQ(state.current_block, 2u);
+    EXPECT_EQ(state.transfer.data_sock, data);
+    EXPECT_EQ(state.transfer.current_block, 2u);
     // The transfer goes on where it was.
     EXPECT_EQ(acknowledge(ack(2)), ACK_ACCEPTED);
     EXPECT_EQ(fake.sends.back().bytes, expected_data(image, 3));
@@ -160,7 +161,7 @@ TEST_F(Tftp, OnlyAnAckOfTheCurrentBlockIsAccepted) {
     EXPECT_EQ(handle_ack(state, 0, TARGET, host_to_net16(CLIENT_TFTP_PORT)), ACK_IGNORED);
     EXPECT_TRUE(fake.sends.empty());
     EXPECT_TRUE(progress_calls.empty());
-    EXPECT_EQ(state.current_block, 1u);
+    EXPECT_EQ(state.transfer.current_block, 1u);
 
     // Another host cannot acknowledge for the device, not even from the device's port.
     EXPECT_EQ(acknowledge(ack(1), OTHER_HOST, CLIENT_TFTP_PORT), ACK_IGNORED);
@@ -210,7 +211,7 @@ TEST_F(Tftp, BlockNumbersWrapPast65535AndAcksMatchTheLow16Bits) {
     request(rrq());
     std::uint64_t block = 1;
     for (; block <= 65537; ++block) {
-        ASSERT_EQ(state.current_block, block);
+        ASSERT_EQ(state.transfer.current_block, block);
         const Bytes& sent = fake.sends.back().bytes;
         ASSERT_EQ(get_be16(&sent[TFTP_BLOCK]), static_cast<std::uint16_t>(block));
         std::size_t n = block == 65537 ? 100 : 512;
@@ -236,18 +237,18 @@ TEST_F(Tftp, SecondReadRequestRestartsOnAFreshEndpointAtBlockOne) {
     request(rrq());
     acknowledge(ack(1));
     acknowledge(ack(2));
-    const net_socket old_sock = state.data_sock;
+    const net_socket old_sock = state.transfer.data_sock;
     const std::uint32_t old_serial = fake.sockets[static_cast<std::size_t>(old_sock)].serial;
     fake.sends.clear();
 
     ASSERT_EQ(request(rrq(), TARGET, 3001), HEARD_DEVICE);
     net_socket now = fake_data_socket();
     ASSERT_NE(now, NET_INVALID_SOCKET);
-    EXPECT_EQ(state.data_sock, now);
+    EXPECT_EQ(state.transfer.data_sock, now);
     EXPECT_NE(fake.sockets[static_cast<std::size_t>(now)].serial, old_serial)
         << "the old data endpoint was kept";
     EXPECT_EQ(fake_open_sockets(), 4) << "the old data endpoint was not closed";
-    EXPECT_EQ(state.current_block, 1u);
+    EXPECT_EQ(state.transfer.current_block, 1u);
     ASSERT_EQ(fake.sends.size(), 1u);
     EXPECT_EQ(fake.sends[0].to_port, 3001);
     EXPECT_EQ(fake.sends[0].bytes, expected_data(image, 1));
@@ -259,7 +260,7 @@ TEST_F(Tftp, SecondReadRequestRestartsOnAFreshEndpointAtBlockOne) {
 TEST_F(Tftp, SameReadRequestBeforeAck1ResendsDataOneFromTheSamePort) {
     open_state(5000);
     request(rrq());
-    const net_socket first = state.data_sock;
+    const net_socket first = state.transfer.data_sock;
     const std::uint32_t serial = fake.sockets[static_cast<std::size_t>(first)].serial;
     const int created = fake.sockets_created;
     state.retransmit_ticks = 1;
@@ -268,7 +269,7 @@ TEST_F(Tftp, SameReadRequestBeforeAck1ResendsDataOneFromTheSamePort) {
     // The device's read request, duplicated on the way or retried as DATA 1 crossed it.
     for (int i = 0; i < 3; ++i)
         ASSERT_EQ(request(rrq()), HEARD_DEVICE);
-    EXPECT_EQ(state.data_sock, first);
+    EXPECT_EQ(state.transfer.data_sock, first);
     EXPECT_EQ(fake.sockets[static_cast<std::size_t>(first)].serial, serial) << "port changed";
     EXPECT_EQ(fake.sockets_created, created);
     EXPECT_EQ(state.retransmit_ticks, 0u);
@@ -282,27 +283,73 @@ TEST_F(Tftp, SameReadRequestBeforeAck1ResendsDataOneFromTheSamePort) {
     EXPECT_EQ(acknowledge(ack(1)), ACK_ACCEPTED);
     EXPECT_EQ(fake.sends.back().bytes, expected_data(image, 2));
 
-    // Another port, another host, or the same request once block 1 is acknowledged: a restart.
+    // Another port, or the same request once block 1 is acknowledged: a restart.
     struct Restart {
-        std::uint32_t from;
         std::uint16_t port;
         bool ack_first;
     };
-    for (Restart r :
-         {Restart{TARGET, CLIENT_TFTP_PORT + 1, false},
-          Restart{OTHER_HOST, CLIENT_TFTP_PORT, false}, Restart{TARGET, CLIENT_TFTP_PORT, true}}) {
+    for (Restart r : {Restart{CLIENT_TFTP_PORT + 1, false}, Restart{CLIENT_TFTP_PORT, true}}) {
         request(rrq());
         if (r.ack_first)
             acknowledge(ack(1));
-        const net_socket before = state.data_sock;
+        const net_socket before = state.transfer.data_sock;
         const std::uint32_t before_serial = fake.sockets[static_cast<std::size_t>(before)].serial;
-        ASSERT_EQ(request(rrq(), r.from, r.port), HEARD_DEVICE);
-        EXPECT_NE(fake.sockets[static_cast<std::size_t>(state.data_sock)].serial, before_serial)
+        ASSERT_EQ(request(rrq(), TARGET, r.port), HEARD_DEVICE);
+        EXPECT_NE(fake.sockets[static_cast<std::size_t>(state.transfer.data_sock)].serial,
+                  before_serial)
             << r.port << " ack " << r.ack_first;
         EXPECT_EQ(fake.sends.back().to_port, r.port);
         EXPECT_EQ(fake.sends.back().bytes, expected_data(image, 1));
         EXPECT_EQ(fake_open_sockets(), 4);
     }
+}
+
+TEST_F(Tftp, ReadRequestsFromAnyOtherAddressAreRefusedAndLeaveTheTransferAlone) {
+    open_state(5000);
+    const std::uint32_t NEIGHBOUR = fake_address(198, 51, 100, 66);
+    const Bytes refusal = tftp_texts(TFTP_OP_ERROR, {"Only the device being updated is served"}, 2);
+
+    // Before the device asks: no transfer starts, and the device has not asked.
+    EXPECT_EQ(request(rrq(), NEIGHBOUR, 2000), HEARD_STRAY);
+    EXPECT_EQ(fake_open_sockets(), 3) << "a data endpoint was opened for another host";
+    EXPECT_EQ(state.transfer.data_sock, NET_INVALID_SOCKET);
+    EXPECT_FALSE(state.device_asked);
+    ASSERT_EQ(fake.sends.size(), 1u);
+    EXPECT_EQ(fake.sends[0].sock, state.tftp_sock);
+    EXPECT_EQ(fake.sends[0].to_addr, NEIGHBOUR);
+    EXPECT_EQ(fake.sends[0].to_port, 2000);
+    EXPECT_EQ(fake.sends[0].bytes, refusal);
+    ASSERT_EQ(stall_notices.size(), 1u);
+    EXPECT_EQ(stall_notices[0].first.kind, NOTICE_STRANGER_REFUSED);
+    EXPECT_EQ(stall_notices[0].first.refused_addr, NEIGHBOUR);
+
+    // During the device's transfer: the transfer goes on where it was.
+    ASSERT_EQ(request(rrq()), HEARD_DEVICE);
+    EXPECT_TRUE(state.device_asked);
+    acknowledge(ack(1));
+    const net_socket data = state.transfer.data_sock;
+    const std::uint32_t serial = state.transfers_started;
+    fake.sends.clear();
+    // From the device's own port number too; from a service's port no answer at all, as an
+    // echo service would answer the answer.
+    for (std::uint16_t port : {CLIENT_TFTP_PORT, std::uint16_t{7}, std::uint16_t{1023}})
+        EXPECT_EQ(request(rrq(), OTHER_HOST, port), HEARD_STRAY) << port;
+    EXPECT_EQ(request(rrq(), NEIGHBOUR, 1024), HEARD_STRAY);
+    ASSERT_EQ(fake.sends.size(), 2u);
+    EXPECT_EQ(fake.sends[0].to_addr, OTHER_HOST);
+    EXPECT_EQ(fake.sends[0].to_port, CLIENT_TFTP_PORT);
+    EXPECT_EQ(fake.sends[1].to_port, 1024);
+    for (const FakeSend& s : fake.sends)
+        EXPECT_EQ(s.bytes, refusal);
+    EXPECT_EQ(stall_notices.size(), 1u) << "the refusal is told once per upload";
+    EXPECT_EQ(state.transfer.data_sock, data);
+    EXPECT_EQ(state.transfers_started, serial);
+    EXPECT_EQ(state.transfer.current_block, 2u);
+    EXPECT_EQ(state.transfer.peer_addr, TARGET);
+    EXPECT_EQ(state.transfer.peer_port, host_to_net16(CLIENT_TFTP_PORT));
+    EXPECT_EQ(acknowledge(ack(2)), ACK_ACCEPTED);
+    EXPECT_EQ(fake.sends.back().to_addr, TARGET);
+    EXPECT_EQ(fake.sends.back().bytes, expected_data(image, 3));
 }
 
 TEST_F(Tftp, NoDataPortAfter64DrawsGivesAnErrorAndNoTransfer) {
@@ -322,7 +369,7 @@ TEST_F(Tftp, NoDataPortAfter64DrawsGivesAnErrorAndNoTransfer) {
     EXPECT_EQ(fake.sends[0].sock, state.tftp_sock);
     EXPECT_EQ(fake.sends[0].to_port, 3002);
     EXPECT_EQ(fake.sends[0].bytes, want);
-    EXPECT_EQ(state.data_sock, NET_INVALID_SOCKET);
+    EXPECT_EQ(state.transfer.data_sock, NET_INVALID_SOCKET);
     EXPECT_EQ(fake_open_sockets(), 3) << "a data endpoint was left open";
 
     // Once ports can be had again, the next read request starts a transfer.

@@ -89,7 +89,7 @@ TEST(UpdateNotice, OneLineSayingWhatStandsStillAndWhatToDo) {
     EXPECT_EQ(described(NO_READ_REQUEST),
               "QBupdate: the device took the BOOTP reply but has not asked for the image in 10 s; "
               "check that the firewall lets UDP port 69 in and that the device can reach "
-              "198.51.100.1, the address the reply named; still waiting\n");
+              "198.51.100.1, the address the reply named; giving up at 60 s\n");
     EXPECT_EQ(described(BLOCK_57),
               "QBupdate: block 57 unacknowledged for 10 s, still resending it to "
               "198.51.100.10:2070 until the device answers; Ctrl+C stops QBupdate\n");
