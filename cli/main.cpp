@@ -4,6 +4,7 @@
 #include "host.h"
 #include "progress.h"
 #include "report.h"
+#include "subnet_wait.h"
 
 #include <cstdio>
 
@@ -30,8 +31,8 @@ int main(int argc, char** argv) {
     }
 
     LocalAddress addrs[MAX_LOCAL_ADDRESSES];
-    int count = net_local_addresses(addrs, MAX_LOCAL_ADDRESSES);
-    count = count < 0 ? 0 : usable_local_addresses(addrs, count, cl.target_addr);
+    const bool may_wait = image_can_be_opened(cl.image_path) == IMAGE_OK;
+    int count = read_addresses_for(addrs, MAX_LOCAL_ADDRESSES, cl.target_addr, may_wait);
     if (count == 0) {
         net_cleanup();
         std::fputs("QBupdate: this host has no usable IPv4 address to reach the device from\n",
