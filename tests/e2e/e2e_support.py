@@ -174,15 +174,21 @@ def wait_for_update(qb, device, timeout, grace=10.0):
 
 
 def update(lab, qbupdate, image, directory, device_args=(), boot=False, timeout=40,
-           name="device", device_wait=5):
-    """Starts the virtual device, runs QBupdate on the host against it, and collects both."""
+           name="device", device_wait=5, meanwhile=None):
+    """Starts the virtual device, runs QBupdate on the host against it, and collects both;
+    `meanwhile`, if given, runs in a thread of its own from QBupdate's start, with that time."""
     proc, out, log = start_device(lab, lab.device, lab.device_if, lab.device_addr, directory,
                                   name, list(device_args))
     argv = [qbupdate, image, lab.device_addr] + (["boot"] if boot else [])
     began = time.monotonic()
-    qb_status, stdout, stderr, stderr_lines = wait_for_update(lab.popen(lab.host, argv), proc,
-                                                              timeout)
+    qb = lab.popen(lab.host, argv)
+    helper = threading.Thread(target=meanwhile, args=(began,), daemon=True) if meanwhile else None
+    if helper:
+        helper.start()
+    qb_status, stdout, stderr, stderr_lines = wait_for_update(qb, proc, timeout)
     elapsed = time.monotonic() - began
+    if helper:
+        helper.join(timeout=30)
     # QBupdate has finished, so nothing more will come: a device still waiting is ended.
     status, record, received = finish_device(proc, out, log, timeout=device_wait)
     return Run(status=qb_status, stdout=stdout, stderr=stderr, stderr_lines=stderr_lines,
