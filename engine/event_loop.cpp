@@ -167,9 +167,11 @@ int run_event_loop(UploadState& state) {
     state.data_sock = NET_INVALID_SOCKET;
     state.read_request_watch = StallWatch{};
     state.block_watch = StallWatch{};
+    state.lost_data_port = 0;
 
     std::uint64_t tick_end = clock_microseconds() + TICK_US;
     for (;;) {
+        recover_lost_endpoints(state);
         net_socket socks[ENDPOINT_COUNT] = {state.bootp_sock, state.tftp_sock, state.data_sock};
         bool ready[ENDPOINT_COUNT] = {false, false, false};
         const bool data_waited = state.phase == PHASE_TRANSFERRING;
@@ -183,7 +185,11 @@ int run_event_loop(UploadState& state) {
                 continue;
             if (ready_count == NET_WAIT_FAILED) {
                 state.wait_fault = net_last_fault();
-                return UPDATE_WAIT_FAILED;
+                if (!recover_lost_endpoints(state))
+                    return UPDATE_WAIT_FAILED;
+                // The rest of the tick passes quietly, however the system fails meanwhile.
+                net_wait_readable(nullptr, nullptr, 0, wait_ms);
+                ready_count = 0;
             }
         }
         Arrivals heard{false, false, false};

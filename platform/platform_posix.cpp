@@ -127,7 +127,23 @@ bool net_bind(net_socket s, std::uint32_t local_addr, std::uint16_t port, bool h
 }
 
 void net_close(net_socket s) {
-    close(s);
+    if (s != NET_INVALID_SOCKET)
+        close(s);
+}
+
+// Linux keeps a socket bound to an address that is removed: its sends fail meanwhile
+// (EADDRNOTAVAIL, ENETUNREACH), and once the address is back it sends and receives as before.
+bool net_endpoint_lost(net_socket /*s*/) {
+    return false;
+}
+
+std::uint16_t net_local_port(net_socket s) {
+    sockaddr_in sa;
+    socklen_t length = sizeof sa;
+    std::memset(&sa, 0, sizeof sa);
+    if (getsockname(s, reinterpret_cast<sockaddr*>(&sa), &length) != 0)
+        return 0;
+    return sa.sin_port;
 }
 
 NetFault net_last_fault() {
@@ -155,7 +171,7 @@ int net_wait_readable(const net_socket* socks, bool* ready, int count, std::uint
     }
     pollfd fds[max_sockets];
     for (int i = 0; i < count; ++i)
-        fds[i] = pollfd{socks[i], POLLIN, 0};
+        fds[i] = pollfd{socks[i], POLLIN, 0}; // poll passes over a negative descriptor
     int n = poll(fds, static_cast<nfds_t>(count), static_cast<int>(timeout_ms));
     if (n < 0 && errno == EINTR)
         return NET_WAIT_INTERRUPTED;

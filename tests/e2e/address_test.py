@@ -55,7 +55,7 @@ def main():
                 lab.remove_address(lab.host, lab.second_host_if, lab.second_host_addr)
             added = []  # QBupdate's start, then when the address was added
 
-            def add_later(began):
+            def add_later(began, _lines):
                 added.append(began)
                 sleep_until(began + ADD_AFTER)
                 lab.add_address(lab.host, lab.host_if, lab.host_addr)
@@ -78,7 +78,7 @@ def main():
         c.start(f"the host's address gone for {GONE_FOR:.0f} s in the middle of the transfer")
         bounce = []
 
-        def take_away_and_give_back(began):
+        def take_away_and_give_back(began, _lines):
             sleep_until(began + GONE_AT)
             lab.remove_address(lab.host, lab.host_if, lab.host_addr)
             bounce.append(time.monotonic())

@@ -380,6 +380,17 @@ TEST(FailureReport, WindowsBindFailuresInWindowsTerms) {
     EXPECT_EQ(net_fault_from_winsock_error(0), NET_FAULT_NONE);
 }
 
+// Only the failures of a socket whose address went away lead to its reopening: one that found
+// nothing queued, a datagram too long or an earlier send's port-unreachable must not.
+TEST(AddressLoss, WinsockFailuresThatGiveUpAnEndpoint) {
+    EXPECT_TRUE(winsock_error_loses_endpoint(10050));  // WSAENETDOWN
+    EXPECT_TRUE(winsock_error_loses_endpoint(10049));  // WSAEADDRNOTAVAIL
+    EXPECT_FALSE(winsock_error_loses_endpoint(10035)); // WSAEWOULDBLOCK
+    EXPECT_FALSE(winsock_error_loses_endpoint(10040)); // WSAEMSGSIZE
+    EXPECT_FALSE(winsock_error_loses_endpoint(10054)); // WSAECONNRESET
+    EXPECT_FALSE(winsock_error_loses_endpoint(10052)); // WSAENETRESET: a datagram's TTL ran out
+}
+
 DWORD input_mode(HANDLE in) {
     DWORD mode = 0;
     GetConsoleMode(in, &mode);
