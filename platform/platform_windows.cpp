@@ -136,6 +136,10 @@ int net_local_addresses(LocalAddress* out, int capacity) {
              u != nullptr && count < capacity; u = u->Next) {
             if (u->Address.lpSockaddr == nullptr || u->Address.lpSockaddr->sa_family != AF_INET)
                 continue;
+            // An address still being checked for a duplicate on the segment, or found one,
+            // cannot be bound yet: a wait for the device's subnet must not end on it.
+            if (u->DadState != IpDadStatePreferred && u->DadState != IpDadStateDeprecated)
+                continue;
             LocalAddress& local = out[count++];
             local.addr = reinterpret_cast<const sockaddr_in*>(u->Address.lpSockaddr)->sin_addr.s_addr;
             local.netmask = netmask_of_prefix(u->OnLinkPrefixLength);

@@ -106,6 +106,7 @@ def main():
                          lab.second_host_addr):
                 c.check(word in text, f"waiting line {text!r} does not name {word!r}")
             c.check(text.endswith("\r\n"), f"waiting line {text!r} does not end in CR LF")
+            print(f"   {text.strip()}", flush=True)
             if added and run.log["beacons"]:
                 first = run.log["t0"] + run.log["beacons"][0]["t"]
                 c.check(first >= added[0], "a beacon before the address was added")
