@@ -8,20 +8,23 @@
 
 namespace {
 
-// The sockets of one address go together; one that never sends or receives would not tell.
-bool any_lost(const UploadState& state) {
+bool any_given_up(const UploadState& state) {
     for (net_socket s : {state.wake_sock, state.bootp_sock, state.tftp_sock, state.data_sock}) {
         if (s != NET_INVALID_SOCKET && net_endpoint_lost(s))
             return true;
     }
-    return state.wake_sock == NET_INVALID_SOCKET || state.bootp_sock == NET_INVALID_SOCKET ||
-           state.tftp_sock == NET_INVALID_SOCKET || state.lost_data_port != 0;
+    return false;
 }
 
-void reopen(net_socket& sock, std::uint32_t local_addr, std::uint16_t port, int broadcast,
-            Hearing hearing) {
+void close_endpoint(net_socket& sock) {
     net_close(sock);
-    sock = open_udp_endpoint(local_addr, port, broadcast, hearing);
+    sock = NET_INVALID_SOCKET;
+}
+
+void open_if_closed(net_socket& sock, std::uint32_t local_addr, std::uint16_t port, int broadcast,
+                    Hearing hearing) {
+    if (sock == NET_INVALID_SOCKET)
+        sock = open_udp_endpoint(local_addr, port, broadcast, hearing);
 }
 
 } // namespace
@@ -29,19 +32,24 @@ void reopen(net_socket& sock, std::uint32_t local_addr, std::uint16_t port, int 
 bool recover_lost_endpoints(UploadState& state) {
     if (state.phase != PHASE_TRANSFERRING || state.data_sock != NET_INVALID_SOCKET)
         state.lost_data_port = 0; // no transfer, or a new endpoint: nothing old to reopen
-    if (!any_lost(state))
+    // The sockets of one address go together: one that neither sends nor receives meanwhile
+    // would never tell.
+    if (any_given_up(state)) {
+        if (state.data_sock != NET_INVALID_SOCKET)
+            state.lost_data_port = net_local_port(state.data_sock);
+        for (net_socket* s :
+             {&state.wake_sock, &state.bootp_sock, &state.tftp_sock, &state.data_sock})
+            close_endpoint(*s);
+    }
+    if (state.wake_sock != NET_INVALID_SOCKET && state.bootp_sock != NET_INVALID_SOCKET &&
+        state.tftp_sock != NET_INVALID_SOCKET && state.lost_data_port == 0)
         return false;
     const std::uint32_t local = state.local_addr;
-    if (state.data_sock != NET_INVALID_SOCKET) {
-        state.lost_data_port = net_local_port(state.data_sock);
-        net_close(state.data_sock);
-        state.data_sock = NET_INVALID_SOCKET;
-    }
-    reopen(state.wake_sock, local, host_to_net16(WAKE_PORT), 1, HEAR_LOCAL_ADDRESS);
-    reopen(state.bootp_sock, local, host_to_net16(BOOTP_SERVER_PORT), 1, HEAR_BROADCASTS);
-    reopen(state.tftp_sock, local, host_to_net16(TFTP_SERVER_PORT), 0, HEAR_LOCAL_ADDRESS);
+    open_if_closed(state.wake_sock, local, host_to_net16(WAKE_PORT), 1, HEAR_LOCAL_ADDRESS);
+    open_if_closed(state.bootp_sock, local, host_to_net16(BOOTP_SERVER_PORT), 1, HEAR_BROADCASTS);
+    open_if_closed(state.tftp_sock, local, host_to_net16(TFTP_SERVER_PORT), 0, HEAR_LOCAL_ADDRESS);
     if (state.lost_data_port != 0) {
-        state.data_sock = open_udp_endpoint(local, state.lost_data_port, 0, HEAR_LOCAL_ADDRESS);
+        open_if_closed(state.data_sock, local, state.lost_data_port, 0, HEAR_LOCAL_ADDRESS);
         if (state.data_sock != NET_INVALID_SOCKET)
             state.lost_data_port = 0;
     }

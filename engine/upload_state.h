@@ -95,8 +95,8 @@ void build_beacon(unsigned char* beacon, std::uint32_t target_addr);
 
 // When the system has given up an endpoint (net_endpoint_lost), closes them all and opens them
 // again on the same ports; one that cannot be opened yet (its address is not back) stays
-// NET_INVALID_SOCKET, which waits pass over and sends leave alone, and all are tried again at
-// the next call. Returns whether any endpoint was lost, now or before.
+// NET_INVALID_SOCKET, which waits pass over and sends leave alone, and is tried again at the
+// next call. Returns whether it found an endpoint given up or still closed.
 bool recover_lost_endpoints(UploadState& state);
 
 // Runs the upload's loop until the transfer completes, the device stays silent, or the wait

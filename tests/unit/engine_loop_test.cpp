@@ -3,6 +3,7 @@
 #include "engine_fixture.h"
 
 #include <chrono>
+#include <map>
 #include <thread>
 
 namespace {
@@ -427,6 +428,43 @@ INSTANTIATE_TEST_SUITE_P(
                     Bounce{FAKE_LOSS_FAILS_RECEIVE, "WindowsReceiveFails"},
                     Bounce{FAKE_LOSS_FAILS_SEND, "WindowsSendFails"}),
     [](const testing::TestParamInfo<Bounce>& info) { return std::string(info.param.system); });
+
+// Another program took port 67 while the address was gone: only that endpoint is tried again,
+// and the transfer goes on from the others without their being closed under it.
+TEST_F(Loop, AnEndpointThatCannotBeReopenedIsRetriedAloneAndTheTransferGoesOn) {
+    open_state(3000);
+    AckingDevice device;
+    int gone = -1;
+    std::size_t binds_before_return = 0;
+    fake.on_wait = [&](int n) {
+        if (n > 200)
+            return NET_WAIT_FAILED;
+        if (n == 0)
+            fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
+        if (device.acked == 2 && gone < 0) {
+            gone = n;
+            fake_address_goes(LOCAL, FAKE_LOSS_FAILS_SEND);
+            fake.failing_ports = {67};
+        }
+        if (gone >= 0 && n == gone + 6) {
+            fake_address_returns();
+            binds_before_return = fake.bind_attempts.size();
+        }
+        device.step();
+        return FAKE_WAIT_FROM_QUEUES;
+    };
+    ASSERT_EQ(run_event_loop(state), UPDATE_DONE) << device.acked << " acknowledged";
+    EXPECT_EQ(fake_socket_on(67), NET_INVALID_SOCKET);
+    ASSERT_GT(binds_before_return, 0u);
+    std::map<std::uint16_t, int> binds_after;
+    for (std::size_t i = binds_before_return; i < fake.bind_attempts.size(); ++i)
+        ++binds_after[fake.bind_attempts[i]];
+    EXPECT_EQ(binds_after[9], 1);
+    EXPECT_EQ(binds_after[69], 1);
+    EXPECT_EQ(binds_after[fake.sockets[state.data_sock].port], 1);
+    EXPECT_GE(binds_after[67], 4) << "port 67 tried again on every pass";
+    EXPECT_EQ(binds_after.size(), 4u);
+}
 
 TEST_F(Loop, AnAddressThatNeverComesBackStillEndsAfter41Beacons) {
     open_state(1000);
