@@ -31,8 +31,8 @@ int main(int argc, char** argv) {
     }
 
     LocalAddress addrs[MAX_LOCAL_ADDRESSES];
-    const bool may_wait = image_can_be_opened(cl.image_path) == IMAGE_OK;
-    int count = read_addresses_for(addrs, MAX_LOCAL_ADDRESSES, cl.target_addr, may_wait);
+    int count = read_addresses_for(addrs, MAX_LOCAL_ADDRESSES, cl.target_addr,
+                                   run_can_start(cl.image_path));
     if (count == 0) {
         net_cleanup();
         std::fputs("QBupdate: this host has no usable IPv4 address to reach the device from\n",

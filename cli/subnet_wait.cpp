@@ -1,6 +1,7 @@
 #include "subnet_wait.h"
 
 #include "command_line.h"
+#include "wire.h"
 
 #include <chrono>
 #include <cstdio>
@@ -30,6 +31,11 @@ bool any_reaches(const LocalAddress* addrs, int count, std::uint32_t target_addr
 
 const SubnetWaitHooks SYSTEM_SUBNET_WAIT{net_local_addresses, clock_microseconds, pause_for,
                                          write_error_text};
+
+bool run_can_start(const char* image_path) {
+    return image_can_be_opened(image_path) == IMAGE_OK && !net_port_refused(WAKE_PORT) &&
+           !net_port_refused(BOOTP_SERVER_PORT) && !net_port_refused(TFTP_SERVER_PORT);
+}
 
 bool reaches_subnet_of(const LocalAddress& local, std::uint32_t target_addr) {
     return local.has_link && on_subnet_of(local, target_addr);

@@ -22,6 +22,11 @@ struct SubnetWaitHooks {
 };
 extern const SubnetWaitHooks SYSTEM_SUBNET_WAIT;
 
+// Whether a run from this image would get past its set-up: the image can be loaded, and nothing
+// keeps QBupdate off ports 9, 67 and 69 (net_port_refused). Only such a run waits; any other
+// fails at once with its own line, or goes on as without the wait.
+bool run_can_start(const char* image_path);
+
 // Whether the address can reach the target now: on its subnet, on an interface with link.
 bool reaches_subnet_of(const LocalAddress& local, std::uint32_t target_addr);
 

@@ -131,6 +131,16 @@ void net_close(net_socket s) {
         close(s);
 }
 
+bool net_port_refused(std::uint16_t port) {
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (s < 0)
+        return true;
+    sockaddr_in sa = make_sockaddr(htonl(INADDR_ANY), htons(port));
+    const bool refused = bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0;
+    close(s);
+    return refused;
+}
+
 // Linux keeps a socket bound to an address that is removed: its sends fail meanwhile
 // (EADDRNOTAVAIL, ENETUNREACH), and once the address is back it sends and receives as before.
 bool net_endpoint_lost(net_socket /*s*/) {

@@ -258,6 +258,10 @@ NetFault net_last_fault() {
     return net_fault_from_winsock_error(last_error);
 }
 
+bool net_port_refused(std::uint16_t port) {
+    return port_held_on_wildcard(htons(port));
+}
+
 const char* net_fault_advice(NetFault fault) {
     if (fault == NET_FAULT_HELD_OR_RESERVED)
         return "another program holds it exclusively (Internet Connection Sharing, a DHCP "

@@ -11,8 +11,8 @@ nothing but the blocks sent meanwhile.
 import time
 
 from e2e_support import (Checks, Lab, check_beacons, check_bootp, check_data_sizes,
-                         check_transfer, make_image, new_blocks, qbupdate_path, require_root,
-                         update, workdir)
+                         check_transfer, hold_port, make_image, new_blocks, qbupdate_path,
+                         require_root, update, workdir)
 
 SIZE = 102400  # 200 full blocks and an empty one
 ADD_AFTER = 3.0
@@ -74,6 +74,28 @@ def main():
                 first = run.log["t0"] + run.log["beacons"][0]["t"]
                 c.check(first >= added[1], f"a beacon {added[1] - first:.2f} s before the "
                                            "address was added")
+
+        c.start("no address on the device's subnet, and a run that fails anyway: at once, with "
+                "its own line only")
+        lab.remove_address(lab.host, lab.host_if, lab.host_addr)
+        holder = hold_port(lab, "0.0.0.0", 69)
+        for case, argv, status, words in (
+                ("the default image missing", [qbupdate], 2, ["quibble_box.bin"]),
+                ("port 69 held by another program", [qbupdate, path, lab.device_addr], 3,
+                 ["69", "another program"])):
+            began = time.monotonic()
+            res = lab.run(lab.host, argv, timeout=30, cwd=tmp)
+            took = time.monotonic() - began
+            text = res.stderr.decode(errors="replace")
+            c.equal(res.returncode, status, f"{case}: exit status")
+            c.check(took < 3.0, f"{case}: ended after {took:.1f} s")
+            c.check(text.count("\n") == 1 and "waiting" not in text,
+                    f"{case}: standard error {text!r}")
+            for word in words:
+                c.check(word in text, f"{case}: {text!r} does not name {word!r}")
+        holder.kill()
+        holder.wait()
+        lab.add_address(lab.host, lab.host_if, lab.host_addr)
 
         c.start(f"the host's address gone for {GONE_FOR:.0f} s in the middle of the transfer")
         bounce = []

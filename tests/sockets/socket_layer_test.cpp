@@ -161,6 +161,15 @@ TEST_F(SocketLayer, AnEndpointAwaitingItsAddressIsPassedOver) {
     EXPECT_FALSE(net_endpoint_lost(a)) << "nothing failed on it";
 }
 
+// Before it waits for an address, the front end asks whether the ports could be had at all.
+TEST_F(SocketLayer, APortHeldOnTheWildcardAddressIsRefused) {
+    EXPECT_FALSE(net_port_refused(40130));
+    bound_on(0, 40130);
+    EXPECT_TRUE(net_port_refused(40130));
+    EXPECT_FALSE(net_port_refused(40131)) << "the probe left nothing bound";
+    EXPECT_FALSE(net_port_refused(40131));
+}
+
 TEST_F(SocketLayer, OversizedDatagramIsDroppedWholeAndTheNextArrivesIntact) {
     net_socket from = bound(40120);
     net_socket to = bound(40121);
