@@ -74,6 +74,8 @@ def main():
                 first = run.log["t0"] + run.log["beacons"][0]["t"]
                 c.check(first >= added[1], f"a beacon {added[1] - first:.2f} s before the "
                                            "address was added")
+                print(f"   first beacon {first - added[1]:.2f} s after the address was added",
+                      flush=True)
 
         c.start("no address on the device's subnet, and a run that fails anyway: at once, with "
                 "its own line only")

@@ -110,6 +110,8 @@ def main():
             if added and run.log["beacons"]:
                 first = run.log["t0"] + run.log["beacons"][0]["t"]
                 c.check(first >= added[0], "a beacon before the address was added")
+                print(f"   first beacon {first - added[0]:.2f} s after the address was added",
+                      flush=True)
 
         c.start("1000-byte image to the boot area from a folder named in three scripts, after "
                 "stray and oversized datagrams")
