@@ -41,8 +41,8 @@ bool reaches_subnet_of(const LocalAddress& local, std::uint32_t target_addr) {
     return local.has_link && on_subnet_of(local, target_addr);
 }
 
-int read_addresses_for(LocalAddress* addrs, int capacity, std::uint32_t target_addr,
-                       bool may_wait, const SubnetWaitHooks& hooks) {
+int read_addresses_for(LocalAddress* addrs, int capacity, std::uint32_t target_addr, bool may_wait,
+                       const SubnetWaitHooks& hooks) {
     int count = read_usable(hooks, addrs, capacity, target_addr);
     if (!may_wait || any_reaches(addrs, count, target_addr))
         return count;

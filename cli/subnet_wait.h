@@ -34,8 +34,8 @@ bool reaches_subnet_of(const LocalAddress& local, std::uint32_t target_addr);
 // the target's subnet and `may_wait`, says so once (describe_subnet_wait) and reads them again
 // every SUBNET_POLL_MS until one does or SUBNET_WAIT_MS have passed. Returns how many usable
 // addresses the last reading found.
-int read_addresses_for(LocalAddress* addrs, int capacity, std::uint32_t target_addr,
-                       bool may_wait, const SubnetWaitHooks& hooks = SYSTEM_SUBNET_WAIT);
+int read_addresses_for(LocalAddress* addrs, int capacity, std::uint32_t target_addr, bool may_wait,
+                       const SubnetWaitHooks& hooks = SYSTEM_SUBNET_WAIT);
 
 // Writes the line (with "QBupdate: " and a newline) that says QBupdate waits for an address on
 // the target's subnet, naming the target and the address it would otherwise serve it from.

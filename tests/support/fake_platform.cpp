@@ -65,7 +65,8 @@ net_socket fake_data_socket() {
 void fake_queue_on(net_socket s, const Bytes& bytes, std::uint32_t from_addr,
                    std::uint16_t from_port) {
     FakeSocket* fs = find_open(s);
-    if (fs != nullptr && (fs->given_up || (fake.missing_addr != 0 && fs->addr == fake.missing_addr)))
+    if (fs != nullptr &&
+        (fs->given_up || (fake.missing_addr != 0 && fs->addr == fake.missing_addr)))
         ++fake.arrivals_dropped;
     else if (fs != nullptr)
         fs->inbox.push_back(FakeDatagram{bytes, from_addr, from_port});
@@ -199,7 +200,8 @@ int net_wait_readable(const net_socket* socks, bool* ready, int count, std::uint
     int marked = 0;
     for (int i = 0; i < count; ++i) {
         FakeSocket* fs = find_open(socks[i]);
-        const bool fails_receive = fs != nullptr && fs->given_up && fake.loss == FAKE_LOSS_FAILS_RECEIVE;
+        const bool fails_receive =
+            fs != nullptr && fs->given_up && fake.loss == FAKE_LOSS_FAILS_RECEIVE;
         if (fs != nullptr && (!fs->inbox.empty() || fails_receive)) {
             ready[i] = true;
             fake.last_ready.emplace_back(socks[i], fs->serial);
@@ -256,8 +258,9 @@ void record_send(net_socket s, const unsigned char* buf, int len, std::uint32_t 
         from_addr = *source_addr;
     else if (fs != nullptr && !fs->hear_broadcasts)
         from_addr = fs->addr;
-    const bool dropped = fs != nullptr && (fs->given_up || (fake.missing_addr != 0 &&
-                                                            fs->addr == fake.missing_addr));
+    const bool dropped =
+        fs != nullptr &&
+        (fs->given_up || (fake.missing_addr != 0 && fs->addr == fake.missing_addr));
     if (dropped && fs->given_up && fake.loss == FAKE_LOSS_FAILS_SEND)
         fs->reported_lost = true;
     fake.sends.push_back(FakeSend{s, from_addr, fs != nullptr ? fs->port : std::uint16_t{0},

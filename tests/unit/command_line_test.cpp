@@ -229,7 +229,8 @@ ScriptedHost host;
 
 int scripted_read(LocalAddress* out, int capacity) {
     host.read_times.push_back(host.now_us);
-    const auto& reading = host.readings[std::min<std::size_t>(host.reads++, host.readings.size() - 1)];
+    const auto& reading =
+        host.readings[std::min<std::size_t>(host.reads++, host.readings.size() - 1)];
     int n = 0;
     for (const LocalAddress& a : reading)
         if (n < capacity)

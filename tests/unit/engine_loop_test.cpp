@@ -375,7 +375,8 @@ TEST_P(AddressBounce, TheTransferGoesOnFromTheSamePortsOnceTheAddressIsBack) {
             gone = n;
             fake_address_goes(LOCAL, how);
         }
-        if (gone >= 0 && back < 0 && fake.waits.size() >= static_cast<std::size_t>(gone + GONE_FOR)) {
+        if (gone >= 0 && back < 0 &&
+            fake.waits.size() >= static_cast<std::size_t>(gone + GONE_FOR)) {
             back = n;
             sends_when_back = fake.sends.size();
             fake_address_returns();
@@ -421,13 +422,14 @@ TEST_P(AddressBounce, TheTransferGoesOnFromTheSamePortsOnceTheAddressIsBack) {
         EXPECT_GE(fake.sockets_created, 8) << "all four reopened";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EachSystem, AddressBounce,
-    testing::Values(Bounce{FAKE_LOSS_KEEPS_SOCKETS, "Linux"},
-                    Bounce{FAKE_LOSS_FAILS_WAIT, "WindowsWaitFails"},
-                    Bounce{FAKE_LOSS_FAILS_RECEIVE, "WindowsReceiveFails"},
-                    Bounce{FAKE_LOSS_FAILS_SEND, "WindowsSendFails"}),
-    [](const testing::TestParamInfo<Bounce>& info) { return std::string(info.param.system); });
+INSTANTIATE_TEST_SUITE_P(EachSystem, AddressBounce,
+                         testing::Values(Bounce{FAKE_LOSS_KEEPS_SOCKETS, "Linux"},
+                                         Bounce{FAKE_LOSS_FAILS_WAIT, "WindowsWaitFails"},
+                                         Bounce{FAKE_LOSS_FAILS_RECEIVE, "WindowsReceiveFails"},
+                                         Bounce{FAKE_LOSS_FAILS_SEND, "WindowsSendFails"}),
+                         [](const testing::TestParamInfo<Bounce>& info) {
+                             return std::string(info.param.system);
+                         });
 
 // Another program took port 67 while the address was gone: only that endpoint is tried again,
 // and the transfer goes on from the others without their being closed under it.
