@@ -36,7 +36,7 @@ struct FakeSocket {
     std::uint16_t port = 0;   // host order
     std::uint32_t serial = 0; // tells apart sockets that got the same number
     std::vector<FakeDatagram> inbox;
-    bool given_up = false;    // the system gave it up when its address went (FakeLoss)
+    bool given_up = false;      // the system gave it up when its address went (FakeLoss)
     bool reported_lost = false; // a call on it failed as a given-up socket's do
 };
 
