@@ -4,6 +4,7 @@
 #include "host.h"
 #include "progress.h"
 #include "report.h"
+#include "subnet_wait.h"
 
 #include <cstdio>
 
@@ -40,6 +41,9 @@ int main(int argc, char** argv) {
         write_error_text(refusal);
         return EXIT_USAGE_OR_SETUP;
     }
+    // A target refused above needs no wait; one on no subnet yet may get its address meanwhile.
+    count = read_addresses_for(addrs, MAX_LOCAL_ADDRESSES, cl.target_addr,
+                               run_can_start(cl.image_path));
     if (count == 0) {
         net_cleanup();
         std::fputs("QBupdate: this host has no usable IPv4 address to reach the device from\n",

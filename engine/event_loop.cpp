@@ -182,6 +182,7 @@ int run_event_loop(UploadState& state) {
 
     std::uint64_t tick_end = clock_microseconds() + TICK_US;
     for (;;) {
+        recover_lost_endpoints(state);
         net_socket socks[ENDPOINT_COUNT] = {state.bootp_sock, state.tftp_sock,
                                             state.transfer.data_sock};
         bool ready[ENDPOINT_COUNT] = {false, false, false};
@@ -196,7 +197,11 @@ int run_event_loop(UploadState& state) {
                 continue;
             if (ready_count == NET_WAIT_FAILED) {
                 state.wait_fault = net_last_fault();
-                return UPDATE_WAIT_FAILED;
+                if (!recover_lost_endpoints(state))
+                    return UPDATE_WAIT_FAILED;
+                // The rest of the tick passes quietly, however the system fails meanwhile.
+                net_wait_readable(nullptr, nullptr, 0, wait_ms);
+                ready_count = 0;
             }
         }
         Arrivals heard{false, false, false};

@@ -25,6 +25,9 @@ struct Transfer {
     DeviceError device_error;    // the peer's first TFTP ERROR, told when it came
     StallWatch block_watch;      // from the first send of the current block until its ACK
     std::uint32_t watched_block; // the block block_watch is timing
+    // The port (network order) of the data endpoint the system gave up, while it waits to be
+    // opened again (recover_lost_endpoints); 0 otherwise.
+    std::uint16_t lost_data_port;
 };
 
 // Where an upload stands. It moves forward only, except that a read request whose data port
@@ -103,6 +106,12 @@ net_socket open_udp_endpoint(std::uint32_t local_addr, std::uint16_t port, int b
                              Hearing hearing, NetFault* fault = nullptr);
 
 void build_beacon(unsigned char* beacon, std::uint32_t target_addr);
+
+// When the system has given up an endpoint (net_endpoint_lost), closes them all and opens them
+// again on the same ports; one that cannot be opened yet (its address is not back) stays
+// NET_INVALID_SOCKET, which waits pass over and sends leave alone, and is tried again at the
+// next call. Returns whether it found an endpoint given up or still closed.
+bool recover_lost_endpoints(UploadState& state);
 
 // Runs the upload's loop until the transfer completes, the device stays silent, or the wait
 // fails; returns the result code.

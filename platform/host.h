@@ -33,6 +33,10 @@ using LocalAddressFilter = bool (*)(std::uint32_t local_addr, std::uint32_t targ
 int net_local_addresses(LocalAddress* out, int capacity, LocalAddressFilter keep = nullptr,
                         std::uint32_t target_addr = 0);
 
+// Whether a bind of the wildcard address on UDP `port` (host order), undone at once, is refused:
+// another program holds the port, or this program may not have it. Nothing is received.
+bool net_port_refused(std::uint16_t port);
+
 // The advice for a bind failure that only this system has (what to run, what to install),
 // or null when the fault is one every system shares and the front end words it itself.
 const char* net_fault_advice(NetFault fault);

@@ -68,8 +68,18 @@ void net_allow_broadcast(net_socket s, bool allow);
 // the port on the wildcard address, or (with `hear_broadcasts`) on any address of this host.
 bool net_bind(net_socket s, std::uint32_t local_addr, std::uint16_t port, bool hear_broadcasts);
 
-// Closes the socket; its port is free again at once.
+// Closes the socket; its port is free again at once. NET_INVALID_SOCKET is left alone.
 void net_close(net_socket s);
+
+// Whether the system has given the socket up since its local address went away (a link that
+// dropped, an adapter reset): it may never send or receive again, even once the address is
+// back, so it must be closed and a new one opened on the same address and port. Learned from
+// the socket's own failed calls (wait, receive, send); a system that keeps such sockets working
+// never reports one.
+bool net_endpoint_lost(net_socket s);
+
+// The local port the socket is bound to (network order), or 0 when it cannot be told.
+std::uint16_t net_local_port(net_socket s);
 
 // Why the last failed socket call on this thread failed: net_udp_socket, net_bind, or a
 // net_wait_readable that returned NET_WAIT_FAILED.
@@ -78,13 +88,17 @@ NetFault net_last_fault();
 #if defined(_WIN32)
 // What a Windows Sockets error code from socket or bind means for the operator.
 NetFault net_fault_from_winsock_error(int error);
+// Whether a wait or a receive that failed with this error code has lost its sockets
+// (net_endpoint_lost).
+bool winsock_error_loses_endpoint(int error);
 #endif
 
 // Waits at most `timeout_ms` until one of the `count` sockets has a datagram to read, and sets
 // `ready[i]` for each that has; a socket with a pending error is reported ready too, so that the
-// receive clears it. Returns how many are ready, 0 when the time ran out, NET_WAIT_INTERRUPTED
-// when a signal cut the wait short, and NET_WAIT_FAILED on any other failure, including a
-// socket that is not open.
+// receive clears it. A NET_INVALID_SOCKET entry (an endpoint waiting for its address to return)
+// is never ready; with no other the call just waits. Returns how many are ready, 0 when the time
+// ran out, NET_WAIT_INTERRUPTED when a signal cut the wait short, and NET_WAIT_FAILED on any
+// other failure, including a socket that is not open.
 constexpr int NET_WAIT_INTERRUPTED = -1;
 constexpr int NET_WAIT_FAILED = -2;
 int net_wait_readable(const net_socket* socks, bool* ready, int count, std::uint32_t timeout_ms);
@@ -97,7 +111,8 @@ int net_receive(net_socket s, unsigned char* buf, int capacity, std::uint32_t* f
                 std::uint16_t* from_port);
 
 // Sends one datagram to the address and port. The outcome is not reported, as nothing above
-// acts on it: a datagram the system drops is repaired by retransmission.
+// acts on it: a datagram the system drops is repaired by retransmission. On NET_INVALID_SOCKET
+// nothing is sent.
 void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_addr,
               std::uint16_t to_port);
 

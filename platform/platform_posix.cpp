@@ -133,7 +133,33 @@ bool net_bind(net_socket s, std::uint32_t local_addr, std::uint16_t port, bool h
 }
 
 void net_close(net_socket s) {
+    if (s != NET_INVALID_SOCKET)
+        close(s);
+}
+
+bool net_port_refused(std::uint16_t port) {
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (s < 0)
+        return true;
+    sockaddr_in sa = make_sockaddr(htonl(INADDR_ANY), htons(port));
+    const bool refused = bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0;
     close(s);
+    return refused;
+}
+
+// Linux keeps a socket bound to an address that is removed: its sends fail meanwhile
+// (EADDRNOTAVAIL, ENETUNREACH), and once the address is back it sends and receives as before.
+bool net_endpoint_lost(net_socket /*s*/) {
+    return false;
+}
+
+std::uint16_t net_local_port(net_socket s) {
+    sockaddr_in sa;
+    socklen_t length = sizeof sa;
+    std::memset(&sa, 0, sizeof sa);
+    if (getsockname(s, reinterpret_cast<sockaddr*>(&sa), &length) != 0)
+        return 0;
+    return sa.sin_port;
 }
 
 NetFault net_last_fault() {
@@ -161,7 +187,7 @@ int net_wait_readable(const net_socket* socks, bool* ready, int count, std::uint
     }
     pollfd fds[max_sockets];
     for (int i = 0; i < count; ++i)
-        fds[i] = pollfd{socks[i], POLLIN, 0};
+        fds[i] = pollfd{socks[i], POLLIN, 0}; // poll passes over a negative descriptor
     int n = poll(fds, static_cast<nfds_t>(count), static_cast<int>(timeout_ms));
     if (n < 0 && errno == EINTR)
         return NET_WAIT_INTERRUPTED;

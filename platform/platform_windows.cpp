@@ -139,6 +139,10 @@ int net_local_addresses(LocalAddress* out, int capacity, LocalAddressFilter keep
              u != nullptr && count < capacity; u = u->Next) {
             if (u->Address.lpSockaddr == nullptr || u->Address.lpSockaddr->sa_family != AF_INET)
                 continue;
+            // An address still being checked for a duplicate on the segment, or found one,
+            // cannot be bound yet: a wait for the device's subnet must not end on it.
+            if (u->DadState != IpDadStatePreferred && u->DadState != IpDadStateDeprecated)
+                continue;
             const std::uint32_t addr =
                 reinterpret_cast<const sockaddr_in*>(u->Address.lpSockaddr)->sin_addr.s_addr;
             if (keep != nullptr && !keep(addr, target_addr))
@@ -198,12 +202,71 @@ bool net_bind(net_socket s, std::uint32_t local_addr, std::uint16_t port,
     return true;
 }
 
+namespace {
+
+// The sockets whose calls failed as those of a socket the system has given up do, until they
+// are closed (net_endpoint_lost). An upload holds at most four at once.
+constexpr int MAX_LOST_SOCKETS = 16;
+SOCKET lost_sockets[MAX_LOST_SOCKETS];
+int lost_count = 0;
+
+void note_lost(SOCKET s) {
+    for (int i = 0; i < lost_count; ++i) {
+        if (lost_sockets[i] == s)
+            return;
+    }
+    if (lost_count < MAX_LOST_SOCKETS)
+        lost_sockets[lost_count++] = s;
+}
+
+void forget_lost(SOCKET s) {
+    for (int i = 0; i < lost_count; ++i) {
+        if (lost_sockets[i] == s)
+            lost_sockets[i--] = lost_sockets[--lost_count];
+    }
+}
+
+} // namespace
+
+// Microsoft does not say what becomes of a socket bound to an address that Windows removes (a
+// cable pulled, media sense; a DHCP lease lost). The calls' documented failures for a dead
+// network or interface (WSAENETDOWN) and for an address that is not valid here
+// (WSAEADDRNOTAVAIL) are taken as the socket given up; a socket that would have recovered by
+// itself is only replaced by an equal one.
+bool winsock_error_loses_endpoint(int error) {
+    return error == WSAENETDOWN || error == WSAEADDRNOTAVAIL;
+}
+
 void net_close(net_socket s) {
+    if (s == NET_INVALID_SOCKET)
+        return;
+    forget_lost(s);
     closesocket(s);
+}
+
+bool net_endpoint_lost(net_socket s) {
+    for (int i = 0; i < lost_count; ++i) {
+        if (lost_sockets[i] == s)
+            return true;
+    }
+    return false;
+}
+
+std::uint16_t net_local_port(net_socket s) {
+    sockaddr_in sa;
+    int length = sizeof sa;
+    std::memset(&sa, 0, sizeof sa);
+    if (getsockname(s, reinterpret_cast<sockaddr*>(&sa), &length) == SOCKET_ERROR)
+        return 0;
+    return sa.sin_port;
 }
 
 NetFault net_last_fault() {
     return net_fault_from_winsock_error(last_error);
+}
+
+bool net_port_refused(std::uint16_t port) {
+    return port_held_on_wildcard(htons(port));
 }
 
 const char* net_fault_advice(NetFault fault) {
@@ -233,22 +296,36 @@ NetFault net_fault_from_winsock_error(int error) {
 }
 
 // Windows has no signals that cut a wait short, so NET_WAIT_INTERRUPTED never comes from here.
+// select refuses an empty set (WSAEINVAL), so a wait on none sleeps instead.
 int net_wait_readable(const net_socket* socks, bool* ready, int count, std::uint32_t timeout_ms) {
     fd_set readable;
     FD_ZERO(&readable);
-    for (int i = 0; i < count; ++i)
-        FD_SET(socks[i], &readable);
+    for (int i = 0; i < count; ++i) {
+        ready[i] = false;
+        if (socks[i] != NET_INVALID_SOCKET)
+            FD_SET(socks[i], &readable);
+    }
+    if (readable.fd_count == 0) {
+        Sleep(timeout_ms);
+        return 0;
+    }
     timeval timeout;
     timeout.tv_sec = static_cast<long>(timeout_ms / 1000);
     timeout.tv_usec = static_cast<long>(timeout_ms % 1000 * 1000);
     int n = select(0, &readable, nullptr, nullptr, &timeout);
     if (n == SOCKET_ERROR) {
         last_error = WSAGetLastError();
+        if (winsock_error_loses_endpoint(last_error)) {
+            for (int i = 0; i < count; ++i) {
+                if (socks[i] != NET_INVALID_SOCKET)
+                    note_lost(socks[i]);
+            }
+        }
         return NET_WAIT_FAILED;
     }
     int marked = 0;
     for (int i = 0; i < count; ++i) {
-        ready[i] = FD_ISSET(socks[i], &readable) != 0;
+        ready[i] = socks[i] != NET_INVALID_SOCKET && FD_ISSET(socks[i], &readable) != 0;
         marked += ready[i] ? 1 : 0;
     }
     return marked;
@@ -263,8 +340,11 @@ int net_receive(net_socket s, unsigned char* buf, int capacity, std::uint32_t* f
     // WSAEMSGSIZE and is gone.
     int n = recvfrom(s, reinterpret_cast<char*>(buf), capacity, 0, reinterpret_cast<sockaddr*>(&sa),
                      &sa_len);
-    if (n == SOCKET_ERROR)
+    if (n == SOCKET_ERROR) {
+        if (winsock_error_loses_endpoint(WSAGetLastError()))
+            note_lost(s);
         return -1;
+    }
     *from_addr = sa.sin_addr.s_addr;
     *from_port = sa.sin_port;
     return n;
@@ -272,11 +352,19 @@ int net_receive(net_socket s, unsigned char* buf, int capacity, std::uint32_t* f
 
 // The socket is non-blocking, so a full send buffer drops the datagram; one block in flight
 // never fills it.
+// WSAEADDRNOTAVAIL also names a destination no datagram can go to (address or port 0, which a
+// stray's source may be); only for a valid one does it mean that the local address is gone.
 void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_addr,
               std::uint16_t to_port) {
+    if (s == NET_INVALID_SOCKET)
+        return;
     sockaddr_in sa = make_sockaddr(to_addr, to_port);
-    sendto(s, reinterpret_cast<const char*>(buf), len, 0, reinterpret_cast<const sockaddr*>(&sa),
-           sizeof sa);
+    if (sendto(s, reinterpret_cast<const char*>(buf), len, 0,
+               reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != SOCKET_ERROR)
+        return;
+    const int error = WSAGetLastError();
+    if (error == WSAENETDOWN || (error == WSAEADDRNOTAVAIL && to_addr != 0 && to_port != 0))
+        note_lost(s);
 }
 
 // The socket is bound to the source address, which gives the broadcast its source and its

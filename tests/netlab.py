@@ -101,6 +101,10 @@ class Lab:
         """Another address on an interface of the lab, in the lab's subnet length."""
         _ip("-n", ns, "addr", "add", f"{addr}/{self.prefix}", "dev", iface)
 
+    def remove_address(self, ns, iface, addr):
+        """Takes an address off an interface of the lab, as a system does when a link drops."""
+        _ip("-n", ns, "addr", "del", f"{addr}/{self.prefix}", "dev", iface)
+
     def set_link(self, ns, iface, up):
         """Switches an interface on or off; its veth peer then has no carrier."""
         _ip("-n", ns, "link", "set", iface, "up" if up else "down")

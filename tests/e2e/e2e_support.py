@@ -139,11 +139,13 @@ def finish_device(proc, out, log, timeout=30):
     return proc.returncode, record, received
 
 
-def wait_for_update(qb, device, timeout, grace=10.0):
+def wait_for_update(qb, device, timeout, grace=10.0, err_lines=None):
     """QBupdate's exit status, standard output and error, and the lines of standard error each
-    with the time it came; when it runs past `timeout`, or more than `grace` seconds past the
-    device's end (so it can no longer finish), it is ended and the status says so."""
-    out, err_lines = [], []
+    with the time it came (also into `err_lines` as they come, when given); when it runs past
+    `timeout`, or more than `grace` seconds past the device's end (so it can no longer finish),
+    it is ended and the status says so."""
+    out = []
+    err_lines = [] if err_lines is None else err_lines
     # Read on all the while, so a long trail cannot block it and each line's time is known.
     readers = [threading.Thread(target=lambda: out.append(qb.stdout.read()), daemon=True),
                threading.Thread(target=lambda: err_lines.extend(
@@ -174,15 +176,25 @@ def wait_for_update(qb, device, timeout, grace=10.0):
 
 
 def update(lab, qbupdate, image, directory, device_args=(), boot=False, timeout=40,
-           name="device", device_wait=5):
-    """Starts the virtual device, runs QBupdate on the host against it, and collects both."""
+           name="device", device_wait=5, meanwhile=None):
+    """Starts the virtual device, runs QBupdate on the host against it, and collects both;
+    `meanwhile`, if given, runs in a thread of its own from QBupdate's start, with that time and
+    the list of QBupdate's lines on standard error (time, line) as they come."""
     proc, out, log = start_device(lab, lab.device, lab.device_if, lab.device_addr, directory,
                                   name, list(device_args))
     argv = [qbupdate, image, lab.device_addr] + (["boot"] if boot else [])
     began = time.monotonic()
-    qb_status, stdout, stderr, stderr_lines = wait_for_update(lab.popen(lab.host, argv), proc,
-                                                              timeout)
+    qb = lab.popen(lab.host, argv)
+    lines = []
+    helper = (threading.Thread(target=meanwhile, args=(began, lines), daemon=True)
+              if meanwhile else None)
+    if helper:
+        helper.start()
+    qb_status, stdout, stderr, stderr_lines = wait_for_update(qb, proc, timeout,
+                                                              err_lines=lines)
     elapsed = time.monotonic() - began
+    if helper:
+        helper.join(timeout=30)
     # QBupdate has finished, so nothing more will come: a device still waiting is ended.
     status, record, received = finish_device(proc, out, log, timeout=device_wait)
     return Run(status=qb_status, stdout=stdout, stderr=stderr, stderr_lines=stderr_lines,

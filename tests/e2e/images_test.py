@@ -2,8 +2,8 @@
 traffic and with a second interface whose device must not be served, while another program
 holds port 9 on the loopback address (the wake endpoint is bound to the chosen address only);
 a tagged BOOTP request from the echo port gets no reply. Then two /28 subnets of one /24 on two
-interfaces: the device's own serves it, and a target on no subnet of the host, or behind an
-interface without link, is said at start.
+interfaces: the device's own serves it, and for a target on no subnet of the host, or behind an
+interface without link, QBupdate says at start that it waits for one.
 
     python3 images_test.py PATH-TO-QBupdate      (as root; exits 77 to skip otherwise)
 """
@@ -99,13 +99,15 @@ def main():
         check_transfer(c, run, lab, image, trail=b".100%\n")
         check_bootp(c, run, lab)
 
-        c.start("a target on no subnet of this host, then one behind an interface without link")
+        c.start("a target on no subnet of this host, then one behind an interface without link: "
+                "QBupdate waits for one")
         for target, setup, words in (
                 ("198.51.100.40", None,
-                 ["no address of this host is on the subnet of 198.51.100.40", "198.51.100.26"]),
+                 ["waiting up to 20 s for an address on the subnet of 198.51.100.40",
+                  "tries from 198.51.100.26"]),
                 ("198.51.100.20", (lab.stranger, lab.stranger_if),
-                 [f"{lab.second_host_if}, which holds 198.51.100.26, has no link",
-                  "plug in the cable"])):
+                 ["waiting up to 20 s for a link on the subnet of 198.51.100.20",
+                  f"{lab.second_host_if}, which holds 198.51.100.26, has no link"])):
             if setup:
                 lab.set_link(*setup, up=False)
             elapsed, line = first_notice(lab, qbupdate, path, target)

@@ -30,7 +30,7 @@ struct LoopRun {
     std::size_t checked_sends = 0; // sends already checked
     std::uint32_t block = 0;       // current block at the previous wait
     bool transfer = false;         // a data endpoint was open at the previous wait
-    std::uint32_t serial = 0;      // data_sock_serial at the previous wait
+    std::uint32_t serial = 0;      // transfers_started at the previous wait
     std::uint32_t peer_addr = 0;   // the peer at the previous wait
     std::uint16_t peer_port = 0;
     bool device_heard = false;

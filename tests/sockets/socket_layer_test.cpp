@@ -132,6 +132,44 @@ TEST_F(SocketLayer, WaitMarksOnlyTheReadySocketAndTimesOutWhenQuiet) {
     EXPECT_TRUE(ready[1]);
 }
 
+// An endpoint waiting for its address to come back is NET_INVALID_SOCKET: the wait passes over
+// it, and waits out its time when nothing else is left; nothing is sent on it or closed.
+TEST_F(SocketLayer, AnEndpointAwaitingItsAddressIsPassedOver) {
+    net_socket a = bound(40120);
+    net_socket socks[2] = {NET_INVALID_SOCKET, a};
+    bool ready[2] = {true, true};
+    send_bytes(a, 8, 0x22, 40120);
+    EXPECT_EQ(net_wait_readable(socks, ready, 2, 2000), 1);
+    EXPECT_FALSE(ready[0]);
+    EXPECT_TRUE(ready[1]);
+
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(net_wait_readable(socks, ready, 1, 200), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+    EXPECT_FALSE(ready[0]);
+
+    send_bytes(NET_INVALID_SOCKET, 8, 0x33, 40120);
+    net_close(NET_INVALID_SOCKET);
+    unsigned char buf[16];
+    std::uint32_t from = 0;
+    std::uint16_t port = 0;
+    EXPECT_EQ(net_receive(a, buf, sizeof buf, &from, &port), 8);
+    EXPECT_EQ(buf[0], 0x22);
+    EXPECT_EQ(net_receive(a, buf, sizeof buf, &from, &port), -1) << "sent on no socket";
+
+    EXPECT_EQ(net_local_port(a), host_to_net16(40120));
+    EXPECT_FALSE(net_endpoint_lost(a)) << "nothing failed on it";
+}
+
+// Before it waits for an address, the front end asks whether the ports could be had at all.
+TEST_F(SocketLayer, APortHeldOnTheWildcardAddressIsRefused) {
+    EXPECT_FALSE(net_port_refused(40130));
+    bound_on(0, 40130);
+    EXPECT_TRUE(net_port_refused(40130));
+    EXPECT_FALSE(net_port_refused(40131)) << "the probe left nothing bound";
+    EXPECT_FALSE(net_port_refused(40131));
+}
+
 TEST_F(SocketLayer, OversizedDatagramIsDroppedWholeAndTheNextArrivesIntact) {
     net_socket from = bound(40120);
     net_socket to = bound(40121);

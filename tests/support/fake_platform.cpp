@@ -64,8 +64,27 @@ net_socket fake_data_socket() {
 
 void fake_queue_on(net_socket s, const Bytes& bytes, std::uint32_t from_addr,
                    std::uint16_t from_port) {
-    if (FakeSocket* fs = find_open(s))
+    FakeSocket* fs = find_open(s);
+    if (fs != nullptr &&
+        (fs->given_up || (fake.missing_addr != 0 && fs->addr == fake.missing_addr)))
+        ++fake.arrivals_dropped;
+    else if (fs != nullptr)
         fs->inbox.push_back(FakeDatagram{bytes, from_addr, from_port});
+}
+
+void fake_address_goes(std::uint32_t addr, FakeLoss how) {
+    fake.missing_addr = addr;
+    fake.loss = how;
+    for (FakeSocket& s : fake.sockets) {
+        if (s.open && s.bound && s.addr == addr && how != FAKE_LOSS_KEEPS_SOCKETS) {
+            s.given_up = true;
+            s.inbox.clear();
+        }
+    }
+}
+
+void fake_address_returns() {
+    fake.missing_addr = 0;
 }
 
 void fake_queue(std::uint16_t port, const Bytes& bytes, std::uint32_t from_addr,
@@ -109,6 +128,10 @@ bool net_bind(net_socket s, std::uint32_t local_addr, std::uint16_t port, bool h
         fake.last_fault = NET_FAULT_OTHER;
         return false;
     }
+    if (fake.missing_addr != 0 && local_addr == fake.missing_addr) {
+        fake.last_fault = NET_FAULT_NO_ADDRESS;
+        return false;
+    }
     if (port_fails(host_port) || fake_socket_on(host_port) != NET_INVALID_SOCKET) {
         fake.last_fault = port_fails(host_port) ? fake.bind_fault : NET_FAULT_IN_USE;
         return false;
@@ -121,6 +144,8 @@ bool net_bind(net_socket s, std::uint32_t local_addr, std::uint16_t port, bool h
 }
 
 void net_close(net_socket s) {
+    if (s == NET_INVALID_SOCKET)
+        return;
     FakeSocket* fs = find_open(s);
     if (fs == nullptr) {
         ++fake.closes_of_closed;
@@ -131,6 +156,16 @@ void net_close(net_socket s) {
 
 NetFault net_last_fault() {
     return fake.last_fault;
+}
+
+bool net_endpoint_lost(net_socket s) {
+    FakeSocket* fs = find_open(s);
+    return fs != nullptr && fs->reported_lost;
+}
+
+std::uint16_t net_local_port(net_socket s) {
+    FakeSocket* fs = find_open(s);
+    return fs != nullptr && fs->bound ? host_to_net16(fs->port) : std::uint16_t{0};
 }
 
 int net_wait_readable(const net_socket* socks, bool* ready, int count, std::uint32_t timeout_ms) {
@@ -149,10 +184,25 @@ int net_wait_readable(const net_socket* socks, bool* ready, int count, std::uint
             fake.last_fault = fake.wait_fault;
         return scripted;
     }
+    bool any_given_up = false;
+    for (int i = 0; i < count; ++i) {
+        FakeSocket* fs = find_open(socks[i]);
+        any_given_up |= fs != nullptr && fs->given_up;
+    }
+    if (any_given_up && fake.loss == FAKE_LOSS_FAILS_WAIT) {
+        // As the Windows source does: a wait failed so marks every socket it waited on.
+        for (int i = 0; i < count; ++i)
+            if (FakeSocket* fs = find_open(socks[i]))
+                fs->reported_lost = true;
+        fake.last_fault = NET_FAULT_OTHER;
+        return NET_WAIT_FAILED;
+    }
     int marked = 0;
     for (int i = 0; i < count; ++i) {
         FakeSocket* fs = find_open(socks[i]);
-        if (fs != nullptr && !fs->inbox.empty()) {
+        const bool fails_receive =
+            fs != nullptr && fs->given_up && fake.loss == FAKE_LOSS_FAILS_RECEIVE;
+        if (fs != nullptr && (!fs->inbox.empty() || fails_receive)) {
             ready[i] = true;
             fake.last_ready.emplace_back(socks[i], fs->serial);
             ++marked;
@@ -173,6 +223,8 @@ int net_receive(net_socket s, unsigned char* buf, int capacity, std::uint32_t* f
         return -1;
     }
     fake.last_ready.erase(was_ready);
+    if (fs->given_up && fake.loss == FAKE_LOSS_FAILS_RECEIVE)
+        fs->reported_lost = true;
     if (fs->inbox.empty())
         return -1;
     FakeDatagram d = fs->inbox.front();
@@ -192,6 +244,10 @@ namespace {
 
 void record_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_addr,
                  std::uint16_t to_port, const std::uint32_t* source_addr) {
+    if (s == NET_INVALID_SOCKET) {
+        ++fake.sends_on_invalid;
+        return;
+    }
     FakeSocket* fs = find_open(s);
     if (fs == nullptr)
         ++fake.sends_on_closed;
@@ -202,9 +258,14 @@ void record_send(net_socket s, const unsigned char* buf, int len, std::uint32_t 
         from_addr = *source_addr;
     else if (fs != nullptr && !fs->hear_broadcasts)
         from_addr = fs->addr;
+    const bool dropped =
+        fs != nullptr &&
+        (fs->given_up || (fake.missing_addr != 0 && fs->addr == fake.missing_addr));
+    if (dropped && fs->given_up && fake.loss == FAKE_LOSS_FAILS_SEND)
+        fs->reported_lost = true;
     fake.sends.push_back(FakeSend{s, from_addr, fs != nullptr ? fs->port : std::uint16_t{0},
                                   Bytes(buf, buf + (len > 0 ? len : 0)), to_addr,
-                                  net_to_host16(to_port)});
+                                  net_to_host16(to_port), dropped});
 }
 
 } // namespace

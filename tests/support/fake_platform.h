@@ -18,6 +18,7 @@ struct FakeSend {
     Bytes bytes;
     std::uint32_t to_addr; // network order
     std::uint16_t to_port; // host order
+    bool dropped = false;  // its address was gone, or the system had given up its socket
 };
 
 struct FakeDatagram {
@@ -35,6 +36,19 @@ struct FakeSocket {
     std::uint16_t port = 0;   // host order
     std::uint32_t serial = 0; // tells apart sockets that got the same number
     std::vector<FakeDatagram> inbox;
+    bool given_up = false;      // the system gave it up when its address went (FakeLoss)
+    bool reported_lost = false; // a call on it failed as a given-up socket's do
+};
+
+// What the system does to the sockets bound to an address that goes away.
+enum FakeLoss : int {
+    FAKE_LOSS_KEEPS_SOCKETS, // Linux: their sends fail meanwhile, and they work once it is back
+    // Windows, as far as Microsoft tells: the sockets are given up for good, and the failure
+    // shows first in the wait (select: WSAENETDOWN), in the receive of a socket the wait
+    // reports ready, or in a send (WSAENETDOWN, WSAEADDRNOTAVAIL).
+    FAKE_LOSS_FAILS_WAIT,
+    FAKE_LOSS_FAILS_RECEIVE,
+    FAKE_LOSS_FAILS_SEND,
 };
 
 struct FakeWait {
@@ -72,6 +86,13 @@ struct FakeNet {
     bool random_fails = false;
     int random_reads = 0;
 
+    // An address that is not this host's now (0: none): binds to it fail with
+    // NET_FAULT_NO_ADDRESS, sends from it are dropped and nothing arrives for it.
+    std::uint32_t missing_addr = 0;
+    FakeLoss loss = FAKE_LOSS_KEEPS_SOCKETS;
+    int sends_on_invalid = 0; // on NET_INVALID_SOCKET: an endpoint waiting for its address
+    int arrivals_dropped = 0; // datagrams queued for a missing address or a given-up socket
+
     int sockets_created = 0;
     int closes_of_closed = 0; // closing a socket that is not open
     int sends_on_closed = 0;  // sending on a socket that is not open
@@ -96,6 +117,9 @@ void fake_queue_on(net_socket s, const Bytes& bytes, std::uint32_t from_addr,
 // The sends made from the socket bound to `port` (host order), in order.
 std::vector<FakeSend> fake_sends_from(std::uint16_t port);
 bool fake_is_data_port(std::uint16_t port);
+// The address leaves the host (its sockets treated as `how` says), and comes back.
+void fake_address_goes(std::uint32_t addr, FakeLoss how);
+void fake_address_returns();
 
 // The address a.b.c.d, network order.
 constexpr std::uint32_t fake_address(unsigned a, unsigned b, unsigned c, unsigned d) {

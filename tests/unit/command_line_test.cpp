@@ -1,9 +1,11 @@
 #include "command_line.h"
 #include "host.h"
 #include "report.h"
+#include "subnet_wait.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -256,6 +258,105 @@ TEST(InterfaceChoice, AChoiceThatCannotWorkIsSaidWithItsFix) {
     EXPECT_EQ(both.find('\n'), both.size() - 1);
 }
 
+// The system as a script: which addresses each reading returns, on a clock that only the
+// pauses move.
+struct ScriptedHost {
+    std::vector<std::vector<LocalAddress>> readings; // the last one repeats
+    int reads = 0;
+    std::uint64_t now_us = 1000000;
+    std::vector<std::uint64_t> read_times;
+    std::vector<std::string> said;
+};
+ScriptedHost host;
+
+int scripted_read(LocalAddress* out, int capacity, LocalAddressFilter keep,
+                  std::uint32_t target_addr) {
+    host.read_times.push_back(host.now_us);
+    const auto& reading =
+        host.readings[std::min<std::size_t>(host.reads++, host.readings.size() - 1)];
+    int n = 0;
+    for (const LocalAddress& a : reading)
+        if (n < capacity && (keep == nullptr || keep(a.addr, target_addr)))
+            out[n++] = a;
+    return reading.empty() && host.readings.size() == 1 ? -1 : n;
+}
+const SubnetWaitHooks SCRIPTED_WAIT{
+    scripted_read, [] { return host.now_us; },
+    [](std::uint32_t ms) { host.now_us += std::uint64_t{ms} * 1000u; },
+    [](const char* line) { host.said.emplace_back(line); }};
+
+int wait_with(std::vector<std::vector<LocalAddress>> readings, LocalAddress* out,
+              bool may_wait = true) {
+    host = ScriptedHost{};
+    host.readings = std::move(readings);
+    return read_addresses_for(out, 8, addr(198, 51, 100, 10), may_wait, SCRIPTED_WAIT);
+}
+
+TEST(SubnetWait, AnAddressOnTheSubnetThatAppearsIsTakenAtTheNextReading) {
+    const LocalAddress wifi = local(addr(203, 0, 113, 7), 24, true, "Wi-Fi");
+    const LocalAddress cable = local(addr(198, 51, 100, 1), 24, true, "Ethernet");
+    LocalAddress out[8];
+    // For 3 s (seven readings) only the Wi-Fi address, then the cable's too.
+    std::vector<std::vector<LocalAddress>> readings(7, {wifi});
+    readings.push_back({wifi, cable});
+    ASSERT_EQ(wait_with(readings, out), 2);
+    EXPECT_EQ(out[choose_local_address(out, 2, addr(198, 51, 100, 10))].addr, cable.addr);
+    ASSERT_EQ(host.read_times.size(), 8u);
+    for (std::size_t i = 1; i < host.read_times.size(); ++i)
+        EXPECT_EQ(host.read_times[i] - host.read_times[i - 1], 500000u) << i;
+    ASSERT_EQ(host.said.size(), 1u) << "said once, however long it waits";
+    EXPECT_EQ(host.said[0],
+              "QBupdate: waiting up to 20 s for an address on the subnet of 198.51.100.10: "
+              "connect or power the device (no address of this host is on it yet; without one "
+              "QBupdate tries from 203.0.113.7 on Wi-Fi)\n");
+
+    // A link that comes up on an address already on the subnet ends the wait as well.
+    const LocalAddress unplugged = local(addr(198, 51, 100, 1), 24, false, "eth1");
+    ASSERT_EQ(wait_with({{unplugged}, {unplugged}, {cable}}, out), 1);
+    EXPECT_TRUE(out[0].has_link);
+    ASSERT_EQ(host.said.size(), 1u);
+    EXPECT_NE(host.said[0].find("eth1, which holds 198.51.100.1, has no link yet"),
+              std::string::npos)
+        << host.said[0];
+}
+
+TEST(SubnetWait, NoWaitWhenTheSubnetIsThereOrTheRunFailsAnyway) {
+    const LocalAddress cable = local(addr(198, 51, 100, 1), 24);
+    const LocalAddress wifi = local(addr(203, 0, 113, 7), 24);
+    LocalAddress out[8];
+    EXPECT_EQ(wait_with({{wifi, cable}}, out), 2);
+    EXPECT_EQ(host.reads, 1);
+    EXPECT_TRUE(host.said.empty());
+    // An image that cannot be loaded fails at once, with its own line only.
+    EXPECT_EQ(wait_with({{wifi}}, out, false), 1);
+    EXPECT_EQ(host.reads, 1);
+    EXPECT_TRUE(host.said.empty());
+    EXPECT_EQ(wait_with({{}}, out, false), 0);
+    EXPECT_TRUE(host.said.empty());
+}
+
+TEST(SubnetWait, AfterTheWakeWindowTheBestOtherAddressOrNone) {
+    const LocalAddress wifi = local(addr(203, 0, 113, 7), 24, true, "Wi-Fi");
+    LocalAddress out[8];
+    ASSERT_EQ(wait_with({{wifi}}, out), 1);
+    EXPECT_EQ(out[0].addr, wifi.addr);
+    const std::uint64_t waited = host.read_times.back() - host.read_times.front();
+    EXPECT_GE(waited, std::uint64_t{SUBNET_WAIT_MS} * 1000u);
+    EXPECT_LT(waited, std::uint64_t{SUBNET_WAIT_MS + SUBNET_POLL_MS} * 1000u);
+    EXPECT_EQ(SUBNET_WAIT_MS, 20500u) << "41 beacons, half a second apart";
+
+    // No usable address at all (a failed lookup, or only loopback): the wait says so and ends
+    // with none, as it began.
+    EXPECT_EQ(wait_with({{}}, out), 0);
+    EXPECT_EQ(host.reads, 1 + static_cast<int>(SUBNET_WAIT_MS / SUBNET_POLL_MS));
+    ASSERT_EQ(host.said.size(), 1u);
+    EXPECT_EQ(host.said[0],
+              "QBupdate: waiting up to 20 s for an address on the subnet of 198.51.100.10: "
+              "connect or power the device (this host has no usable IPv4 address yet)\n");
+    EXPECT_EQ(wait_with({{local(addr(127, 0, 0, 1), 8, true, "lo")}}, out), 0);
+    EXPECT_EQ(host.said.size(), 1u);
+}
+
 TEST(FailureReport, ExitStatusAndOneLineNamingTheCause) {
     EXPECT_EQ(exit_status_for(UPDATE_DONE), 0);
     EXPECT_EQ(exit_status_for(UPDATE_NO_IMAGE), 2);
@@ -365,6 +466,17 @@ TEST(FailureReport, WindowsBindFailuresInWindowsTerms) {
     EXPECT_EQ(net_fault_from_winsock_error(WSAEADDRINUSE_CODE), NET_FAULT_IN_USE);
     EXPECT_EQ(net_fault_from_winsock_error(WSAEADDRNOTAVAIL_CODE), NET_FAULT_NO_ADDRESS);
     EXPECT_EQ(net_fault_from_winsock_error(0), NET_FAULT_NONE);
+}
+
+// Only the failures of a socket whose address went away lead to its reopening: one that found
+// nothing queued, a datagram too long or an earlier send's port-unreachable must not.
+TEST(AddressLoss, WinsockFailuresThatGiveUpAnEndpoint) {
+    EXPECT_TRUE(winsock_error_loses_endpoint(10050));  // WSAENETDOWN
+    EXPECT_TRUE(winsock_error_loses_endpoint(10049));  // WSAEADDRNOTAVAIL
+    EXPECT_FALSE(winsock_error_loses_endpoint(10035)); // WSAEWOULDBLOCK
+    EXPECT_FALSE(winsock_error_loses_endpoint(10040)); // WSAEMSGSIZE
+    EXPECT_FALSE(winsock_error_loses_endpoint(10054)); // WSAECONNRESET
+    EXPECT_FALSE(winsock_error_loses_endpoint(10052)); // WSAENETRESET: a datagram's TTL ran out
 }
 
 DWORD input_mode(HANDLE in) {

@@ -2,6 +2,8 @@
 // against stray traffic, retransmission.
 #include "engine_fixture.h"
 
+#include <map>
+
 namespace {
 
 using Loop = EngineTest;
@@ -384,6 +386,174 @@ TEST_F(Loop, ReadRequestWithoutADataPortLeavesTheLoopBeaconing) {
     EXPECT_EQ(count_sends_from(9), 41u);
     EXPECT_TRUE(data_sent().empty());
     EXPECT_EQ(fake_open_sockets(), 3);
+}
+
+// A device that acknowledges each block it receives, a repeated one again (its ACK may have
+// been lost); what its host sends while the address is gone never reaches it, nor its ACKs the
+// host.
+struct AckingDevice {
+    std::uint16_t acked = 0;
+    std::size_t seen = 0; // sends looked at
+    void step() {
+        for (; seen < fake.sends.size(); ++seen) {
+            const FakeSend& f = fake.sends[seen];
+            if (!fake_is_data_port(f.from_port) || f.dropped)
+                continue;
+            const std::uint16_t block = get_be16(&f.bytes[TFTP_BLOCK]);
+            if (block == acked + 1 || block == acked) {
+                fake_queue_on(fake_data_socket(), ack(block), TARGET, CLIENT_TFTP_PORT);
+                acked = block;
+            }
+        }
+    }
+};
+
+struct Bounce {
+    FakeLoss how;
+    const char* system;
+};
+
+class AddressBounce : public EngineTest, public testing::WithParamInterface<Bounce> {};
+
+// The host's address goes after DATA 2 and comes back 3 s (six quiet ticks) later.
+TEST_P(AddressBounce, TheTransferGoesOnFromTheSamePortsOnceTheAddressIsBack) {
+    open_state(3000); // six blocks
+    constexpr int GONE_AT = 2;
+    constexpr int GONE_FOR = 6;
+    const FakeLoss how = GetParam().how;
+    AckingDevice device;
+    std::uint16_t data_port = 0;
+    int gone = -1;
+    int back = -1;
+    std::size_t sends_when_back = 0;
+    fake.on_wait = [&](int n) {
+        if (n > 200)
+            return NET_WAIT_FAILED;
+        if (n == 0)
+            fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
+        if (n == 1)
+            data_port = fake.sockets[fake_data_socket()].port;
+        if (device.acked == GONE_AT && gone < 0) {
+            gone = n;
+            fake_address_goes(LOCAL, how);
+        }
+        if (gone >= 0 && back < 0 &&
+            fake.waits.size() >= static_cast<std::size_t>(gone + GONE_FOR)) {
+            back = n;
+            sends_when_back = fake.sends.size();
+            fake_address_returns();
+        }
+        device.step();
+        return FAKE_WAIT_FROM_QUEUES;
+    };
+    ASSERT_EQ(run_event_loop(state), UPDATE_DONE)
+        << fake.waits.size() << " waits, " << device.acked << " acknowledged, gone at " << gone
+        << ", back at " << back;
+    EXPECT_EQ(device.acked, 6);
+    ASSERT_GE(back, 0);
+    EXPECT_EQ(progress_calls, (std::vector<std::uint32_t>{17, 34, 51, 68, 85, 100}));
+
+    // Block 3 was sent while the address was gone, and went again once it was back.
+    std::vector<FakeSend> data = fake_sends_from(data_port);
+    std::size_t lost_sends = 0;
+    for (std::size_t i = 0; i < fake.sends.size(); ++i) {
+        const FakeSend& f = fake.sends[i];
+        if (fake_is_data_port(f.from_port) && f.dropped) {
+            ++lost_sends;
+            EXPECT_LT(i, sends_when_back);
+        }
+    }
+    EXPECT_GE(lost_sends + static_cast<std::size_t>(fake.sends_on_invalid), 1u);
+    for (std::size_t i = sends_when_back; i < fake.sends.size(); ++i)
+        EXPECT_FALSE(fake.sends[i].dropped) << i;
+    EXPECT_EQ(stall_notices.size(), 0u);
+
+    // Every endpoint is where the device left it.
+    EXPECT_EQ(fake_open_sockets(), 4);
+    EXPECT_NE(fake_socket_on(9), NET_INVALID_SOCKET);
+    EXPECT_NE(fake_socket_on(67), NET_INVALID_SOCKET);
+    EXPECT_NE(fake_socket_on(69), NET_INVALID_SOCKET);
+    ASSERT_NE(state.transfer.data_sock, NET_INVALID_SOCKET);
+    EXPECT_EQ(fake.sockets[state.transfer.data_sock].port, data_port) << "the data endpoint's port";
+    EXPECT_TRUE(fake.sockets[fake_socket_on(67)].hear_broadcasts);
+    for (const FakeSocket& sock : fake.sockets)
+        EXPECT_FALSE(sock.open && sock.given_up) << "a given-up socket is still in use";
+    if (how == FAKE_LOSS_KEEPS_SOCKETS)
+        EXPECT_EQ(fake.sockets_created, 4) << "nothing to reopen where the system keeps them";
+    else
+        EXPECT_GE(fake.sockets_created, 8) << "all four reopened";
+}
+
+INSTANTIATE_TEST_SUITE_P(EachSystem, AddressBounce,
+                         testing::Values(Bounce{FAKE_LOSS_KEEPS_SOCKETS, "Linux"},
+                                         Bounce{FAKE_LOSS_FAILS_WAIT, "WindowsWaitFails"},
+                                         Bounce{FAKE_LOSS_FAILS_RECEIVE, "WindowsReceiveFails"},
+                                         Bounce{FAKE_LOSS_FAILS_SEND, "WindowsSendFails"}),
+                         [](const testing::TestParamInfo<Bounce>& info) {
+                             return std::string(info.param.system);
+                         });
+
+// Another program took port 67 while the address was gone: only that endpoint is tried again,
+// and the transfer goes on from the others without their being closed under it.
+TEST_F(Loop, AnEndpointThatCannotBeReopenedIsRetriedAloneAndTheTransferGoesOn) {
+    open_state(3000);
+    AckingDevice device;
+    int gone = -1;
+    std::size_t binds_before_return = 0;
+    fake.on_wait = [&](int n) {
+        if (n > 200)
+            return NET_WAIT_FAILED;
+        if (n == 0)
+            fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
+        if (device.acked == 2 && gone < 0) {
+            gone = n;
+            fake_address_goes(LOCAL, FAKE_LOSS_FAILS_SEND);
+            fake.failing_ports = {67};
+        }
+        if (gone >= 0 && n == gone + 6) {
+            fake_address_returns();
+            binds_before_return = fake.bind_attempts.size();
+        }
+        device.step();
+        return FAKE_WAIT_FROM_QUEUES;
+    };
+    ASSERT_EQ(run_event_loop(state), UPDATE_DONE) << device.acked << " acknowledged";
+    EXPECT_EQ(fake_socket_on(67), NET_INVALID_SOCKET);
+    ASSERT_GT(binds_before_return, 0u);
+    std::map<std::uint16_t, int> binds_after;
+    for (std::size_t i = binds_before_return; i < fake.bind_attempts.size(); ++i)
+        ++binds_after[fake.bind_attempts[i]];
+    EXPECT_EQ(binds_after[9], 1);
+    EXPECT_EQ(binds_after[69], 1);
+    EXPECT_EQ(binds_after[fake.sockets[state.transfer.data_sock].port], 1);
+    EXPECT_GE(binds_after[67], 4) << "port 67 tried again on every pass";
+    EXPECT_EQ(binds_after.size(), 4u);
+}
+
+TEST_F(Loop, AnAddressThatNeverComesBackStillEndsAfter41Beacons) {
+    open_state(1000);
+    fake.on_wait = [](int n) {
+        if (n == 3)
+            fake_address_goes(LOCAL, FAKE_LOSS_FAILS_WAIT);
+        return n > 400 ? NET_WAIT_FAILED : FAKE_WAIT_FROM_QUEUES;
+    };
+    EXPECT_EQ(run_event_loop(state), UPDATE_NO_ANSWER);
+    EXPECT_EQ(count_sends_from(9) + static_cast<std::size_t>(fake.sends_on_invalid), 41u);
+    EXPECT_LT(fake.waits.size(), 50u) << "each failed wait costs a tick";
+    // Tried again on every tick, and never bound while the address was missing.
+    EXPECT_GT(fake.bind_attempts.size(), 3u + 3u * 30u);
+    EXPECT_EQ(fake_open_sockets(), 0);
+}
+
+TEST_F(Loop, AFailedWaitWithNoEndpointLostStillEndsTheUpdate) {
+    open_state(1000);
+    fake_address_goes(LOCAL, FAKE_LOSS_KEEPS_SOCKETS); // Linux keeps the sockets; nothing lost
+    fake.on_wait = [](int n) { return n == 4 ? NET_WAIT_FAILED : FAKE_WAIT_FROM_QUEUES; };
+    EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED);
+    EXPECT_EQ(fake.sockets_created, 3);
+    EXPECT_EQ(count_sends_from(9), 4u);
+    for (const FakeSend& f : fake.sends)
+        EXPECT_TRUE(f.dropped);
 }
 
 } // namespace

@@ -10,12 +10,15 @@ only real Windows shows: doc/windows.md.) Standard error stays empty, so the sta
 line stays silent where the firewall API does not answer. An image whose
 folder and name are in three scripts, none of them in the ANSI code page, is loaded, and the
 failure line names such a file correctly both redirected and on a console. A stall notice
-reaches a redirected standard error when it is written, not when the process ends.
+reaches a redirected standard error when it is written, not when the process ends. Started
+before the host has an address on the device's subnet, QBupdate waits for one, as on a direct
+cable that gets its link and address only once the device is powered.
 """
 
 import os
 import stat
 import sys
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
@@ -73,6 +76,42 @@ def main():
         c.equal(record["beacons"], [], "beacons on the second interface")
         c.check(len(record["bootp_requests"]) >= 8,
                 f"the second device sent only {len(record['bootp_requests'])} requests")
+
+        c.start("the device's subnet added 3 s after QBupdate says it waits for it")
+        # Wine lists the addresses of the namespace through its own GetAdaptersAddresses: the
+        # address added meanwhile must show in a later reading.
+        lab.remove_address(lab.host, lab.host_if, lab.host_addr)
+        added = []
+
+        def add_after_waiting_line(began, lines):
+            deadline = time.monotonic() + 30
+            while not lines and time.monotonic() < deadline:
+                time.sleep(0.05)
+            time.sleep(3)
+            lab.add_address(lab.host, lab.host_if, lab.host_addr)
+            added.append(time.monotonic())
+
+        path = make_image(tmp, 1000, 8)
+        image = open(path, "rb").read()
+        run = windows_console(c, update(lab, qbupdate, path, tmp, timeout=60,
+                                        meanwhile=add_after_waiting_line))
+        if not added:  # a failed run must not leave the lab without the address
+            lab.add_address(lab.host, lab.host_if, lab.host_addr)
+        check_transfer(c, run, lab, image, trail=b".100%\n", quiet=False)
+        check_bootp(c, run, lab)
+        if c.equal(len(run.stderr_lines), 1, f"lines on standard error ({run.stderr!r})"):
+            when, line = run.stderr_lines[0]
+            text = line.decode(errors="replace")
+            for word in ("QBupdate: waiting", lab.device_addr, "connect or power the device",
+                         lab.second_host_addr):
+                c.check(word in text, f"waiting line {text!r} does not name {word!r}")
+            c.check(text.endswith("\r\n"), f"waiting line {text!r} does not end in CR LF")
+            print(f"   {text.strip()}", flush=True)
+            if added and run.log["beacons"]:
+                first = run.log["t0"] + run.log["beacons"][0]["t"]
+                c.check(first >= added[0], "a beacon before the address was added")
+                print(f"   first beacon {first - added[0]:.2f} s after the address was added",
+                      flush=True)
 
         c.start("1000-byte image to the boot area from a folder named in three scripts, after "
                 "stray and oversized datagrams")

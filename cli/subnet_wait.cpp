@@ -1,0 +1,90 @@
+#include "subnet_wait.h"
+
+#include "command_line.h"
+#include "wire.h"
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+void pause_for(std::uint32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+int read_usable(const SubnetWaitHooks& hooks, LocalAddress* addrs, int capacity,
+                std::uint32_t target_addr) {
+    const int count = hooks.read_addresses(addrs, capacity, is_usable_local_address, target_addr);
+    return count < 0 ? 0 : count;
+}
+
+bool any_reaches(const LocalAddress* addrs, int count, std::uint32_t target_addr) {
+    for (int i = 0; i < count; ++i) {
+        if (reaches_subnet_of(addrs[i], target_addr))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+const SubnetWaitHooks SYSTEM_SUBNET_WAIT{net_local_addresses, clock_microseconds, pause_for,
+                                         write_error_text};
+
+bool run_can_start(const char* image_path) {
+    return image_can_be_opened(image_path) == IMAGE_OK && !net_port_refused(WAKE_PORT) &&
+           !net_port_refused(BOOTP_SERVER_PORT) && !net_port_refused(TFTP_SERVER_PORT);
+}
+
+bool reaches_subnet_of(const LocalAddress& local, std::uint32_t target_addr) {
+    return local.has_link && on_subnet_of(local, target_addr);
+}
+
+int read_addresses_for(LocalAddress* addrs, int capacity, std::uint32_t target_addr, bool may_wait,
+                       const SubnetWaitHooks& hooks) {
+    int count = read_usable(hooks, addrs, capacity, target_addr);
+    if (!may_wait || any_reaches(addrs, count, target_addr))
+        return count;
+    char line[512];
+    describe_subnet_wait(line, sizeof line, addrs, count, target_addr);
+    hooks.say(line);
+    const std::uint64_t until = hooks.now_us() + std::uint64_t{SUBNET_WAIT_MS} * 1000u;
+    while (hooks.now_us() < until) {
+        hooks.pause_ms(SUBNET_POLL_MS);
+        count = read_usable(hooks, addrs, capacity, target_addr);
+        if (any_reaches(addrs, count, target_addr))
+            break;
+    }
+    return count;
+}
+
+void describe_subnet_wait(char* out, std::size_t capacity, const LocalAddress* addrs, int count,
+                          std::uint32_t target_addr) {
+    char target[16];
+    format_address(target_addr, target);
+    const unsigned seconds = SUBNET_WAIT_MS / 1000;
+    if (count == 0) {
+        std::snprintf(out, capacity,
+                      "QBupdate: waiting up to %u s for an address on the subnet of %s: connect "
+                      "or power the device (this host has no usable IPv4 address yet)\n",
+                      seconds, target);
+        return;
+    }
+    const LocalAddress& other = addrs[choose_local_address(addrs, count, target_addr)];
+    char local[16];
+    char name[INTERFACE_NAME_SIZE];
+    format_address(other.addr, local);
+    copy_printable(name, sizeof name, other.interface_name);
+    if (on_subnet_of(other, target_addr))
+        std::snprintf(out, capacity,
+                      "QBupdate: waiting up to %u s for a link on the subnet of %s: connect or "
+                      "power the device (%s, which holds %s, has no link yet)\n",
+                      seconds, target, name, local);
+    else
+        std::snprintf(out, capacity,
+                      "QBupdate: waiting up to %u s for an address on the subnet of %s: connect "
+                      "or power the device (no address of this host is on it yet; without one "
+                      "QBupdate tries from %s on %s)\n",
+                      seconds, target, local, name);
+}

@@ -1,0 +1,44 @@
+// Waiting at start for an address on the device's subnet. On a cable straight to the device the
+// adapter has no link, and on Windows no address, until the device is powered: the operator's
+// order of steps (run QBupdate, then power the device) must still work.
+#pragma once
+
+#include "engine.h"
+#include "host.h"
+
+#include <cstddef>
+#include <cstdint>
+
+// The wake window: as long as the device is given to answer the beacons.
+constexpr std::uint32_t SUBNET_WAIT_MS = MAX_UNANSWERED_BEACONS * 500;
+constexpr std::uint32_t SUBNET_POLL_MS = 500;
+
+// What the wait needs of the system, apart so that a test can run it on a clock of its own.
+struct SubnetWaitHooks {
+    int (*read_addresses)(LocalAddress* out, int capacity, LocalAddressFilter keep,
+                          std::uint32_t target_addr); // as net_local_addresses
+    std::uint64_t (*now_us)();
+    void (*pause_ms)(std::uint32_t ms);
+    void (*say)(const char* line);
+};
+extern const SubnetWaitHooks SYSTEM_SUBNET_WAIT;
+
+// Whether a run from this image would get past its set-up: the image can be loaded, and nothing
+// keeps QBupdate off ports 9, 67 and 69 (net_port_refused). Only such a run waits; any other
+// fails at once with its own line, or goes on as without the wait.
+bool run_can_start(const char* image_path);
+
+// Whether the address can reach the target now: on its subnet, on an interface with link.
+bool reaches_subnet_of(const LocalAddress& local, std::uint32_t target_addr);
+
+// Reads this host's usable addresses (is_usable_local_address) into `addrs`. When none reaches
+// the target's subnet and `may_wait`, says so once (describe_subnet_wait) and reads them again
+// every SUBNET_POLL_MS until one does or SUBNET_WAIT_MS have passed. Returns how many usable
+// addresses the last reading found.
+int read_addresses_for(LocalAddress* addrs, int capacity, std::uint32_t target_addr, bool may_wait,
+                       const SubnetWaitHooks& hooks = SYSTEM_SUBNET_WAIT);
+
+// Writes the line (with "QBupdate: " and a newline) that says QBupdate waits for an address on
+// the target's subnet, naming the target and the address it would otherwise serve it from.
+void describe_subnet_wait(char* out, std::size_t capacity, const LocalAddress* addrs, int count,
+                          std::uint32_t target_addr);
