@@ -25,6 +25,8 @@ enum NoticeKind : int {
     NOTICE_DEVICE_ERROR = 3,         // the transfer's peer sent a TFTP ERROR
     NOTICE_STRANGER_REFUSED = 4,     // a read request from another address than the target's
     NOTICE_SECOND_DEVICE = 5,        // tagged BOOTP requests from a second hardware address
+    NOTICE_BANNER = 6,               // the image opened: `banner` is the line for standard output
+    NOTICE_WAIT_INTERRUPTED = 7,     // a signal cut the loop's wait short
 };
 
 constexpr std::size_t HW_ADDR_SIZE = 6;
@@ -57,11 +59,14 @@ struct UpdateNotice {
     HardwareAddress device_hw;  // the hardware address first answered, if any
     HardwareAddress second_hw;  // NOTICE_SECOND_DEVICE: the other hardware address answered
     std::uint32_t refused_addr; // NOTICE_STRANGER_REFUSED: the address refused
+    const char* banner;         // NOTICE_BANNER
+    bool standing_still; // NOTICE_WAIT_INTERRUPTED: a stall was told and nothing has moved since
 };
 
 // Called once for each notice: a stall when it has lasted STALL_NOTICE_SECONDS, a device error
-// when it arrives (once per data endpoint). Returns false to end the update at once with
-// UPDATE_ABANDONED, true to carry on.
+// when it arrives (once per data endpoint), an interrupted wait each time. Returns false to end
+// the update at once with UPDATE_ABANDONED, true to carry on; the banner's result is not asked.
+// Without a notice callback the banner goes to standard output.
 using notice_callback = bool (*)(const UpdateNotice& notice);
 
 enum UpdateResult : int {
