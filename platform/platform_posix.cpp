@@ -410,7 +410,10 @@ void console_wait_writable(ConsoleStream stream, std::uint32_t timeout_ms) {
     if (s.mode == WRITE_PLAIN)
         return;
     pollfd p{s.fd, POLLOUT, 0};
-    poll(&p, 1, static_cast<int>(timeout_ms));
+    const int timeout = static_cast<int>(timeout_ms);
+    // A terminal stopped by Ctrl+S reports room that its writes do not take: a pause, not a spin.
+    if (poll(&p, 1, timeout) > 0 && isatty(s.fd) == 1)
+        poll(nullptr, 0, timeout < 100 ? timeout : 100);
 }
 
 bool console_is_terminal(ConsoleStream stream) {

@@ -216,16 +216,18 @@ os.execvp(sys.argv[1], sys.argv[1:])
 
 class Terminal:
     """A command on a pseudo-terminal of its own, as on an operator's: the terminal is its
-    standard input, output and error and its controlling terminal, and it leads a session, so
-    that closing the terminal hangs it up. What it writes is read all the while."""
+    standard input, output (unless given another) and error and its controlling terminal, and it
+    leads a session, so that closing the terminal hangs it up. What it writes is read all the
+    while."""
 
-    def __init__(self, argv, env=None):
+    def __init__(self, argv, env=None, stdout=None):
         self.master, slave = os.openpty()
         # Wide enough that no line of the tests wraps.
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 400, 0, 0))
         self.settings_before = self.settings()
         self.proc = subprocess.Popen([sys.executable, "-c", LEAD_A_SESSION, *argv], env=env,
-                                     stdin=slave, stdout=slave, stderr=slave)
+                                     stdin=slave, stdout=slave if stdout is None else stdout,
+                                     stderr=slave)
         os.close(slave)
         self.raw = bytearray()
         self.stop = threading.Event()
