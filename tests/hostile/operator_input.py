@@ -33,7 +33,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, ".."))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 
-from checks import Verdicts, one_line_problem  # noqa: E402
+from checks import Verdicts, one_line_problem, success_problem  # noqa: E402
 from e2e_support import (Lab, Terminal, console_trail, finish_device, make_image,  # noqa: E402
                          progress_calls, start_device)
 
@@ -242,13 +242,6 @@ def ports_held(lab):
 
 def on_terminal(lab, qbupdate, path, stdout=None):
     return Terminal(lab.command(lab.host, [qbupdate, path, lab.device_addr]), stdout=stdout)
-
-
-def success_problem(err):
-    """None when standard error is the one line that says the update is done."""
-    if err.startswith(b"QBupdate: updated ") and err.count(b"\n") == 1 and err.endswith(b"\n"):
-        return None
-    return f"standard error {err[:300]!r}"
 
 
 def check_ctrl_s(v, lab, qbupdate, work, path, want):
