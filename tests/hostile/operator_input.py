@@ -20,6 +20,7 @@ for byte as it is, and the terminal's settings are never changed. Needs root, ex
 
 import fcntl
 import os
+import re
 import resource
 import signal
 import socket
@@ -49,6 +50,13 @@ BOOT_BANNER = b" Updating QuibbleBox Boot Area\n"
 def outcome_problem(result, expected, banner=FIRMWARE_BANNER):
     """None when the run ended as `expected` ("usage", "no image", "loaded") says it must."""
     rc, out, err = result.returncode, result.stdout, result.stderr
+    if expected in ("--help", "--version"):
+        # Asked as GNU tools are asked: the answer on standard output, status 0.
+        want = USAGE_TEXT if expected == "--help" else None
+        if rc != 0 or err or (out != want if want else not re.fullmatch(
+                rb"QBupdate \d+\.\d+\.\d+\n", out)):
+            return f"{expected}: exit {rc}, {out[:80]!r}, {err[:200]!r}"
+        return None
     if expected in ("usage", "help"):
         if rc != 1 or out != USAGE_TEXT:
             return f"expected the usage text and exit 1, got exit {rc}, {out[:40]!r}, {err[:200]!r}"
@@ -101,6 +109,9 @@ def cases(work, f):
         ("dash only", [b"-"], "usage", {}),
         ("help with odd byte", [b"-H\xff"], "help", {}),
         ("question mark and control bytes", [b"?\x1b[2J"], "help", {}),
+        ("--help", [b"--help"], "--help", {}),
+        ("--version", [b"--version"], "--version", {}),
+        ("--help spelt otherwise", [b"--HELP"], "usage", {}),
         ("missing, not UTF-8", [b"\xff\xfe\x80.bin"], "usage", {}),
         ("missing, control bytes", [b"ima\x1b[2J\nge.bin"], "usage", {}),
         ("name longer than NAME_MAX", [b"x" * 300], "usage", {}),
