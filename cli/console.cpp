@@ -25,23 +25,13 @@ struct Console {
 
 Console console;
 
-ConsoleStream writer_of(ConsoleStream stream) {
-    return console.shared ? CONSOLE_OUT : stream;
-}
-
-void break_stream(Hold& h) {
-    h.broken = true;
-    h.length = h.line_end = 0;
-}
-
 // Writes as much of what is held as the stream takes now; returns how many bytes it took.
 std::size_t write_held(ConsoleStream writer) {
     Hold& h = console.holds[writer];
-    if (h.length == 0)
-        return 0;
-    const int n = console_write(writer, h.bytes, static_cast<int>(h.length));
+    const int n = h.length == 0 ? 0 : console_write(writer, h.bytes, static_cast<int>(h.length));
     if (n == CONSOLE_BROKEN) {
-        break_stream(h);
+        h.broken = true;
+        h.length = h.line_end = 0;
         return 0;
     }
     const auto taken = static_cast<std::size_t>(n);
@@ -67,22 +57,20 @@ void keep(Hold& h, const char* text, std::size_t length, bool dot) {
 
 // With nothing held this is one write, as a plain flushed stream would make.
 void put(ConsoleStream stream, const char* text, std::size_t length, bool dot) {
-    const ConsoleStream writer = writer_of(stream);
+    const ConsoleStream writer = console.shared ? CONSOLE_OUT : stream;
     Hold& h = console.holds[writer];
-    if (length == 0)
+    if (length == 0 || h.broken)
         return;
     console.last_given = text[length - 1];
-    if (h.length > 0)
-        write_held(writer);
-    if (h.broken)
-        return;
-    if (h.length > 0) {
-        keep(h, text, length, dot);
+    write_held(writer);
+    if (h.length > 0 || h.broken) {
+        if (!h.broken)
+            keep(h, text, length, dot);
         return;
     }
     const int n = console_write(writer, text, static_cast<int>(length));
     if (n == CONSOLE_BROKEN)
-        break_stream(h);
+        h.broken = true;
     else if (static_cast<std::size_t>(n) < length)
         keep(h, text + n, length - static_cast<std::size_t>(n), dot);
 }
@@ -100,10 +88,9 @@ void console_begin() {
 }
 
 void console_end() {
-    for (ConsoleStream writer : {CONSOLE_OUT, CONSOLE_ERR}) {
-        const Hold& h = console.holds[writer];
+    for (const ConsoleStream writer : {CONSOLE_OUT, CONSOLE_ERR}) {
         std::uint64_t last_taken = clock_microseconds();
-        while (h.length > 0 && !h.broken) {
+        for (const Hold& h = console.holds[writer]; h.length > 0;) {
             const std::uint64_t waited = clock_microseconds() - last_taken;
             if (waited >= END_WAIT_US)
                 break;
@@ -114,8 +101,6 @@ void console_end() {
         }
     }
     console_close();
-    for (Hold& h : console.holds)
-        h.length = h.line_end = 0;
     console.shared = false;
 }
 
@@ -128,14 +113,7 @@ void console_dot() {
 }
 
 void console_line(const char* text) {
-    if (text[0] == '\0')
-        return;
-    if (console.both_terminals && console.last_given == '.')
+    if (console.both_terminals && console.last_given == '.' && text[0] != '\0')
         put(CONSOLE_ERR, "\n", 1, false);
     put(CONSOLE_ERR, text, std::strlen(text), false);
-}
-
-void console_write_held() {
-    write_held(CONSOLE_OUT);
-    write_held(CONSOLE_ERR);
 }

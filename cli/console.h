@@ -35,6 +35,3 @@ void console_dot();
 // it mid-line, the line starts on a line of its own; the newline goes to standard error, so
 // that standard output keeps its bytes as they are.
 void console_line(const char* text);
-
-// Writes what is held as far as the streams take it now.
-void console_write_held();

@@ -292,112 +292,91 @@ void note_hang_up(int /*sig*/) {
     hung_up = 1;
 }
 
-constexpr int QUIET_SIGNALS[] = {SIGPIPE, SIGXFSZ}; // their writes fail instead
-struct sigaction operator_quiet[2];
-struct sigaction operator_hang_up;
-bool hang_up_taken = false;
-
-enum WriteMode : int {
-    WRITE_PLAIN = 0,      // write(2) on the standard descriptor, waiting as any write does
-    WRITE_OWN_OPEN = 1,   // a non-blocking descriptor of QBupdate's own for the same file
-    WRITE_SOCKET_SEND = 2 // send(2) with MSG_DONTWAIT
-};
+// A process starts with each signal's default, or ignored.
+using Handler = void (*)(int);
+Handler operator_pipe;
+Handler operator_file_size;
+Handler operator_hang_up;
 
 struct Stream {
     int standard_fd;
-    int fd;
-    WriteMode mode;
+    int fd;      // the standard descriptor, or a non-blocking one of QBupdate's own
+    bool socket; // written with send(2) and MSG_DONTWAIT
 };
 
-Stream streams[2] = {{STDOUT_FILENO, STDOUT_FILENO, WRITE_PLAIN},
-                     {STDERR_FILENO, STDERR_FILENO, WRITE_PLAIN}};
+Stream streams[2] = {{STDOUT_FILENO, STDOUT_FILENO, false}, {STDERR_FILENO, STDERR_FILENO, false}};
+
+bool never_waits(const Stream& s) {
+    return s.socket || s.fd != s.standard_fd;
+}
 
 // O_NONBLOCK set on the standard descriptor itself would be set on the file description the
 // shell shares, and a crash would leave the shell's terminal or pipe non-blocking. A terminal
-// or a pipe is opened anew instead, through /proc, as a description of QBupdate's own; a socket
-// takes MSG_DONTWAIT on each send. A regular file is written as it is: a new description of it
-// would start at offset 0, and its writes do not wait for a reader. So is anything else, and a
-// terminal or pipe that cannot be opened anew (a pipe of another user's, /proc missing).
+// or a pipe is opened anew instead, through /proc, as a description of QBupdate's own. A regular
+// file is written as it is: a new description of it would start at offset 0, and its writes do
+// not wait for a reader. So is anything else, and a terminal or pipe that cannot be opened anew
+// (a pipe of another user's, /proc missing).
 void open_stream(Stream& s, const struct stat& st) {
-    if (S_ISSOCK(st.st_mode)) {
-        s.mode = WRITE_SOCKET_SEND;
-    } else if (S_ISFIFO(st.st_mode) || (S_ISCHR(st.st_mode) && isatty(s.standard_fd) == 1)) {
+    s.socket = S_ISSOCK(st.st_mode);
+    if (S_ISFIFO(st.st_mode) || (S_ISCHR(st.st_mode) && isatty(s.standard_fd) == 1)) {
         char path[32];
         std::snprintf(path, sizeof path, "/proc/self/fd/%d", s.standard_fd);
         const int fd = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (fd >= 0) {
-            s.fd = fd;
-            s.mode = WRITE_OWN_OPEN;
-        }
+        s.fd = fd >= 0 ? fd : s.standard_fd;
     }
 }
 
 } // namespace
 
-// SIGHUP is held back except during the loop's wait, which it then cuts short: a hang-up is
-// seen at once, however it falls between the loop's checks. A signal that was ignored when
-// QBupdate started (nohup) stays ignored.
+// SIGPIPE and SIGXFSZ are ignored: the write fails instead. SIGHUP is held back except during
+// the loop's wait, which it then cuts short: a hang-up is seen at once, however it falls
+// between the loop's checks.
 bool console_open() {
     if (console_opened)
         return false;
     console_opened = true;
-    struct sigaction ignore;
-    std::memset(&ignore, 0, sizeof ignore);
-    sigemptyset(&ignore.sa_mask);
-    ignore.sa_handler = SIG_IGN;
-    for (int i = 0; i < 2; ++i)
-        sigaction(QUIET_SIGNALS[i], &ignore, &operator_quiet[i]);
     hung_up = 0;
-    sigaction(SIGHUP, nullptr, &operator_hang_up);
-    hang_up_taken = operator_hang_up.sa_handler != SIG_IGN;
-    sigprocmask(SIG_SETMASK, nullptr, &operator_mask);
-    if (hang_up_taken) {
-        struct sigaction note = ignore;
-        note.sa_handler = note_hang_up;
-        sigaction(SIGHUP, &note, nullptr);
-        sigset_t hang_up;
-        sigemptyset(&hang_up);
-        sigaddset(&hang_up, SIGHUP);
-        sigprocmask(SIG_BLOCK, &hang_up, nullptr);
-    }
-
+    operator_pipe = signal(SIGPIPE, SIG_IGN);
+    operator_file_size = signal(SIGXFSZ, SIG_IGN);
+    sigset_t hang_up;
+    sigemptyset(&hang_up);
+    sigaddset(&hang_up, SIGHUP);
+    sigprocmask(SIG_BLOCK, &hang_up, &operator_mask);
+    operator_hang_up = signal(SIGHUP, note_hang_up);
+    if (operator_hang_up == SIG_IGN) // as the operator asked (nohup)
+        signal(SIGHUP, SIG_IGN);
     struct stat out;
     struct stat err;
-    const bool have_out = fstat(STDOUT_FILENO, &out) == 0;
-    const bool have_err = fstat(STDERR_FILENO, &err) == 0;
-    if (have_out)
-        open_stream(streams[CONSOLE_OUT], out);
-    if (have_err)
-        open_stream(streams[CONSOLE_ERR], err);
-    return have_out && have_err && out.st_dev == err.st_dev && out.st_ino == err.st_ino &&
-           streams[CONSOLE_OUT].mode != WRITE_PLAIN;
+    if (fstat(STDOUT_FILENO, &out) != 0 || fstat(STDERR_FILENO, &err) != 0)
+        return false;
+    open_stream(streams[CONSOLE_OUT], out);
+    open_stream(streams[CONSOLE_ERR], err);
+    return out.st_dev == err.st_dev && out.st_ino == err.st_ino &&
+           never_waits(streams[CONSOLE_OUT]);
 }
 
-// The held-back hang-up is taken by the recording handler before the operator's is back.
+// A hang-up held back is taken by the recording handler before the operator's is back.
 void console_close() {
     if (!console_opened)
         return;
     for (Stream& s : streams) {
         if (s.fd != s.standard_fd)
             close(s.fd);
-        s.fd = s.standard_fd;
-        s.mode = WRITE_PLAIN;
+        s = Stream{s.standard_fd, s.standard_fd, false};
     }
     sigprocmask(SIG_SETMASK, &operator_mask, nullptr);
-    if (hang_up_taken)
-        sigaction(SIGHUP, &operator_hang_up, nullptr);
-    for (int i = 0; i < 2; ++i)
-        sigaction(QUIET_SIGNALS[i], &operator_quiet[i], nullptr);
+    signal(SIGHUP, operator_hang_up);
+    signal(SIGXFSZ, operator_file_size);
+    signal(SIGPIPE, operator_pipe);
     console_opened = false;
 }
 
 int console_write(ConsoleStream stream, const char* bytes, int length) {
     const Stream& s = streams[stream];
     for (;;) {
-        const ssize_t n = s.mode == WRITE_SOCKET_SEND
-                              ? send(s.fd, bytes, static_cast<size_t>(length),
-                                     MSG_DONTWAIT | MSG_NOSIGNAL)
-                              : write(s.fd, bytes, static_cast<size_t>(length));
+        const ssize_t n = s.socket ? send(s.fd, bytes, static_cast<size_t>(length),
+                                          MSG_DONTWAIT | MSG_NOSIGNAL)
+                                   : write(s.fd, bytes, static_cast<size_t>(length));
         if (n >= 0)
             return static_cast<int>(n);
         if (errno != EINTR)
@@ -407,7 +386,7 @@ int console_write(ConsoleStream stream, const char* bytes, int length) {
 
 void console_wait_writable(ConsoleStream stream, std::uint32_t timeout_ms) {
     const Stream& s = streams[stream];
-    if (s.mode == WRITE_PLAIN)
+    if (!never_waits(s))
         return;
     pollfd p{s.fd, POLLOUT, 0};
     const int timeout = static_cast<int>(timeout_ms);
