@@ -72,6 +72,9 @@ void check_stalls(LoopRun& run) {
             FUZZ_CHECK(n.peer_addr == state.peer_addr && n.peer_port == state.peer_port);
             FUZZ_CHECK(when - run.block_since >= std::uint64_t{STALL_NOTICE_SECONDS} * 1000000u);
             run.block_reported = true;
+        } else if (n.kind == NOTICE_WAIT_INTERRUPTED) {
+            // Standing still only while a stall told stands.
+            FUZZ_CHECK(!n.standing_still || run.block_reported || run.no_request_reported);
         } else {
             FUZZ_CHECK(n.kind == NOTICE_NO_READ_REQUEST && n.server_addr == state.local_addr);
             FUZZ_CHECK(state.data_sock == NET_INVALID_SOCKET && run.bootp_replied);
