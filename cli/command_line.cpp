@@ -97,7 +97,7 @@ ImageFault image_can_be_opened(const char* path) {
 
 CommandLine parse_command_line(int argc, const char* const* argv) {
     CommandLine cl{false,        DEFAULT_IMAGE_PATH, host_to_net32(DEFAULT_TARGET),
-                   UPDATE_MODE_FIRMWARE, ARGUMENTS_OK, IMAGE_OK, ADDRESS_OK};
+                   UPDATE_MODE_FIRMWARE, ARGUMENTS_OK, IMAGE_OK, ADDRESS_OK, argc > 2};
     auto refuse = [&cl](ArgumentProblem problem) {
         cl.show_usage = true;
         if (cl.problem == ARGUMENTS_OK)
@@ -107,12 +107,18 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
         refuse(ARGUMENTS_TOO_MANY);
     if (argc > 1) {
         const char* first = argv[1];
-        bool asks_for_help =
-            first[0] == '?' ||
+        // Asked as GNU tools are asked, the question is answered: status 0.
+        if (std::strcmp(first, "--version") == 0) {
+            cl.problem = ARGUMENTS_VERSION;
+            return cl;
+        }
+        const bool long_help = std::strcmp(first, "--help") == 0;
+        const bool asks_for_help =
+            long_help || first[0] == '?' ||
             (first[0] == '-' && std::tolower(static_cast<unsigned char>(first[1])) == 'h');
         if (asks_for_help) {
             cl.show_usage = true;
-            cl.problem = ARGUMENTS_HELP;
+            cl.problem = long_help ? ARGUMENTS_LONG_HELP : ARGUMENTS_HELP;
             return cl;
         }
         cl.image_path = first;

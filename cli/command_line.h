@@ -25,6 +25,8 @@ AddressProblem parse_ipv4(const char* text, std::uint32_t* addr);
 enum ArgumentProblem : int {
     ARGUMENTS_OK = 0,
     ARGUMENTS_HELP,           // -h or ?: the operator asked for the usage text
+    ARGUMENTS_LONG_HELP,      // --help: the usage text, as a question answered
+    ARGUMENTS_VERSION,        // --version
     ARGUMENTS_TOO_MANY,
     ARGUMENTS_IMAGE,          // the image file cannot be opened (image_fault says why)
     ARGUMENTS_ADDRESS,        // the target address is refused (address_problem says why)
@@ -39,6 +41,7 @@ struct CommandLine {
     ArgumentProblem problem;
     ImageFault image_fault;
     AddressProblem address_problem;
+    bool target_given; // false: the default target address
 };
 
 // Opens the file as raw bytes and closes it again; anything but a regular file fails.

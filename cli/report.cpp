@@ -13,9 +13,11 @@ const char* port_problem(NetFault fault, int port) {
         return advice;
     switch (fault) {
     case NET_FAULT_IN_USE:
-        return port == 67   ? "another program already uses it (a DHCP server?)"
-               : port == 69 ? "another program already uses it (a TFTP server?)"
-                            : "another program already uses it (a discard or wake service?)";
+        return port == 67 ? "another program already uses it (another QBupdate, or a DHCP server?)"
+               : port == 69
+                   ? "another program already uses it (another QBupdate, or a TFTP server?)"
+                   : "another program already uses it (another QBupdate, or a discard or wake "
+                     "service?)";
     case NET_FAULT_NO_ADDRESS:
         return "the address is not on this host";
     default:
@@ -125,7 +127,10 @@ void describe_failure(char* out, std::size_t capacity, int update_result,
                       port_problem(diagnosis.net_fault, port_of(update_result)));
         break;
     case UPDATE_NO_ANSWER:
-        std::snprintf(out, capacity, "QBupdate: no answer from %s after %u wake beacons from %s\n",
+        std::snprintf(out, capacity,
+                      "QBupdate: no answer from %s after %u wake beacons from %s; check the "
+                      "address, the device's power and cable, and that the firewall lets UDP "
+                      "port 67 in\n",
                       target, static_cast<unsigned>(MAX_UNANSWERED_BEACONS), local);
         break;
     case UPDATE_ABANDONED:
@@ -149,6 +154,31 @@ void describe_failure(char* out, std::size_t capacity, int update_result,
         out[end < capacity - 1 ? end : capacity - 2] = '\n';
         out[end < capacity - 1 ? end + 1 : capacity - 1] = '\0';
     }
+}
+
+void describe_success(char* out, std::size_t capacity, std::uint32_t target_addr,
+                      const UpdateDiagnosis& diagnosis, std::uint64_t took_us) {
+    char target[16];
+    format_address(target_addr, target);
+    char hw[18];
+    char named[40] = "";
+    if (diagnosis.device_hw.known) {
+        format_hardware_address(diagnosis.device_hw, hw);
+        std::snprintf(named, sizeof named, " (hardware address %s)", hw);
+    }
+    const auto tenths = static_cast<unsigned long long>((took_us + 50000) / 100000);
+    std::snprintf(out, capacity,
+                  "QBupdate: updated %s%s: %lu bytes acknowledged in %llu.%llu s\n", target,
+                  named, static_cast<unsigned long>(diagnosis.bytes_acknowledged), tenths / 10,
+                  tenths % 10);
+}
+
+void describe_default_target(char* out, std::size_t capacity, std::uint32_t target_addr) {
+    char target[16];
+    format_address(target_addr, target);
+    std::snprintf(out, capacity,
+                  "QBupdate: no target address given: updating the device at %s, the default\n",
+                  target);
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 constexpr int EXIT_UPDATED = 0;
+constexpr int EXIT_ANSWERED = 0; // --help, --version
 constexpr int EXIT_USAGE_OR_SETUP = 1; // usage text, socket library, no local address
 constexpr int EXIT_NO_IMAGE = 2;
 constexpr int EXIT_NO_PORT = 3;
@@ -30,6 +31,15 @@ void format_hardware_address(const HardwareAddress& hw, char (&text)[18]);
 void describe_failure(char* out, std::size_t capacity, int update_result,
                       const UpdateDiagnosis& diagnosis, const char* image_path,
                       std::uint32_t local_addr, std::uint32_t target_addr);
+
+// Writes the one line (with "QBupdate: " and a newline) that says the update is done: the
+// device's address, its hardware address when a BOOTP request told it, the bytes acknowledged
+// and the time taken.
+void describe_success(char* out, std::size_t capacity, std::uint32_t target_addr,
+                      const UpdateDiagnosis& diagnosis, std::uint64_t took_us);
+
+// Writes the line that says a run without a target address updates the default one.
+void describe_default_target(char* out, std::size_t capacity, std::uint32_t target_addr);
 
 // Writes the one line (with "QBupdate: " and a newline) that tells the operator the update is
 // standing still, and what to check.

@@ -1,6 +1,7 @@
 #include "subnet_wait.h"
 
 #include "command_line.h"
+#include "console.h"
 #include "wire.h"
 
 #include <chrono>
@@ -30,7 +31,7 @@ bool any_reaches(const LocalAddress* addrs, int count, std::uint32_t target_addr
 } // namespace
 
 const SubnetWaitHooks SYSTEM_SUBNET_WAIT{net_local_addresses, clock_microseconds, pause_for,
-                                         write_error_text};
+                                         console_line};
 
 bool run_can_start(const char* image_path) {
     return image_can_be_opened(image_path) == IMAGE_OK && !net_port_refused(WAKE_PORT) &&

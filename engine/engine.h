@@ -30,6 +30,8 @@ enum NoticeKind : int {
                                      // (once per upload)
     NOTICE_SECOND_DEVICE = 5,        // tagged BOOTP requests from a second hardware address
                                      // answered (once per upload)
+    NOTICE_BANNER = 6,               // the image opened: `banner` is the line for standard output
+    NOTICE_WAIT_INTERRUPTED = 7,     // a signal cut the loop's wait short
 };
 
 constexpr std::size_t HW_ADDR_SIZE = 6;
@@ -62,12 +64,15 @@ struct UpdateNotice {
     HardwareAddress device_hw;  // the hardware address first answered, if any
     HardwareAddress second_hw;  // NOTICE_SECOND_DEVICE: the other hardware address answered
     std::uint32_t refused_addr; // NOTICE_STRANGER_REFUSED: the address refused
+    const char* banner;         // NOTICE_BANNER
+    bool standing_still; // NOTICE_WAIT_INTERRUPTED: a stall was told and nothing has moved since
 };
 
 // Called once for each notice: a stall when it has lasted STALL_NOTICE_SECONDS, a device error
 // when it arrives (once per data endpoint), a refused stranger and a second device when first
-// met. For a stall, false ends the update at once with UPDATE_ABANDONED; true carries on. The
-// other notices end nothing.
+// met, an interrupted wait each time. For a stall or an interrupted wait, false ends the update
+// at once with UPDATE_ABANDONED; true carries on. The other notices end nothing, and the banner's
+// result is not asked. Without a notice callback the banner goes to standard output.
 using notice_callback = bool (*)(const UpdateNotice& notice);
 
 enum UpdateResult : int {

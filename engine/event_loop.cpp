@@ -162,6 +162,17 @@ bool check_block_overdue(UploadState& state, std::uint64_t now) {
     return tell_front_end(state, transfer_notice(state, NOTICE_BLOCK_UNACKNOWLEDGED));
 }
 
+// A signal's end to the wait goes to the front end, which may end the update there: the one
+// it takes (a hang-up) only records itself.
+UpdateNotice interrupted_notice(const UploadState& state) {
+    UpdateNotice notice{};
+    notice.kind = NOTICE_WAIT_INTERRUPTED;
+    notice.standing_still =
+        (state.transfer.block_watch.running && state.transfer.block_watch.reported) ||
+        (state.read_request_watch.running && state.read_request_watch.reported);
+    return notice;
+}
+
 } // namespace
 
 void build_beacon(unsigned char* beacon, std::uint32_t target_addr) {
@@ -193,8 +204,11 @@ int run_event_loop(UploadState& state) {
         int ready_count = 0;
         if (wait_ms > 0) {
             ready_count = net_wait_readable(socks, ready, data_waited ? 3 : 2, wait_ms);
-            if (ready_count == NET_WAIT_INTERRUPTED)
+            if (ready_count == NET_WAIT_INTERRUPTED) {
+                if (!tell_front_end(state, interrupted_notice(state)))
+                    return UPDATE_ABANDONED;
                 continue;
+            }
             if (ready_count == NET_WAIT_FAILED) {
                 state.wait_fault = net_last_fault();
                 if (!recover_lost_endpoints(state))

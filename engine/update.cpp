@@ -152,10 +152,16 @@ int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const cha
     if (file == nullptr)
         return fail_image(diagnosis, open_fault);
 
-    std::fputs(mode == UPDATE_MODE_BOOT_AREA ? " Updating QuibbleBox Boot Area\n"
-                                             : " Updating QuibbleBox Firmware\n",
-               stdout);
-    std::fflush(stdout);
+    UpdateNotice shown{};
+    shown.kind = NOTICE_BANNER;
+    shown.banner = mode == UPDATE_MODE_BOOT_AREA ? " Updating QuibbleBox Boot Area\n"
+                                                 : " Updating QuibbleBox Firmware\n";
+    if (notice != nullptr) {
+        notice(shown);
+    } else {
+        std::fputs(shown.banner, stdout);
+        std::fflush(stdout);
+    }
 
     UploadState state{};
     state.wake_sock = state.bootp_sock = state.tftp_sock = NET_INVALID_SOCKET;
@@ -181,6 +187,8 @@ int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const cha
             diagnosis->bytes_acknowledged = bytes_acknowledged(state, result);
         }
     }
+    if (result == UPDATE_DONE && diagnosis != nullptr)
+        diagnosis->bytes_acknowledged = state.image_size;
     release_upload(state);
     return result;
 }

@@ -90,48 +90,33 @@ void describe_firewall(char* out, std::size_t capacity, const FirewallAnswers& a
 // The command line as UTF-8 text. Call it first thing in main.
 void arguments_as_utf8(int* argc, char*** argv);
 
-// Writes UTF-8 text to standard error, at once. A console shows it character for character;
-// redirected, the bytes go out unchanged.
-void write_error_text(const char* text);
+// Standard output and standard error, written so that the one thread never waits for a reader
+// where the system allows it. console_open prepares both for the length of an update and
+// console_close lets them go; without them a write waits as any write does. On Windows the
+// console's QuickEdit is off in between (a mouse selection would freeze every write to it); on
+// POSIX a closed pipe, a full file (SIGXFSZ) or a hung-up terminal ends only the writes, and a
+// hang-up is recorded (console_hung_up) and cuts the update's wait short. The terminal's
+// settings are never changed, and Ctrl+C and the like end the process as they always do.
+enum ConsoleStream : int { CONSOLE_OUT = 0, CONSOLE_ERR = 1 };
 
-// For the length of an update, keeps the console from holding up or ending the one thread, until
-// console_restore or until the process is ended from the console. On Windows a mouse selection
-// in the console window would suspend every write to it; on a terminal, flow control (Ctrl+S)
-// would, a closed pipe would end the process (SIGPIPE) and so would a hang-up (SIGHUP), which
-// is noted instead (console_hung_up). An interrupt (Ctrl+C) or a request to end still ends the
-// process, with the console's settings put back. Nothing changes where there is no console.
-void console_hold_steady();
-void console_restore();
+// Returns true when standard error is the very stream standard output is (one terminal, one
+// pipe): their bytes must then go out through one queue, in one order.
+bool console_open();
+void console_close();
 
-// Whether the terminal hung up during the hold: no one is left to read a notice.
-bool console_hung_up();
+// What console_write returns when the stream takes nothing more ever: the reader has gone, the
+// terminal hung up, the file cannot grow.
+constexpr int CONSOLE_BROKEN = -1;
 
-// While armed, a hang-up ends the process at once with `status`, after writing `line` to
-// standard error: for a stall already told to an operator who may now be gone. A null line
-// disarms it.
-void console_end_at_hang_up(const char* line, int status);
-
-// Whether a stream is a console (a terminal), as opposed to a file, a pipe or a null device.
-bool stream_is_terminal(std::FILE* f);
-
-// Standard output for the progress trail, written so that the one thread never waits for a
-// reader where the system allows it: trail_write takes what the stream takes at once.
-// trail_output_open prepares it (before the update), trail_output_close releases it; without
-// them the trail is written as any output is.
-void trail_output_open();
-void trail_output_close();
-
-// What trail_write returns when the stream takes nothing more ever: the reader has gone, the
-// terminal hung up, the disk is full.
-constexpr int TRAIL_BROKEN = -1;
-
-// Writes up to `length` bytes; returns how many the stream took (0 when it would have had to
-// wait), or TRAIL_BROKEN.
-int trail_write(const char* bytes, int length);
+// Writes up to `length` bytes of UTF-8 text; returns how many the stream took (0 when it would
+// have had to wait), or CONSOLE_BROKEN.
+int console_write(ConsoleStream stream, const char* bytes, int length);
 
 // Waits up to `timeout_ms` until the stream would take more; at once where writes never wait.
-void trail_wait_writable(std::uint32_t timeout_ms);
+void console_wait_writable(ConsoleStream stream, std::uint32_t timeout_ms);
 
-// Whether standard error is the very stream standard output is (one pipe, one terminal), and
-// its text may go out through trail_write, in order with the trail.
-bool trail_shares_error_stream();
+// Whether the stream is a console (a terminal), as opposed to a file, a pipe or a null device.
+bool console_is_terminal(ConsoleStream stream);
+
+// Whether the terminal hung up since console_open: no one is left to read a notice.
+bool console_hung_up();

@@ -15,13 +15,17 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 namespace {
 
 thread_local int last_errno = 0;
+
+// Between console_open and console_close: the signal mask the process had before, which the
+// loop's wait puts in force while it waits.
+bool console_opened = false;
+sigset_t operator_mask;
 
 sockaddr_in make_sockaddr(std::uint32_t addr, std::uint16_t port) {
     sockaddr_in sa;
@@ -188,7 +192,10 @@ int net_wait_readable(const net_socket* socks, bool* ready, int count, std::uint
     pollfd fds[max_sockets];
     for (int i = 0; i < count; ++i)
         fds[i] = pollfd{socks[i], POLLIN, 0}; // poll passes over a negative descriptor
-    int n = poll(fds, static_cast<nfds_t>(count), static_cast<int>(timeout_ms));
+    const timespec timeout{static_cast<time_t>(timeout_ms / 1000),
+                           static_cast<long>(timeout_ms % 1000) * 1000000L};
+    int n = ppoll(fds, static_cast<nfds_t>(count), &timeout,
+                  console_opened ? &operator_mask : nullptr);
     if (n < 0 && errno == EINTR)
         return NET_WAIT_INTERRUPTED;
     if (n < 0) {
@@ -321,196 +328,122 @@ void net_firewall_notice(char* out, std::size_t capacity, std::uint32_t /*local_
 // The arguments need nothing of their own here, and standard error is unbuffered.
 void arguments_as_utf8(int* /*argc*/, char*** /*argv*/) {}
 
-void write_error_text(const char* text) {
-    std::fputs(text, stderr);
-}
-
 namespace {
 
-constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGQUIT};
-
-bool holding = false;
-struct sigaction operator_ending[sizeof ENDING_SIGNALS / sizeof ENDING_SIGNALS[0]];
-struct sigaction operator_hang_up;
-struct sigaction operator_pipe;
-
-// Read by the signal handlers.
-volatile sig_atomic_t holding_flow_control = 0;
+// A hang-up, as the handler records it; read by the loop's notice path, never acted on here.
 volatile sig_atomic_t hung_up = 0;
-volatile sig_atomic_t hang_up_status = 0;
-const char* volatile hang_up_line = nullptr;
-
-// Only the flag that was turned off is put back: the operator may have changed other settings
-// meanwhile. A process sent to the background (Ctrl+Z, bg) would be stopped by SIGTTOU for
-// changing its terminal, unless the signal is blocked.
-void put_back_flow_control() {
-    if (holding_flow_control == 0)
-        return;
-    sigset_t ttou;
-    sigset_t saved;
-    sigemptyset(&ttou);
-    sigaddset(&ttou, SIGTTOU);
-    sigprocmask(SIG_BLOCK, &ttou, &saved);
-    termios settings;
-    if (tcgetattr(STDIN_FILENO, &settings) == 0) {
-        settings.c_iflag |= IXON;
-        tcsetattr(STDIN_FILENO, TCSANOW, &settings);
-    }
-    sigprocmask(SIG_SETMASK, &saved, nullptr);
-}
-
-// Installed with SA_RESETHAND and SA_NODEFER: the signal raised again takes its default action.
-void restore_and_end(int sig) {
-    put_back_flow_control();
-    raise(sig);
-}
 
 void note_hang_up(int /*sig*/) {
     hung_up = 1;
-    const char* line = hang_up_line;
-    if (line == nullptr)
-        return;
-    put_back_flow_control();
-    const ssize_t written = write(STDERR_FILENO, line, std::strlen(line));
-    static_cast<void>(written);
-    _exit(hang_up_status);
 }
 
-// A signal that was ignored when QBupdate started (a background job of a shell without job
-// control, nohup) stays ignored, as the operator asked.
-void take_signal(int sig, void (*handler)(int), int flags, struct sigaction* previous) {
-    sigaction(sig, nullptr, previous);
-    if (previous->sa_handler == SIG_IGN)
-        return;
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    sigemptyset(&action.sa_mask);
-    action.sa_handler = handler;
-    action.sa_flags = flags;
-    sigaction(sig, &action, nullptr);
+// A process starts with each signal's default, or ignored.
+using Handler = void (*)(int);
+Handler operator_pipe;
+Handler operator_file_size;
+Handler operator_hang_up;
+
+struct Stream {
+    int standard_fd;
+    int fd;      // the standard descriptor, or a non-blocking one of QBupdate's own
+    bool socket; // written with send(2) and MSG_DONTWAIT
+};
+
+Stream streams[2] = {{STDOUT_FILENO, STDOUT_FILENO, false}, {STDERR_FILENO, STDERR_FILENO, false}};
+
+bool never_waits(const Stream& s) {
+    return s.socket || s.fd != s.standard_fd;
+}
+
+// O_NONBLOCK set on the standard descriptor itself would be set on the file description the
+// shell shares, and a crash would leave the shell's terminal or pipe non-blocking. A terminal
+// or a pipe is opened anew instead, through /proc, as a description of QBupdate's own. A regular
+// file is written as it is: a new description of it would start at offset 0, and its writes do
+// not wait for a reader. So is anything else, and a terminal or pipe that cannot be opened anew
+// (a pipe of another user's, /proc missing).
+void open_stream(Stream& s, const struct stat& st) {
+    s.socket = S_ISSOCK(st.st_mode);
+    if (S_ISFIFO(st.st_mode) || (S_ISCHR(st.st_mode) && isatty(s.standard_fd) == 1)) {
+        char path[32];
+        std::snprintf(path, sizeof path, "/proc/self/fd/%d", s.standard_fd);
+        const int fd = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        s.fd = fd >= 0 ? fd : s.standard_fd;
+    }
 }
 
 } // namespace
 
-// The terminal is changed only from the foreground: a background job that did so would be
-// stopped by SIGTTOU, and the terminal is not its to change. Turning IXON off also restarts
-// output that Ctrl+S had stopped.
-void console_hold_steady() {
-    if (holding)
-        return;
-    holding = true;
-    for (std::size_t i = 0; i < sizeof ENDING_SIGNALS / sizeof ENDING_SIGNALS[0]; ++i)
-        take_signal(ENDING_SIGNALS[i], restore_and_end, SA_RESETHAND | SA_NODEFER,
-                    &operator_ending[i]);
-    take_signal(SIGHUP, note_hang_up, SA_RESTART, &operator_hang_up);
-    struct sigaction ignore;
-    std::memset(&ignore, 0, sizeof ignore);
-    sigemptyset(&ignore.sa_mask);
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ignore, &operator_pipe);
+// SIGPIPE and SIGXFSZ are ignored: the write fails instead. SIGHUP is held back except during
+// the loop's wait, which it then cuts short: a hang-up is seen at once, however it falls
+// between the loop's checks.
+bool console_open() {
+    if (console_opened)
+        return false;
+    console_opened = true;
+    hung_up = 0;
+    operator_pipe = signal(SIGPIPE, SIG_IGN);
+    operator_file_size = signal(SIGXFSZ, SIG_IGN);
+    sigset_t hang_up;
+    sigemptyset(&hang_up);
+    sigaddset(&hang_up, SIGHUP);
+    sigprocmask(SIG_BLOCK, &hang_up, &operator_mask);
+    operator_hang_up = signal(SIGHUP, note_hang_up);
+    if (operator_hang_up == SIG_IGN) // as the operator asked (nohup)
+        signal(SIGHUP, SIG_IGN);
+    struct stat out;
+    struct stat err;
+    if (fstat(STDOUT_FILENO, &out) != 0 || fstat(STDERR_FILENO, &err) != 0)
+        return false;
+    open_stream(streams[CONSOLE_OUT], out);
+    open_stream(streams[CONSOLE_ERR], err);
+    return out.st_dev == err.st_dev && out.st_ino == err.st_ino &&
+           never_waits(streams[CONSOLE_OUT]);
+}
 
-    termios settings;
-    if (isatty(STDIN_FILENO) == 1 && tcgetpgrp(STDIN_FILENO) == getpgrp() &&
-        tcgetattr(STDIN_FILENO, &settings) == 0 && (settings.c_iflag & IXON) != 0) {
-        holding_flow_control = 1;
-        settings.c_iflag &= ~static_cast<tcflag_t>(IXON);
-        tcsetattr(STDIN_FILENO, TCSANOW, &settings);
+// A hang-up held back is taken by the recording handler before the operator's is back.
+void console_close() {
+    if (!console_opened)
+        return;
+    for (Stream& s : streams) {
+        if (s.fd != s.standard_fd)
+            close(s.fd);
+        s = Stream{s.standard_fd, s.standard_fd, false};
+    }
+    sigprocmask(SIG_SETMASK, &operator_mask, nullptr);
+    signal(SIGHUP, operator_hang_up);
+    signal(SIGXFSZ, operator_file_size);
+    signal(SIGPIPE, operator_pipe);
+    console_opened = false;
+}
+
+int console_write(ConsoleStream stream, const char* bytes, int length) {
+    const Stream& s = streams[stream];
+    for (;;) {
+        const ssize_t n = s.socket ? send(s.fd, bytes, static_cast<size_t>(length),
+                                          MSG_DONTWAIT | MSG_NOSIGNAL)
+                                   : write(s.fd, bytes, static_cast<size_t>(length));
+        if (n >= 0)
+            return static_cast<int>(n);
+        if (errno != EINTR)
+            return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : CONSOLE_BROKEN;
     }
 }
 
-void console_restore() {
-    if (!holding)
+void console_wait_writable(ConsoleStream stream, std::uint32_t timeout_ms) {
+    const Stream& s = streams[stream];
+    if (!never_waits(s))
         return;
-    put_back_flow_control();
-    holding_flow_control = 0;
-    hang_up_line = nullptr;
-    for (std::size_t i = 0; i < sizeof ENDING_SIGNALS / sizeof ENDING_SIGNALS[0]; ++i)
-        sigaction(ENDING_SIGNALS[i], &operator_ending[i], nullptr);
-    sigaction(SIGHUP, &operator_hang_up, nullptr);
-    sigaction(SIGPIPE, &operator_pipe, nullptr);
-    holding = false;
+    pollfd p{s.fd, POLLOUT, 0};
+    const int timeout = static_cast<int>(timeout_ms);
+    // A terminal stopped by Ctrl+S reports room that its writes do not take: a pause, not a spin.
+    if (poll(&p, 1, timeout) > 0 && isatty(s.fd) == 1)
+        poll(nullptr, 0, timeout < 100 ? timeout : 100);
+}
+
+bool console_is_terminal(ConsoleStream stream) {
+    return isatty(streams[stream].standard_fd) == 1;
 }
 
 bool console_hung_up() {
     return hung_up != 0;
-}
-
-void console_end_at_hang_up(const char* line, int status) {
-    hang_up_status = status;
-    hang_up_line = line;
-}
-
-bool stream_is_terminal(std::FILE* f) {
-    return isatty(fileno(f)) == 1;
-}
-
-namespace {
-
-enum TrailMode : int {
-    TRAIL_PLAIN = 0,      // write(2) on standard output, waiting as any write does
-    TRAIL_OWN_OPEN = 1,   // a non-blocking descriptor of QBupdate's own for the same file
-    TRAIL_SOCKET_SEND = 2 // send(2) on standard output with MSG_DONTWAIT
-};
-
-TrailMode trail_mode = TRAIL_PLAIN;
-int trail_fd = STDOUT_FILENO;
-bool trail_shares_errors = false;
-
-} // namespace
-
-// O_NONBLOCK set on standard output itself would be set on the file description the shell
-// shares, and a crash would leave the shell's terminal or pipe non-blocking. A terminal or a
-// pipe is opened anew instead, through /proc, as a description of QBupdate's own; a socket
-// takes MSG_DONTWAIT on each send. A regular file is written as before: a new description of
-// it would start at offset 0, and its writes do not wait for a reader. So is anything else, and
-// a terminal or pipe that cannot be opened anew (a pipe of another user's, /proc missing).
-void trail_output_open() {
-    trail_output_close();
-    struct stat out;
-    if (fstat(STDOUT_FILENO, &out) != 0)
-        return;
-    if (S_ISSOCK(out.st_mode)) {
-        trail_mode = TRAIL_SOCKET_SEND;
-    } else if (S_ISFIFO(out.st_mode) || (S_ISCHR(out.st_mode) && isatty(STDOUT_FILENO) == 1)) {
-        const int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (fd >= 0) {
-            trail_fd = fd;
-            trail_mode = TRAIL_OWN_OPEN;
-        }
-    }
-    struct stat err;
-    trail_shares_errors = trail_mode != TRAIL_PLAIN && fstat(STDERR_FILENO, &err) == 0 &&
-                          err.st_dev == out.st_dev && err.st_ino == out.st_ino;
-}
-
-void trail_output_close() {
-    if (trail_fd != STDOUT_FILENO)
-        close(trail_fd);
-    trail_fd = STDOUT_FILENO;
-    trail_mode = TRAIL_PLAIN;
-    trail_shares_errors = false;
-}
-
-int trail_write(const char* bytes, int length) {
-    for (;;) {
-        const ssize_t n = trail_mode == TRAIL_SOCKET_SEND
-                              ? send(STDOUT_FILENO, bytes, static_cast<size_t>(length),
-                                     MSG_DONTWAIT | MSG_NOSIGNAL)
-                              : write(trail_fd, bytes, static_cast<size_t>(length));
-        if (n >= 0)
-            return static_cast<int>(n);
-        if (errno != EINTR)
-            return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : TRAIL_BROKEN;
-    }
-}
-
-void trail_wait_writable(std::uint32_t timeout_ms) {
-    if (trail_mode == TRAIL_PLAIN)
-        return;
-    pollfd p{trail_fd, POLLOUT, 0};
-    poll(&p, 1, static_cast<int>(timeout_ms));
-}
-
-bool trail_shares_error_stream() {
-    return trail_shares_errors;
 }

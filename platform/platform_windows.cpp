@@ -452,23 +452,6 @@ void arguments_as_utf8(int* argc, char*** argv) {
     *argv = argument_list;
 }
 
-void write_error_text(const char* text) {
-    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-    DWORD mode = 0;
-    wchar_t wide[1024];
-    int n = 0;
-    if (GetConsoleMode(err, &mode) &&
-        (n = MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, sizeof wide / sizeof wide[0])) > 1) {
-        DWORD written = 0;
-        WriteConsoleW(err, wide, static_cast<DWORD>(n - 1), &written, nullptr);
-        return;
-    }
-    // The C runtime buffers standard error unless it is a character device, so a line would
-    // otherwise reach a pipe or a file only when the process ends.
-    std::fputs(text, stderr);
-    std::fflush(stderr);
-}
-
 namespace {
 
 // Set before the control handler is installed, and not changed while it is.
@@ -494,22 +477,42 @@ void let_go_of_input() {
     held_input = INVALID_HANDLE_VALUE;
 }
 
+// Standard error as text at once: a console shows it character for character; redirected, the
+// bytes go out unchanged, flushed, since the C runtime buffers standard error unless it is a
+// character device and a line would otherwise reach a pipe or a file only at the end.
+int write_error_text(const char* bytes, int length) {
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    wchar_t wide[1024];
+    int n = 0;
+    if (GetConsoleMode(err, &mode) &&
+        (n = MultiByteToWideChar(CP_UTF8, 0, bytes, length, wide, sizeof wide / sizeof wide[0])) >
+            0) {
+        DWORD written = 0;
+        WriteConsoleW(err, wide, static_cast<DWORD>(n), &written, nullptr);
+        return length;
+    }
+    const std::size_t taken = std::fwrite(bytes, 1, static_cast<std::size_t>(length), stderr);
+    return std::fflush(stderr) != 0 || taken != static_cast<std::size_t>(length) ? CONSOLE_BROKEN
+                                                                                 : length;
+}
+
 } // namespace
 
 // CONIN$ is the console's input even when standard input is redirected (< nul, a launcher's
 // pipe): a mouse selection freezes the console's output all the same.
-void console_hold_steady() {
+bool console_open() {
     if (holding)
-        return;
+        return false;
     held_input =
         CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_EXISTING, 0, nullptr);
     DWORD mode = 0;
     if (held_input == INVALID_HANDLE_VALUE)
-        return;
+        return false;
     if (!GetConsoleMode(held_input, &mode) || (mode & ENABLE_QUICK_EDIT_MODE) == 0) {
         let_go_of_input();
-        return;
+        return false;
     }
     operator_mode = mode;
     SetConsoleCtrlHandler(restore_on_the_way_out, TRUE);
@@ -519,9 +522,10 @@ void console_hold_steady() {
         SetConsoleCtrlHandler(restore_on_the_way_out, FALSE);
         let_go_of_input();
     }
+    return false;
 }
 
-void console_restore() {
+void console_close() {
     if (!holding)
         return;
     put_back_operator_mode();
@@ -530,18 +534,34 @@ void console_restore() {
     holding = false;
 }
 
+// Standard output goes through the C runtime, whose text mode ends its lines with CR LF. An
+// anonymous pipe has no write of its own that returns instead of waiting for room: PIPE_NOWAIT
+// would be set on the pipe end every process sharing the handle writes to, and Microsoft keeps
+// it only for LAN Manager's sake. So a pipe nobody reads still holds up the update here; a
+// console does not, with QuickEdit off.
+int console_write(ConsoleStream stream, const char* bytes, int length) {
+    if (stream == CONSOLE_ERR)
+        return write_error_text(bytes, length);
+    const std::size_t n = std::fwrite(bytes, 1, static_cast<std::size_t>(length), stdout);
+    if (std::fflush(stdout) != 0 || n != static_cast<std::size_t>(length))
+        return CONSOLE_BROKEN;
+    return length;
+}
+
+void console_wait_writable(ConsoleStream /*stream*/, std::uint32_t /*timeout_ms*/) {}
+
 // Closing the console window ends the process a few seconds after the control handler has
 // run, whatever it does; there is no hang-up to carry on through.
 bool console_hung_up() {
     return false;
 }
 
-void console_end_at_hang_up(const char* /*line*/, int /*status*/) {}
-
 // _isatty also says yes for the NUL device; only a console has a console mode.
-bool stream_is_terminal(std::FILE* f) {
+bool console_is_terminal(ConsoleStream stream) {
     DWORD mode = 0;
-    return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))), &mode) != 0;
+    return GetConsoleMode(GetStdHandle(stream == CONSOLE_OUT ? STD_OUTPUT_HANDLE
+                                                             : STD_ERROR_HANDLE),
+                          &mode) != 0;
 }
 
 namespace {
@@ -867,25 +887,4 @@ void net_firewall_notice(char* out, std::size_t capacity, std::uint32_t local_ad
                             sizeof program_path_utf8, nullptr, nullptr) == 0)
         return;
     describe_firewall(out, capacity, answers, program_path_utf8);
-}
-
-// The trail goes through the C runtime, whose text mode ends its lines with CR LF. An anonymous
-// pipe has no write of its own that returns instead of waiting for room: PIPE_NOWAIT would be
-// set on the pipe end every process sharing the handle writes to, and Microsoft keeps it only
-// for LAN Manager's sake. So a pipe nobody reads still holds up the update here; a console does
-// not, with QuickEdit off.
-void trail_output_open() {}
-void trail_output_close() {}
-
-int trail_write(const char* bytes, int length) {
-    const std::size_t n = std::fwrite(bytes, 1, static_cast<std::size_t>(length), stdout);
-    if (std::fflush(stdout) != 0 || n != static_cast<std::size_t>(length))
-        return TRAIL_BROKEN;
-    return length;
-}
-
-void trail_wait_writable(std::uint32_t /*timeout_ms*/) {}
-
-bool trail_shares_error_stream() {
-    return false;
 }

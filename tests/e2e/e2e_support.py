@@ -27,6 +27,7 @@ DEVICE = os.path.join(os.path.dirname(os.path.dirname(HERE)), "tools", "virtual_
 
 BANNER_FIRMWARE = b" Updating QuibbleBox Firmware\n"
 BANNER_BOOT = b" Updating QuibbleBox Boot Area\n"
+SUCCESS_PREFIX = b"QBupdate: updated "  # the line a success ends with, on stderr
 TFTP_ERROR_ONLY_RRQ = b"\x00\x05\x00\x04Only RRQ is supported!\x00"
 DATA_PORTS = range(32768, 40960)
 
@@ -197,8 +198,14 @@ def update(lab, qbupdate, image, directory, device_args=(), boot=False, timeout=
         helper.join(timeout=30)
     # QBupdate has finished, so nothing more will come: a device still waiting is ended.
     status, record, received = finish_device(proc, out, log, timeout=device_wait)
+    # A success ends with its own line; what came before it is the run's notices.
+    success_line = None
+    if qb_status == 0 and stderr_lines and stderr_lines[-1][1].startswith(SUCCESS_PREFIX):
+        success_line = stderr_lines.pop()[1]
+        stderr = stderr[:-len(success_line)]
     return Run(status=qb_status, stdout=stdout, stderr=stderr, stderr_lines=stderr_lines,
-               elapsed=elapsed, device_status=status, log=record, received=received)
+               success_line=success_line, elapsed=elapsed, device_status=status, log=record,
+               received=received)
 
 
 def first_notice(lab, qbupdate, image, target, timeout=5.0):
@@ -228,16 +235,18 @@ os.execvp(sys.argv[1], sys.argv[1:])
 
 class Terminal:
     """A command on a pseudo-terminal of its own, as on an operator's: the terminal is its
-    standard input, output and error and its controlling terminal, and it leads a session, so
-    that closing the terminal hangs it up. What it writes is read all the while."""
+    standard input, output (unless given another) and error and its controlling terminal, and it
+    leads a session, so that closing the terminal hangs it up. What it writes is read all the
+    while."""
 
-    def __init__(self, argv, env=None):
+    def __init__(self, argv, env=None, stdout=None):
         self.master, slave = os.openpty()
         # Wide enough that no line of the tests wraps.
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 400, 0, 0))
         self.settings_before = self.settings()
         self.proc = subprocess.Popen([sys.executable, "-c", LEAD_A_SESSION, *argv], env=env,
-                                     stdin=slave, stdout=slave, stderr=slave)
+                                     stdin=slave, stdout=slave if stdout is None else stdout,
+                                     stderr=slave)
         os.close(slave)
         self.raw = bytearray()
         self.stop = threading.Event()
@@ -394,13 +403,18 @@ def check_bootp(c, run, lab, boot=False):
 
 
 def check_transfer(c, run, lab, image, boot=False, trail=None, quiet=True):
-    """Exit status, console, DATA packets and the device's copy of a completed update; with
-    `quiet`, nothing on standard error."""
+    """Exit status, console, the last line, DATA packets and the device's copy of a completed
+    update; with `quiet`, nothing else on standard error."""
     banner = BANNER_BOOT if boot else BANNER_FIRMWARE
     if trail is None:
         trail = console_trail(progress_calls(len(image)))
     c.equal(run.status, 0, "QBupdate exit status")
     c.equal(run.stdout, banner + trail, "console output")
+    said = f"{SUCCESS_PREFIX.decode()}{lab.device_addr}"
+    done = f": {len(image)} bytes acknowledged in "
+    line = (run.success_line or b"").decode(errors="replace")
+    c.check(line.startswith(said) and done in line, f"the last line {line!r} does not say "
+                                                    f"{said!r} and {done!r}")
     if quiet:
         c.equal(run.stderr, b"", "QBupdate standard error")
     c.equal(run.device_status, 0, "device exit status")

@@ -89,6 +89,9 @@ void check_stalls(LoopRun& run) {
             FUZZ_CHECK(Bytes(n.device_hw.bytes, n.device_hw.bytes + 6) == run.device_hw);
             FUZZ_CHECK(Bytes(n.second_hw.bytes, n.second_hw.bytes + 6) == run.second_hw);
             run.second_told = true;
+        } else if (n.kind == NOTICE_WAIT_INTERRUPTED) {
+            // Standing still only while a stall told stands.
+            FUZZ_CHECK(!n.standing_still || run.block_reported || run.no_request_reported);
         } else {
             FUZZ_CHECK(n.kind == NOTICE_NO_READ_REQUEST && n.server_addr == state.local_addr);
             FUZZ_CHECK(state.transfer.data_sock == NET_INVALID_SOCKET && run.bootp_replied);

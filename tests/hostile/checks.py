@@ -50,6 +50,14 @@ def one_line_problem(stderr):
     return None
 
 
+def success_problem(stderr):
+    """None when stderr is the one line that says an update is done."""
+    if stderr.startswith(b"QBupdate: updated ") and b" bytes acknowledged in " in stderr and \
+            stderr.count(b"\n") == 1 and stderr.endswith(b"\n"):
+        return None
+    return f"standard error is not the line of a success: {stderr[-300:]!r}"
+
+
 def wait_for_udp_port(lab, ns, port, timeout=20.0):
     """Waits until something in namespace `ns` has bound UDP `port`; False on time-out."""
     deadline = time.monotonic() + timeout

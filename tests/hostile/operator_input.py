@@ -10,15 +10,18 @@ the report that port 9 is taken (exit 3): the test holds that port so nothing is
 These run in a network namespace of their own with only loopback up.
 
 The console cases update the virtual device (which gives up after about 13 s without a block)
-in a lab of namespaces: Ctrl+S on the terminal, a pipe nobody reads for 20 s, `| head -c 300`,
-Ctrl+C and SIGTERM, and the terminal closed during a transfer, before the device goes silent
-and after a stall has been told. Whatever the console does, the device must get the whole
-image, the trail must stay byte for byte as it is, and the terminal's settings must be put back.
-Needs root, exits 77 without.
+in a lab of namespaces: Ctrl+S on the terminal, and on a terminal that has only standard error
+(standard output to a file); Ctrl+Z then fg; a pipe nobody reads for 20 s; `| head -c 300`;
+standard output to a file under `ulimit -f`; Ctrl+C, SIGTERM, SIGUSR1 and SIGALRM; and the
+terminal closed during a transfer, before the device goes silent and after a stall has been
+told. Whatever the console does, the device must get the whole image, the trail must stay byte
+for byte as it is, and the terminal's settings are never changed. Needs root, exits 77 without.
 """
 
 import fcntl
 import os
+import re
+import resource
 import signal
 import socket
 import subprocess
@@ -31,7 +34,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, ".."))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 
-from checks import Verdicts, one_line_problem  # noqa: E402
+from checks import Verdicts, one_line_problem, success_problem  # noqa: E402
 from e2e_support import (Lab, Terminal, console_trail, finish_device, make_image,  # noqa: E402
                          progress_calls, start_device)
 
@@ -47,6 +50,13 @@ BOOT_BANNER = b" Updating QuibbleBox Boot Area\n"
 def outcome_problem(result, expected, banner=FIRMWARE_BANNER):
     """None when the run ended as `expected` ("usage", "no image", "loaded") says it must."""
     rc, out, err = result.returncode, result.stdout, result.stderr
+    if expected in ("--help", "--version"):
+        # Asked as GNU tools are asked: the answer on standard output, status 0.
+        want = USAGE_TEXT if expected == "--help" else None
+        if rc != 0 or err or (out != want if want else not re.fullmatch(
+                rb"QBupdate \d+\.\d+\.\d+\n", out)):
+            return f"{expected}: exit {rc}, {out[:80]!r}, {err[:200]!r}"
+        return None
     if expected in ("usage", "help"):
         if rc != 1 or out != USAGE_TEXT:
             return f"expected the usage text and exit 1, got exit {rc}, {out[:40]!r}, {err[:200]!r}"
@@ -99,6 +109,9 @@ def cases(work, f):
         ("dash only", [b"-"], "usage", {}),
         ("help with odd byte", [b"-H\xff"], "help", {}),
         ("question mark and control bytes", [b"?\x1b[2J"], "help", {}),
+        ("--help", [b"--help"], "--help", {}),
+        ("--version", [b"--version"], "--version", {}),
+        ("--help spelt otherwise", [b"--HELP"], "usage", {}),
         ("missing, not UTF-8", [b"\xff\xfe\x80.bin"], "usage", {}),
         ("missing, control bytes", [b"ima\x1b[2J\nge.bin"], "usage", {}),
         ("name longer than NAME_MAX", [b"x" * 300], "usage", {}),
@@ -238,49 +251,109 @@ def ports_held(lab):
     return sorted(local & {9, 67, 69})
 
 
-def on_terminal(lab, qbupdate, path):
-    return Terminal(lab.command(lab.host, [qbupdate, path, lab.device_addr]))
+def on_terminal(lab, qbupdate, path, stdout=None):
+    return Terminal(lab.command(lab.host, [qbupdate, path, lab.device_addr]), stdout=stdout)
 
 
 def check_ctrl_s(v, lab, qbupdate, work, path, want):
-    """Ctrl+S at 20 %, Ctrl+Q only once the device has finished; with flow control off the ^S
-    is echoed as any key is, and nothing else on the screen may differ."""
+    """Ctrl+S at 20 %, Ctrl+Q only once the device has finished: the display pauses, the update
+    does not, and Ctrl+Q shows all that was held."""
     image = open(path, "rb").read()
     device = console_case(lab, work, "ctrl-s")
     term = on_terminal(lab, qbupdate, path)
     try:
         if v.check(term.wait_for(b"20%", 30), "Ctrl+S: no 20% on the terminal"):
             term.type(b"\x13")
+        v.check(term.settings() == term.settings_before, "Ctrl+S: the terminal's settings changed")
         problem = device_problem(device, image)
         v.check(problem is None, f"Ctrl+S: {problem}")
+        v.check(len(term.shown()) < len(want), "Ctrl+S: the display did not pause")
         term.type(b"\x11")
         status = term.finish(30)
         v.check(status == 0, f"Ctrl+S: exit status {status}")
         shown = term.shown()
-        echo = shown.find(b"^S")
-        v.check(0 <= echo < shown.find(b"100%"), "Ctrl+S: not typed during the transfer")
-        v.check(shown.replace(b"^S", b"") == want,
-                f"Ctrl+S: the terminal showed {len(shown)} bytes, not the trail's {len(want)}: "
-                f"{shown[-80:]!r}")
+        v.check(shown.startswith(want) and success_problem(shown[len(want):]) is None,
+                f"Ctrl+S: the terminal showed {len(shown)} bytes, not the trail's {len(want)} "
+                f"and the last line: {shown[-200:]!r}")
+    finally:
+        term.close()
+
+
+def check_stopped_error_terminal(v, lab, qbupdate, work, path, want):
+    """Ctrl+S on a terminal that has only standard error, standard output to a log file, while
+    a notice (the device's TFTP error) is due: the update goes on."""
+    image = open(path, "rb").read()
+    device = console_case(lab, work, "stderr-ctrl-s", ["--error-at", "100"])
+    log_path = os.path.join(work, "stderr-ctrl-s.log")
+    with open(log_path, "wb") as log:
+        term = on_terminal(lab, qbupdate, path, stdout=log)
+    try:
+        term.type(b"\x13")
+        problem = device_problem(device, image)
+        v.check(problem is None, f"Ctrl+S on standard error: {problem}")
+        deadline = time.monotonic() + 10
+        while open(log_path, "rb").read() != want and time.monotonic() < deadline:
+            time.sleep(0.1)
+        v.check(open(log_path, "rb").read() == want, "Ctrl+S on standard error: the log file "
+                "does not hold the whole trail")
+        v.check(b"Disk full" not in term.shown(), "Ctrl+S on standard error: not paused")
+        term.type(b"\x11")
+        status = term.finish(30)
+        v.check(status == 0, f"Ctrl+S on standard error: exit status {status}")
+        lines = term.shown().splitlines(keepends=True)
+        v.check(len(lines) == 2 and b'TFTP error 3 "Disk full"' in lines[0] and
+                success_problem(lines[1]) is None,
+                f"Ctrl+S on standard error: the terminal showed {term.shown()[-400:]!r}")
         v.check(term.settings() == term.settings_before,
-                "Ctrl+S: the terminal's settings were not put back")
+                "Ctrl+S on standard error: the terminal's settings changed")
+    finally:
+        term.close()
+
+
+def check_stop_and_continue(v, lab, qbupdate, work, path, want):
+    """Stopped at 20 % and continued 2 s later, as Ctrl+Z and fg do to a job (SIGSTOP: the
+    terminal's own Ctrl+Z is discarded for a session leader's group, which nothing would
+    continue)."""
+    image = open(path, "rb").read()
+    device = console_case(lab, work, "stop-continue")
+    term = on_terminal(lab, qbupdate, path)
+    try:
+        if v.check(term.wait_for(b"20%", 30), "Ctrl+Z: no 20% on the terminal"):
+            term.proc.send_signal(signal.SIGSTOP)  # ip netns exec runs QBupdate in its place
+            time.sleep(2)
+            term.proc.send_signal(signal.SIGCONT)
+        v.check(term.wait_for(b"40%", 30), "Ctrl+Z: no 40% after fg")
+        v.check(term.settings() == term.settings_before, "Ctrl+Z: the terminal's settings changed")
+        problem = device_problem(device, image)
+        v.check(problem is None, f"Ctrl+Z: {problem}")
+        status = term.finish(30)
+        v.check(status == 0, f"Ctrl+Z: exit status {status}")
+        shown = term.shown()
+        v.check(shown.startswith(want) and success_problem(shown[len(want):]) is None,
+                f"Ctrl+Z: the terminal showed {shown[-200:]!r}")
     finally:
         term.close()
 
 
 def check_interrupts(v, lab, qbupdate, work, path):
-    """Ctrl+C and SIGTERM end the run at once, as before, with the terminal's settings back."""
-    for name, way_out, want in (("Ctrl+C", lambda t: t.type(b"\x03"), -signal.SIGINT),
-                                ("SIGTERM", lambda t: t.proc.terminate(), -signal.SIGTERM)):
+    """Ctrl+C, SIGTERM, SIGUSR1 and SIGALRM end the run at once, as any signal's default does,
+    and the terminal's settings are the operator's all along."""
+    for name, way_out, want in (
+            ("Ctrl+C", lambda t: t.type(b"\x03"), -signal.SIGINT),
+            ("SIGTERM", lambda t: t.proc.terminate(), -signal.SIGTERM),
+            ("SIGUSR1", lambda t: t.proc.send_signal(signal.SIGUSR1), -signal.SIGUSR1),
+            ("SIGALRM", lambda t: t.proc.send_signal(signal.SIGALRM), -signal.SIGALRM)):
         device = console_case(lab, work, name)
         term = on_terminal(lab, qbupdate, path)
         try:
             if v.check(term.wait_for(b"20%", 30), f"{name}: no 20% on the terminal"):
+                v.check(term.settings() == term.settings_before,
+                        f"{name}: the terminal's settings changed during the update")
                 way_out(term)
             status = term.finish(5)
             v.check(status == want, f"{name}: exit status {status}, want {want}")
             v.check(term.settings() == term.settings_before,
-                    f"{name}: the terminal's settings were not put back")
+                    f"{name}: the terminal's settings changed")
         finally:
             term.close()
             finish_device(*device, timeout=0.1)
@@ -305,14 +378,18 @@ def check_stopped_pipe(v, lab, qbupdate, work, path, want):
         drain = threading.Thread(target=lambda: shown.append(os.fdopen(reader, "rb").read()))
         drain.start()
         drain.join(timeout=30)  # a QBupdate still resending to a device gone keeps it open
-        status = qb.poll()
+        try:
+            status = qb.wait(timeout=5)  # the pipe's end comes a moment before the exit
+        except subprocess.TimeoutExpired:
+            status = None
         qb.kill()
         drain.join()
         shown = b"".join(shown)
         v.check(status == 0, f"stopped pipe: exit status {status}")
         v.check(shown == want, f"stopped pipe: {len(shown)} bytes read, not the trail's "
                                f"{len(want)}: {shown[-80:]!r}")
-        v.check(qb.stderr.read() == b"", "stopped pipe: standard error is not empty")
+        problem = success_problem(qb.stderr.read())
+        v.check(problem is None, f"stopped pipe: {problem}")
     finally:
         if qb.poll() is None:
             qb.kill()
@@ -333,8 +410,34 @@ def check_closed_pipe(v, lab, qbupdate, work, path, want):
         problem = device_problem(device, image)
         v.check(problem is None, f"| head -c 300: {problem}")
         v.check(qb.returncode == 0, f"| head -c 300: exit status {qb.returncode}")
-        v.check(err == b"", f"| head -c 300: standard error {err[:200]!r}")
+        problem = success_problem(err)
+        v.check(problem is None, f"| head -c 300: {problem}")
         v.check(shown == want[:300], f"| head -c 300: read {shown[-60:]!r}")
+    finally:
+        if qb.poll() is None:
+            qb.kill()
+            qb.wait()
+
+
+def check_file_size_limit(v, lab, qbupdate, work, path, want):
+    """Standard output to a file under `ulimit -f` that the trail outgrows (SIGXFSZ)."""
+    image = open(path, "rb").read()
+    device = console_case(lab, work, "ulimit-f")
+    limit = 2048
+    log_path = os.path.join(work, "ulimit-f.log")
+    with open(log_path, "wb") as log:
+        qb = lab.popen(lab.host, [qbupdate, path, lab.device_addr], stdout=log,
+                       preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE,
+                                                             (limit, resource.RLIM_INFINITY)))
+    try:
+        _, err = qb.communicate(timeout=60)
+        problem = device_problem(device, image)
+        v.check(problem is None, f"ulimit -f: {problem}")
+        v.check(qb.returncode == 0, f"ulimit -f: exit status {qb.returncode}")
+        problem = success_problem(err)
+        v.check(problem is None, f"ulimit -f: {problem}")
+        v.check(open(log_path, "rb").read() == want[:limit], "ulimit -f: the file is not the "
+                "trail's first bytes")
     finally:
         if qb.poll() is None:
             qb.kill()
@@ -392,7 +495,8 @@ def console_cases(qbupdate):
         path = make_image(work, CONSOLE_IMAGE_SIZE, 16)
         want = b" Updating QuibbleBox Firmware\n" + console_trail(progress_calls(
             CONSOLE_IMAGE_SIZE))
-        for case in (check_ctrl_s, check_stopped_pipe, check_closed_pipe):
+        for case in (check_ctrl_s, check_stopped_error_terminal, check_stop_and_continue,
+                     check_stopped_pipe, check_closed_pipe, check_file_size_limit):
             print(f"-- {case.__doc__.splitlines()[0]}", flush=True)
             case(v, lab, qbupdate, work, path, want)
         for case in (check_interrupts, check_hang_ups):

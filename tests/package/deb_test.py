@@ -146,7 +146,8 @@ def update_as_user(source_dir, uid, gid, work):
             return
         res = lab.run(lab.host, as_user + [BINARY, image, lab.device_addr], cwd=work,
                       timeout=60)
-        if not check(res.returncode == 0 and res.stderr == b"",
+        if not check(res.returncode == 0 and res.stderr.startswith(b"QBupdate: updated ") and
+                     res.stderr.count(b"\n") == 1,
                      f"the user's update exits 0 (status {res.returncode}, {res.stderr!r})"):
             return
         check(res.stdout == TRAIL, f"banner and progress trail as expected ({res.stdout!r})")

@@ -79,6 +79,35 @@ TEST(CommandLine, EveryRejectedFormShowsUsage) {
     EXPECT_TRUE(parse({f, "198.51.100.10", "boot", "extra"}).show_usage);
 }
 
+TEST(CommandLine, LongHelpAndVersionAreQuestionsAnswered) {
+    EXPECT_EQ(parse({"--help"}).problem, ARGUMENTS_LONG_HELP);
+    EXPECT_TRUE(parse({"--help"}).show_usage);
+    EXPECT_EQ(parse({"--version"}).problem, ARGUMENTS_VERSION);
+    EXPECT_FALSE(parse({"--version"}).show_usage);
+    for (const char* help : {"-h", "?", "-help"})
+        EXPECT_EQ(parse({help}).problem, ARGUMENTS_HELP) << help;
+    TempImage image;
+    EXPECT_FALSE(parse({image.path.c_str()}).target_given);
+    EXPECT_TRUE(parse({image.path.c_str(), "198.51.100.10"}).target_given);
+}
+
+TEST(SuccessReport, NamesTheDeviceTheBytesAndTheTime) {
+    char line[512];
+    UpdateDiagnosis told{};
+    told.device_hw = HardwareAddress{true, {0x02, 0x00, 0x5e, 0xa0, 0x0b, 0xff}};
+    told.bytes_acknowledged = 4194304;
+    describe_success(line, sizeof line, addr(198, 51, 100, 10), told, 5349999);
+    EXPECT_STREQ(line, "QBupdate: updated 198.51.100.10 (hardware address 02:00:5e:a0:0b:ff): "
+                       "4194304 bytes acknowledged in 5.3 s\n");
+    UpdateDiagnosis untold{};
+    untold.bytes_acknowledged = 512;
+    describe_success(line, sizeof line, addr(127, 0, 0, 1), untold, 40000);
+    EXPECT_STREQ(line, "QBupdate: updated 127.0.0.1: 512 bytes acknowledged in 0.0 s\n");
+    describe_default_target(line, sizeof line, parse({}).target_addr);
+    EXPECT_STREQ(line, "QBupdate: no target address given: updating the device at 192.168.1.10, "
+                       "the default\n");
+}
+
 TEST(CommandLine, UsageTextIsExact) {
     EXPECT_STREQ(USAGE_TEXT,
                  "\n\nusage: QBupdate filename targetIP\n\n\t where\tfilename is the name of the "
@@ -383,7 +412,14 @@ TEST(FailureReport, ExitStatusAndOneLineNamingTheCause) {
 #endif
     describe_failure(line, sizeof line, UPDATE_NO_ANSWER, {}, "x.bin", local, target);
     EXPECT_STREQ(line, "QBupdate: no answer from 198.51.100.10 after 41 wake beacons from "
-                       "198.51.100.1\n");
+                       "198.51.100.1; check the address, the device's power and cable, and that "
+                       "the firewall lets UDP port 67 in\n");
+    // A second run holds the ports as readily as a server does.
+    for (UpdateResult port : {UPDATE_NO_WAKE_PORT, UPDATE_NO_BOOTP_PORT, UPDATE_NO_TFTP_PORT}) {
+        describe_failure(line, sizeof line, port, {IMAGE_OK, NET_FAULT_IN_USE}, "x.bin", local,
+                         target);
+        EXPECT_NE(std::string(line).find("(another QBupdate, or a "), std::string::npos) << line;
+    }
 
     // Once a BOOTP reply has gone, the line names the hardware address answered.
     UpdateDiagnosis answered{};
@@ -507,30 +543,30 @@ TEST(Console, QuickEditOffForTheUpdateAndTheOperatorsModeBackOnEveryWayOut) {
     const DWORD operators = input_mode(in);
     ASSERT_NE(operators & ENABLE_QUICK_EDIT_MODE, 0u);
 
-    console_hold_steady();
+    console_open();
     EXPECT_EQ(input_mode(in), operators & ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE));
-    console_restore();
+    console_close();
     EXPECT_EQ(input_mode(in), operators);
 
     // Ctrl+C: the hold's handler, installed last, runs first and puts the mode back; this test's
     // handler then keeps the process alive.
     ctrl_seen = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(note_ctrl, TRUE);
-    console_hold_steady();
+    console_open();
     ASSERT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
     EXPECT_EQ(WaitForSingleObject(ctrl_seen, 10000), WAIT_OBJECT_0);
     EXPECT_EQ(input_mode(in), operators);
-    console_restore();
+    console_close();
     SetConsoleCtrlHandler(note_ctrl, FALSE);
     CloseHandle(ctrl_seen);
 
     // Standard input redirected: the console's input (CONIN$) is held all the same.
     HANDLE file = CreateFileW(L"NUL", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     SetStdHandle(STD_INPUT_HANDLE, file);
-    console_hold_steady();
+    console_open();
     SetStdHandle(STD_INPUT_HANDLE, in);
     EXPECT_EQ(input_mode(in), operators & ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE));
-    console_restore();
+    console_close();
     EXPECT_EQ(input_mode(in), operators);
     CloseHandle(file);
     SetConsoleMode(in, original | ENABLE_EXTENDED_FLAGS);

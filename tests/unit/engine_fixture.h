@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -23,7 +24,13 @@ inline void record_progress(std::uint32_t percent) {
 
 // Each stall notice, with the scripted clock's skip when it came.
 inline std::vector<std::pair<UpdateNotice, std::uint64_t>> stall_notices;
+// The banner is shown as the front end shows it; every other notice is recorded.
 inline bool record_stall(const UpdateNotice& notice) {
+    if (notice.kind == NOTICE_BANNER) {
+        std::fputs(notice.banner, stdout);
+        std::fflush(stdout);
+        return true;
+    }
     stall_notices.emplace_back(notice, fake.clock_skip_us);
     return true;
 }

@@ -245,6 +245,35 @@ TEST_F(Loop, StallsAreReportedOnceAfterTenSecondsAndTheUpdateGoesOn) {
     EXPECT_GE(data_sent().size(), 2u + 2 * 11);
 }
 
+// A signal that cuts the wait short is the front end's to judge (a hang-up may end the update):
+// it is told whether a stall has been reported and nothing has moved since.
+TEST_F(Loop, AnInterruptedWaitAsksTheFrontEndWhetherAStallStandsStill) {
+    open_state(1000);
+    fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
+    state.notice = [](const UpdateNotice& notice) {
+        stall_notices.emplace_back(notice, fake.clock_skip_us);
+        return notice.kind != NOTICE_WAIT_INTERRUPTED || !notice.standing_still;
+    };
+    fake.on_wait = [&](int n) {
+        if (n > 100)
+            return NET_WAIT_FAILED;
+        fake.clock_skip_us += 500000;
+        // Once before block 1 has stood still for 10 s, then after each second.
+        return n == 4 || (n > 4 && n % 2 == 0) ? NET_WAIT_INTERRUPTED : FAKE_WAIT_FROM_QUEUES;
+    };
+    EXPECT_EQ(run_event_loop(state), UPDATE_ABANDONED);
+    ASSERT_GE(stall_notices.size(), 3u);
+    const auto& told = stall_notices[stall_notices.size() - 2].first;
+    const auto& last = stall_notices.back().first;
+    EXPECT_EQ(stall_notices[0].first.kind, NOTICE_WAIT_INTERRUPTED);
+    EXPECT_FALSE(stall_notices[0].first.standing_still);
+    EXPECT_EQ(told.kind, NOTICE_BLOCK_UNACKNOWLEDGED);
+    EXPECT_EQ(last.kind, NOTICE_WAIT_INTERRUPTED);
+    EXPECT_TRUE(last.standing_still);
+    EXPECT_LE(stall_notices.back().second - stall_notices[stall_notices.size() - 2].second,
+              1000000u);
+}
+
 TEST_F(Loop, StormOfDuplicateAcksDoesNotStarveRetransmission) {
     open_state(3000);
     fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);

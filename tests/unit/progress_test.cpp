@@ -1,5 +1,8 @@
 #include "command_line.h"
+#include "console.h"
+#include "hang_up.h"
 #include "host.h"
+#include "notices.h"
 #include "progress.h"
 #include "report.h"
 
@@ -12,6 +15,7 @@
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -22,12 +26,11 @@ namespace {
 
 std::string trail(const std::vector<std::uint32_t>& reports) {
     last_percent = 0;
-    trail_mid_line = false;
     testing::internal::CaptureStdout();
-    trail_begin();
+    console_begin();
     for (std::uint32_t percent : reports)
         print_progress(percent);
-    trail_end();
+    console_end();
     return testing::internal::GetCapturedStdout();
 }
 
@@ -102,15 +105,46 @@ TEST(UpdateNotice, OneLineSayingWhatStandsStillAndWhatToDo) {
 
 TEST(UpdateNotice, GoesToStandardErrorAndLeavesTheTrailAlone) {
     last_percent = 0;
-    trail_mid_line = false;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
+    console_begin();
+    UpdateNotice banner{};
+    banner.kind = NOTICE_BANNER;
+    banner.banner = " Updating QuibbleBox Firmware\n";
+    print_update_notice(banner);
+    notices_begin("QBupdate: a start line\n");
+    UpdateNotice starts{};
+    starts.kind = NOTICE_NETWORK_STARTS;
+    print_update_notice(starts);
     print_progress(5);
     print_update_notice(BLOCK_57);
     print_progress(6);
     print_progress(20);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "..20%\n");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), described(BLOCK_57));
+    console_end();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), " Updating QuibbleBox Firmware\n..20%\n");
+    // Where the system's firewall will not drop the device's datagrams, nothing is said of it.
+    std::string firewall(1024, '\0');
+    net_firewall_notice(firewall.data(), firewall.size(), starts.server_addr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "QBupdate: a start line\n" + std::string(firewall.c_str()) + described(BLOCK_57));
+    notices_begin("");
+}
+
+TEST(HangUp, ATransferThatMovesGoesOnAStallEndsIt) {
+    UpdateNotice interrupted{};
+    interrupted.kind = NOTICE_WAIT_INTERRUPTED;
+    UpdateNotice interrupted_at_stall = interrupted;
+    interrupted_at_stall.standing_still = true;
+    const UpdateNotice device_error = notice(NOTICE_DEVICE_ERROR, 57, false, "Disk full");
+    for (const UpdateNotice& n : {NO_READ_REQUEST, BLOCK_57, LAST_BLOCK, interrupted,
+                                  interrupted_at_stall, device_error})
+        EXPECT_TRUE(goes_on_after(n, false)) << n.kind;
+    EXPECT_FALSE(goes_on_after(NO_READ_REQUEST, true));
+    EXPECT_FALSE(goes_on_after(BLOCK_57, true));
+    EXPECT_FALSE(goes_on_after(LAST_BLOCK, true));
+    EXPECT_FALSE(goes_on_after(interrupted_at_stall, true));
+    EXPECT_TRUE(goes_on_after(interrupted, true));
+    EXPECT_TRUE(goes_on_after(device_error, true));
 }
 
 #if !defined(_WIN32)
@@ -125,15 +159,16 @@ TEST(UpdateNotice, OnAConsoleItStartsOnALineOfItsOwn) {
     const int saved_out = dup(1), saved_err = dup(2);
     dup2(terminal, 1);
     dup2(terminal, 2);
-    const bool both_terminals = stream_is_terminal(stdout) && stream_is_terminal(stderr);
+    const bool both_terminals =
+        console_is_terminal(CONSOLE_OUT) && console_is_terminal(CONSOLE_ERR);
     last_percent = 0;
-    trail_mid_line = false;
+    console_begin();
     print_update_notice(NO_READ_REQUEST); // right after the banner: no blank line
     print_progress(5);
     print_update_notice(BLOCK_57);
     print_update_notice(LAST_BLOCK);
     print_progress(20);
-    std::fflush(stdout);
+    console_end();
     dup2(saved_out, 1);
     dup2(saved_err, 2);
     close(saved_out);
@@ -166,27 +201,30 @@ std::vector<std::uint32_t> reports_for(std::uint64_t size) {
     return reports;
 }
 
-// Standard output (and with `errors_too` standard error) on a pipe of 4 KiB that nobody reads
-// until drain(), which reads it while trail_end writes what is held, and puts the streams back.
+// Standard output, standard error or both on a pipe of 4 KiB that nobody reads until drain(),
+// which reads it while console_end writes what is held, and puts the streams back. A stream
+// not on the pipe goes to /dev/null.
+enum Stopped { OUTPUT_STOPPED, ERRORS_STOPPED, BOTH_STOPPED };
+
 struct StoppedPipe {
     int read_end = -1;
     int saved_out = -1;
     int saved_err = -1;
 };
 
-StoppedPipe stop_standard_output(bool errors_too) {
+StoppedPipe stop_streams(Stopped which) {
     int ends[2];
     EXPECT_EQ(pipe(ends), 0);
     EXPECT_GE(fcntl(ends[1], F_SETPIPE_SZ, 4096), 0);
+    const int null = open("/dev/null", O_WRONLY);
     std::fflush(stdout);
-    StoppedPipe p{ends[0], dup(1), errors_too ? dup(2) : -1};
-    dup2(ends[1], 1);
-    if (errors_too)
-        dup2(ends[1], 2);
+    StoppedPipe p{ends[0], dup(1), dup(2)};
+    dup2(which == ERRORS_STOPPED ? null : ends[1], 1);
+    dup2(which == OUTPUT_STOPPED ? null : ends[1], 2);
     close(ends[1]);
+    close(null);
     last_percent = 0;
-    trail_mid_line = false;
-    trail_begin();
+    console_begin();
     return p;
 }
 
@@ -198,48 +236,46 @@ std::string drain(StoppedPipe& p) {
         while ((n = read(p.read_end, buf, sizeof buf)) > 0)
             got.append(buf, static_cast<std::size_t>(n));
     });
-    trail_end();
+    console_end();
     dup2(p.saved_out, 1);
+    dup2(p.saved_err, 2);
     close(p.saved_out);
-    if (p.saved_err >= 0) {
-        dup2(p.saved_err, 2);
-        close(p.saved_err);
-    }
+    close(p.saved_err);
     reader.join();
     close(p.read_end);
     return got;
 }
 
-TEST(TrailOnAStoppedStream, HeldInOrderAndWrittenWhenTheReaderReturns) {
+TEST(ConsoleOnAStoppedStream, HeldInOrderAndWrittenWhenTheReaderReturns) {
     // 8 MiB: a trail of some 15,000 bytes, four times what the pipe holds.
     const std::vector<std::uint32_t> reports = reports_for(8u << 20);
     const std::string expected = trail(reports);
     alarm(60); // a write that waited would hang here
-    StoppedPipe p = stop_standard_output(false);
+    StoppedPipe p = stop_streams(OUTPUT_STOPPED);
     for (std::uint32_t percent : reports)
         print_progress(percent);
     alarm(0);
     EXPECT_EQ(drain(p), expected);
 }
 
-TEST(TrailOnAStoppedStream, OnlyDotsAreDroppedAndOnlyWhenItIsFull) {
+TEST(ConsoleOnAStoppedStream, OnlyDotsAreDroppedAndOnlyWhenItIsFull) {
     // 128 MiB: some 210,000 dots, three times what is held.
     const std::vector<std::uint32_t> reports = reports_for(128u << 20);
     alarm(60);
-    StoppedPipe p = stop_standard_output(false);
+    StoppedPipe p = stop_streams(OUTPUT_STOPPED);
     for (std::uint32_t percent : reports)
         print_progress(percent);
     alarm(0);
     std::string got = drain(p);
-    EXPECT_GT(got.size(), TRAIL_HOLD_SIZE - TRAIL_LINE_RESERVE);
-    EXPECT_LE(got.size(), TRAIL_HOLD_SIZE + 4096);
+    EXPECT_GT(got.size(), CONSOLE_HOLD_SIZE - CONSOLE_LINE_RESERVE);
+    EXPECT_LE(got.size(), CONSOLE_HOLD_SIZE + 4096);
     std::erase(got, '.');
     EXPECT_EQ(got, "20%\n40%\n60%\n80%\n100%\n");
 }
 
-TEST(TrailOnAStoppedStream, ANoticeOnTheSameStreamKeepsItsPlace) {
+TEST(ConsoleOnAStoppedStream, ANoticeOnTheSameStreamKeepsItsPlace) {
     alarm(60);
-    StoppedPipe p = stop_standard_output(true);
+    StoppedPipe p = stop_streams(BOTH_STOPPED);
     for (int i = 0; i < 5000; ++i)
         print_progress(5);
     print_update_notice(BLOCK_57);
@@ -249,27 +285,98 @@ TEST(TrailOnAStoppedStream, ANoticeOnTheSameStreamKeepsItsPlace) {
     EXPECT_EQ(drain(p), std::string(5000, '.') + described(BLOCK_57) + ".20%\n");
 }
 
-TEST(TrailOnABrokenStream, EndsTheTrailAndNothingElse) {
+// Ctrl+S on a terminal of its own for standard error, standard output to a log file.
+TEST(ConsoleOnAStoppedStream, StandardErrorStoppedHoldsItsLinesAndNothingElse) {
+    alarm(60);
+    StoppedPipe p = stop_streams(ERRORS_STOPPED);
+    std::string expected;
+    for (int i = 0; i < 80; ++i) { // 80 notices of some 120 bytes: the pipe holds 4 KiB
+        print_progress(5);
+        print_update_notice(BLOCK_57);
+        expected += described(BLOCK_57);
+    }
+    print_progress(20);
+    alarm(0);
+    EXPECT_EQ(drain(p), expected);
+}
+
+TEST(ConsoleOnABrokenStream, EndsItsWritesAndNothingElse) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
     std::fflush(stdout);
     const int saved_out = dup(1);
     dup2(ends[1], 1);
     close(ends[1]);
-    // The reader has gone, as after `| head -c 300`; without the hold SIGPIPE would end the test.
+    // The reader has gone, as after `| head -c 300`: SIGPIPE would end the test.
     close(ends[0]);
-    console_hold_steady();
     testing::internal::CaptureStderr();
-    trail_begin();
+    console_begin();
     for (std::uint32_t percent : reports_for(1u << 20))
         print_progress(percent);
     print_update_notice(BLOCK_57);
-    trail_end();
+    console_end();
     const std::string errors = testing::internal::GetCapturedStderr();
-    console_restore();
     dup2(saved_out, 1);
     close(saved_out);
     EXPECT_EQ(errors, described(BLOCK_57));
+}
+
+// Under `ulimit -f` the file stops growing; SIGXFSZ would end the process.
+TEST(ConsoleOnABrokenStream, AFileThatCannotGrowEndsOnlyTheTrail) {
+    char path[] = "/tmp/qb-trail-XXXXXX";
+    const int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    unlink(path);
+    std::fflush(stdout);
+    const int saved_out = dup(1);
+    dup2(file, 1);
+    rlimit before{};
+    getrlimit(RLIMIT_FSIZE, &before);
+    rlimit small = before;
+    small.rlim_cur = 1000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    testing::internal::CaptureStderr();
+    last_percent = 0;
+    console_begin();
+    for (std::uint32_t percent : reports_for(8u << 20))
+        print_progress(percent);
+    print_update_notice(BLOCK_57);
+    console_end();
+    setrlimit(RLIMIT_FSIZE, &before);
+    const std::string errors = testing::internal::GetCapturedStderr();
+    dup2(saved_out, 1);
+    close(saved_out);
+    EXPECT_EQ(lseek(file, 0, SEEK_END), 1000);
+    close(file);
+    EXPECT_EQ(errors, described(BLOCK_57));
+}
+
+bool handled(int sig) {
+    struct sigaction now;
+    sigaction(sig, nullptr, &now);
+    return now.sa_handler != SIG_DFL;
+}
+
+// The terminal's own keys end the process as they always do; a hang-up only records itself,
+// held back until the loop's wait, which it cuts short, so that the loop sees it at once.
+TEST(ConsoleSignals, NoInterruptHandlersAndAHangUpRecordedForTheWait) {
+    for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGHUP})
+        ASSERT_FALSE(handled(sig)) << sig;
+    console_begin();
+    for (int sig : {SIGINT, SIGTERM, SIGQUIT})
+        EXPECT_FALSE(handled(sig)) << sig;
+    EXPECT_FALSE(console_hung_up());
+    raise(SIGHUP);
+    EXPECT_FALSE(console_hung_up()) << "seen outside the wait";
+    EXPECT_EQ(net_wait_readable(nullptr, nullptr, 0, 5000), NET_WAIT_INTERRUPTED);
+    EXPECT_TRUE(console_hung_up());
+    raise(SIGHUP); // held until the end, and taken by the recorder there
+    console_end();
+    for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGHUP})
+        EXPECT_FALSE(handled(sig)) << sig;
+    sigset_t blocked;
+    sigprocmask(SIG_SETMASK, nullptr, &blocked);
+    EXPECT_FALSE(sigismember(&blocked, SIGHUP));
 }
 #endif
 
