@@ -45,9 +45,8 @@ int main(int argc, char** argv) {
         console_line(refusal);
         return EXIT_USAGE_OR_SETUP;
     }
-    // A target refused above needs no wait; one on no subnet yet may get its address meanwhile.
-    count = read_addresses_for(addrs, MAX_LOCAL_ADDRESSES, cl.target_addr,
-                               run_can_start(cl.image_path));
+    // A target on no subnet of this host yet may get its address meanwhile.
+    count = wait_for_subnet(addrs, count, MAX_LOCAL_ADDRESSES, cl.target_addr, cl.image_path);
     if (count == 0) {
         net_cleanup();
         console_line("QBupdate: this host has no usable IPv4 address to reach the device from\n");

@@ -31,7 +31,7 @@ bool any_reaches(const LocalAddress* addrs, int count, std::uint32_t target_addr
 } // namespace
 
 const SubnetWaitHooks SYSTEM_SUBNET_WAIT{net_local_addresses, clock_microseconds, pause_for,
-                                         console_line};
+                                         console_line, run_can_start};
 
 bool run_can_start(const char* image_path) {
     return image_can_be_opened(image_path) == IMAGE_OK && !net_port_refused(WAKE_PORT) &&
@@ -42,10 +42,10 @@ bool reaches_subnet_of(const LocalAddress& local, std::uint32_t target_addr) {
     return local.has_link && on_subnet_of(local, target_addr);
 }
 
-int read_addresses_for(LocalAddress* addrs, int capacity, std::uint32_t target_addr, bool may_wait,
-                       const SubnetWaitHooks& hooks) {
-    int count = read_usable(hooks, addrs, capacity, target_addr);
-    if (!may_wait || any_reaches(addrs, count, target_addr))
+int wait_for_subnet(LocalAddress* addrs, int count, int capacity, std::uint32_t target_addr,
+                    const char* image_path, const SubnetWaitHooks& hooks) {
+    // The run's own checks (the image, the ports) only when there is a wait to spare it.
+    if (any_reaches(addrs, count, target_addr) || !hooks.run_can_start(image_path))
         return count;
     char line[512];
     describe_subnet_wait(line, sizeof line, addrs, count, target_addr);

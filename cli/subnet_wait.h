@@ -20,6 +20,7 @@ struct SubnetWaitHooks {
     std::uint64_t (*now_us)();
     void (*pause_ms)(std::uint32_t ms);
     void (*say)(const char* line);
+    bool (*run_can_start)(const char* image_path); // as run_can_start below
 };
 extern const SubnetWaitHooks SYSTEM_SUBNET_WAIT;
 
@@ -31,12 +32,12 @@ bool run_can_start(const char* image_path);
 // Whether the address can reach the target now: on its subnet, on an interface with link.
 bool reaches_subnet_of(const LocalAddress& local, std::uint32_t target_addr);
 
-// Reads this host's usable addresses (is_usable_local_address) into `addrs`. When none reaches
-// the target's subnet and `may_wait`, says so once (describe_subnet_wait) and reads them again
-// every SUBNET_POLL_MS until one does or SUBNET_WAIT_MS have passed. Returns how many usable
-// addresses the last reading found.
-int read_addresses_for(LocalAddress* addrs, int capacity, std::uint32_t target_addr, bool may_wait,
-                       const SubnetWaitHooks& hooks = SYSTEM_SUBNET_WAIT);
+// Takes this host's usable addresses (is_usable_local_address) as just read, `count` of them in
+// `addrs`. When none reaches the target's subnet and a run from the image could start, says so
+// once (describe_subnet_wait) and reads them again every SUBNET_POLL_MS until one does or
+// SUBNET_WAIT_MS have passed. Returns how many usable addresses the last reading found.
+int wait_for_subnet(LocalAddress* addrs, int count, int capacity, std::uint32_t target_addr,
+                    const char* image_path, const SubnetWaitHooks& hooks = SYSTEM_SUBNET_WAIT);
 
 // Writes the line (with "QBupdate: " and a newline) that says QBupdate waits for an address on
 // the target's subnet, naming the target and the address it would otherwise serve it from.

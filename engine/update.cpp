@@ -187,8 +187,6 @@ int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const cha
             diagnosis->bytes_acknowledged = bytes_acknowledged(state, result);
         }
     }
-    if (result == UPDATE_DONE && diagnosis != nullptr)
-        diagnosis->bytes_acknowledged = state.image_size;
     release_upload(state);
     return result;
 }

@@ -99,6 +99,24 @@ namespace {
 // and a laptop with virtual adapters (Hyper-V, VPN, WSL) needs more, so this holds plenty.
 alignas(8) unsigned char adapter_list[128 * 1024];
 
+// This host's adapters with their IPv4 addresses, in adapter_list; null when the system does not
+// say, with its error in `error`.
+const IP_ADAPTER_ADDRESSES* read_adapters(ULONG* error) {
+    ULONG size = sizeof adapter_list;
+    auto* adapters = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(adapter_list);
+    const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+    *error = GetAdaptersAddresses(AF_INET, flags, nullptr, adapters, &size);
+    return *error == ERROR_SUCCESS ? adapters : nullptr;
+}
+
+// Whether the unicast address is an IPv4 one, and which (network order).
+bool ipv4_address_of(const IP_ADAPTER_UNICAST_ADDRESS& u, std::uint32_t* addr) {
+    if (u.Address.lpSockaddr == nullptr || u.Address.lpSockaddr->sa_family != AF_INET)
+        return false;
+    *addr = reinterpret_cast<const sockaddr_in*>(u.Address.lpSockaddr)->sin_addr.s_addr;
+    return true;
+}
+
 std::uint32_t netmask_of_prefix(unsigned prefix_length) {
     if (prefix_length == 0)
         return 0;
@@ -123,11 +141,9 @@ void adapter_name(const IP_ADAPTER_ADDRESSES& adapter, char (&out)[INTERFACE_NAM
 // gethostbyname("") list is not documented, and it has no masks.
 int net_local_addresses(LocalAddress* out, int capacity, LocalAddressFilter keep,
                         std::uint32_t target_addr) {
-    ULONG size = sizeof adapter_list;
-    auto* adapters = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(adapter_list);
-    const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
-    const ULONG error = GetAdaptersAddresses(AF_INET, flags, nullptr, adapters, &size);
-    if (error != ERROR_SUCCESS) {
+    ULONG error = ERROR_SUCCESS;
+    const IP_ADAPTER_ADDRESSES* adapters = read_adapters(&error);
+    if (adapters == nullptr) {
         last_error = static_cast<int>(error);
         return -1;
     }
@@ -137,14 +153,13 @@ int net_local_addresses(LocalAddress* out, int capacity, LocalAddressFilter keep
             continue;
         for (const IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress;
              u != nullptr && count < capacity; u = u->Next) {
-            if (u->Address.lpSockaddr == nullptr || u->Address.lpSockaddr->sa_family != AF_INET)
+            std::uint32_t addr = 0;
+            if (!ipv4_address_of(*u, &addr))
                 continue;
             // An address still being checked for a duplicate on the segment, or found one,
             // cannot be bound yet: a wait for the device's subnet must not end on it.
             if (u->DadState != IpDadStatePreferred && u->DadState != IpDadStateDeprecated)
                 continue;
-            const std::uint32_t addr =
-                reinterpret_cast<const sockaddr_in*>(u->Address.lpSockaddr)->sin_addr.s_addr;
             if (keep != nullptr && !keep(addr, target_addr))
                 continue;
             LocalAddress& local = out[count++];
@@ -763,17 +778,12 @@ bool read_program_rules(INetFwPolicy2& policy, const wchar_t* program, FirewallA
 // The adapter holding the address, by its GUID as the network list names it; false for an
 // address no adapter holds and for the loopback adapter, which no firewall rule concerns.
 bool adapter_holding(std::uint32_t addr, GUID* out) {
-    ULONG size = sizeof adapter_list;
-    auto* adapters = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(adapter_list);
-    const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
-    if (GetAdaptersAddresses(AF_INET, flags, nullptr, adapters, &size) != ERROR_SUCCESS)
-        return false;
-    for (const IP_ADAPTER_ADDRESSES* a = adapters; a != nullptr; a = a->Next) {
+    ULONG error = ERROR_SUCCESS;
+    for (const IP_ADAPTER_ADDRESSES* a = read_adapters(&error); a != nullptr; a = a->Next) {
         for (const IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress; u != nullptr;
              u = u->Next) {
-            if (u->Address.lpSockaddr == nullptr || u->Address.lpSockaddr->sa_family != AF_INET ||
-                reinterpret_cast<const sockaddr_in*>(u->Address.lpSockaddr)->sin_addr.s_addr !=
-                    addr)
+            std::uint32_t held = 0;
+            if (!ipv4_address_of(*u, &held) || held != addr)
                 continue;
             wchar_t name[64];
             return a->IfType != IF_TYPE_SOFTWARE_LOOPBACK &&

@@ -295,6 +295,7 @@ struct ScriptedHost {
     std::uint64_t now_us = 1000000;
     std::vector<std::uint64_t> read_times;
     std::vector<std::string> said;
+    bool run_can_start = true;
 };
 ScriptedHost host;
 
@@ -312,13 +313,17 @@ int scripted_read(LocalAddress* out, int capacity, LocalAddressFilter keep,
 const SubnetWaitHooks SCRIPTED_WAIT{
     scripted_read, [] { return host.now_us; },
     [](std::uint32_t ms) { host.now_us += std::uint64_t{ms} * 1000u; },
-    [](const char* line) { host.said.emplace_back(line); }};
+    [](const char* line) { host.said.emplace_back(line); },
+    [](const char*) { return host.run_can_start; }};
 
 int wait_with(std::vector<std::vector<LocalAddress>> readings, LocalAddress* out,
               bool may_wait = true) {
     host = ScriptedHost{};
     host.readings = std::move(readings);
-    return read_addresses_for(out, 8, addr(198, 51, 100, 10), may_wait, SCRIPTED_WAIT);
+    host.run_can_start = may_wait;
+    const std::uint32_t target = addr(198, 51, 100, 10);
+    const int count = scripted_read(out, 8, is_usable_local_address, target);
+    return wait_for_subnet(out, count < 0 ? 0 : count, 8, target, "image.bin", SCRIPTED_WAIT);
 }
 
 TEST(SubnetWait, AnAddressOnTheSubnetThatAppearsIsTakenAtTheNextReading) {
