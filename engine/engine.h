@@ -66,6 +66,9 @@ struct UpdateNotice {
     std::uint32_t refused_addr; // NOTICE_STRANGER_REFUSED: the address refused
     const char* banner;         // NOTICE_BANNER
     bool standing_still; // NOTICE_WAIT_INTERRUPTED: a stall was told and nothing has moved since
+    // NOTICE_NETWORK_STARTS: the loaded image, lent for the length of the call.
+    const unsigned char* image;
+    std::uint32_t image_size;
 };
 
 // Called once for each notice: a stall when it has lasted STALL_NOTICE_SECONDS, a device error

@@ -179,6 +179,8 @@ int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const cha
         UpdateNotice starts{};
         starts.kind = NOTICE_NETWORK_STARTS;
         starts.server_addr = local_addr;
+        starts.image = state.image;
+        starts.image_size = state.image_size;
         result = tell_front_end(state, starts) ? run_event_loop(state) : UPDATE_ABANDONED;
         if (result == UPDATE_WAIT_FAILED && diagnosis != nullptr)
             diagnosis->net_fault = state.wait_fault;

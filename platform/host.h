@@ -33,6 +33,11 @@ using LocalAddressFilter = bool (*)(std::uint32_t local_addr, std::uint32_t targ
 int net_local_addresses(LocalAddress* out, int capacity, LocalAddressFilter keep = nullptr,
                         std::uint32_t target_addr = 0);
 
+// The address this host would send from toward the target (network order), as its routing
+// table picks it: a UDP socket connected to the target, which sends nothing, and its local name.
+// False when the system has no route to the target.
+bool net_route_source(std::uint32_t target_addr, std::uint32_t* source_addr);
+
 // Whether a bind of the wildcard address on UDP `port` (host order), undone at once, is refused:
 // another program holds the port, or this program may not have it. Nothing is received.
 bool net_port_refused(std::uint16_t port);
@@ -40,6 +45,28 @@ bool net_port_refused(std::uint16_t port);
 // The advice for a bind failure that only this system has (what to run, what to install),
 // or null when the fault is one every system shares and the front end words it itself.
 const char* net_fault_advice(NetFault fault);
+
+#if !defined(_WIN32)
+// The advice for NET_FAULT_PERMISSION on Linux, apart so that a test can give it any program
+// path and kernel: the commands that fix it with this binary's own path, and CAP_NET_RAW only
+// for a kernel before 5.7, which needs it for the BOOTP socket's tie to its interface.
+void describe_permission_fix(char* out, std::size_t capacity, const char* program_path,
+                             unsigned kernel_major, unsigned kernel_minor);
+#endif
+
+// Whether net_firewall_notice asks a firewall of the system's own at all (Windows); where it
+// does not, an empty notice means that nothing was looked at.
+#if defined(_WIN32)
+constexpr bool NET_FIREWALL_ASKED = true;
+#else
+constexpr bool NET_FIREWALL_ASKED = false;
+#endif
+
+// The SHA-256 digest of the bytes, from the system's crypto library (libcrypto on Linux, BCrypt
+// on Windows); false when the library refuses.
+constexpr std::size_t SHA256_SIZE = 32;
+bool sha256_digest(const unsigned char* data, std::size_t size,
+                   unsigned char (&digest)[SHA256_SIZE]);
 
 // A line (with its newline) saying that the system's firewall will drop the device's datagrams
 // to this program, naming the network profile and the fix, or an empty text when it will not or

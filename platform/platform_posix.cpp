@@ -3,18 +3,22 @@
 #include "platform.h"
 
 #include <arpa/inet.h>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <ifaddrs.h>
+#include <initializer_list>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <openssl/evp.h>
 #include <poll.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -149,6 +153,23 @@ bool net_port_refused(std::uint16_t port) {
     const bool refused = bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0;
     close(s);
     return refused;
+}
+
+bool net_route_source(std::uint32_t target_addr, std::uint32_t* source_addr) {
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (s < 0)
+        return false;
+    sockaddr_in to = make_sockaddr(target_addr, htons(9));
+    sockaddr_in from;
+    socklen_t length = sizeof from;
+    std::memset(&from, 0, sizeof from);
+    const bool routed = connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
+                        getsockname(s, reinterpret_cast<sockaddr*>(&from), &length) == 0 &&
+                        from.sin_addr.s_addr != htonl(INADDR_ANY);
+    close(s);
+    if (routed)
+        *source_addr = from.sin_addr.s_addr;
+    return routed;
 }
 
 // Linux keeps a socket bound to an address that is removed: its sends fail meanwhile
@@ -311,11 +332,84 @@ std::uint64_t clock_microseconds() {
            static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
 }
 
+namespace {
+
+// A path as the shell takes it: quoted when it holds anything but the plain characters.
+void shell_word(char* out, std::size_t capacity, const char* text) {
+    bool plain = text[0] != '\0';
+    for (const char* p = text; *p != '\0'; ++p)
+        plain = plain && (std::isalnum(static_cast<unsigned char>(*p)) != 0 ||
+                          std::strchr("/._+-", *p) != nullptr);
+    std::size_t n = 0;
+    auto put = [&](char c) {
+        if (n + 1 < capacity)
+            out[n++] = c;
+    };
+    if (!plain)
+        put('\'');
+    for (const char* p = text; *p != '\0'; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (*p == '\'') {
+            for (char q : {'\'', '\\', '\'', '\''})
+                put(q);
+        } else {
+            put(c < 0x20 || c == 0x7F ? '?' : *p);
+        }
+    }
+    if (!plain)
+        put('\'');
+    out[n] = '\0';
+}
+
+} // namespace
+
+void describe_permission_fix(char* out, std::size_t capacity, const char* program_path,
+                             unsigned kernel_major, unsigned kernel_minor) {
+    char program[512];
+    shell_word(program, sizeof program, program_path);
+    const bool needs_raw = kernel_major < 5 || (kernel_major == 5 && kernel_minor < 7);
+    if (needs_raw)
+        std::snprintf(out, capacity,
+                      "permission denied; run it with sudo, or let it bind the ports once with "
+                      "sudo setcap cap_net_bind_service,cap_net_raw=ep %s (this kernel, %u.%u, "
+                      "also needs CAP_NET_RAW, which Linux 5.7 and later do not)",
+                      program, kernel_major, kernel_minor);
+    else
+        std::snprintf(out, capacity,
+                      "permission denied; run it with sudo, or let it bind the ports once with "
+                      "sudo setcap cap_net_bind_service=ep %s",
+                      program);
+}
+
 const char* net_fault_advice(NetFault fault) {
-    if (fault == NET_FAULT_PERMISSION)
-        return "permission denied; QBupdate needs root, or the capabilities "
-               "CAP_NET_BIND_SERVICE and CAP_NET_RAW";
-    return nullptr;
+    if (fault != NET_FAULT_PERMISSION)
+        return nullptr;
+    static char advice[768];
+    char program[512] = "QBupdate";
+    const ssize_t n = readlink("/proc/self/exe", program, sizeof program - 1);
+    if (n > 0)
+        program[n] = '\0';
+    // A release that cannot be read is taken for a current one.
+    utsname system{};
+    unsigned major = 5;
+    unsigned minor = 7;
+    unsigned read_major = 0;
+    unsigned read_minor = 0;
+    if (uname(&system) == 0 &&
+        std::sscanf(system.release, "%u.%u", &read_major, &read_minor) == 2) {
+        major = read_major;
+        minor = read_minor;
+    }
+    describe_permission_fix(advice, sizeof advice, program, major, minor);
+    return advice;
+}
+
+// libcrypto's one-shot digest: the image is in memory whole.
+bool sha256_digest(const unsigned char* data, std::size_t size,
+                   unsigned char (&digest)[SHA256_SIZE]) {
+    unsigned int length = 0;
+    return EVP_Digest(data, size, digest, &length, EVP_sha256(), nullptr) == 1 &&
+           length == SHA256_SIZE;
 }
 
 // No firewall of its own here: a Linux firewall drops the device's datagrams for every

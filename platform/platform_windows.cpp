@@ -280,6 +280,46 @@ NetFault net_last_fault() {
     return net_fault_from_winsock_error(last_error);
 }
 
+// connect on a UDP socket asks the routing table, as GetBestRoute2 would, and sends nothing.
+bool net_route_source(std::uint32_t target_addr, std::uint32_t* source_addr) {
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s == INVALID_SOCKET)
+        return false;
+    sockaddr_in to = make_sockaddr(target_addr, htons(9));
+    sockaddr_in from;
+    int length = sizeof from;
+    std::memset(&from, 0, sizeof from);
+    const bool routed = connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
+                        getsockname(s, reinterpret_cast<sockaddr*>(&from), &length) == 0 &&
+                        from.sin_addr.s_addr != htonl(INADDR_ANY);
+    closesocket(s);
+    if (routed)
+        *source_addr = from.sin_addr.s_addr;
+    return routed;
+}
+
+bool sha256_digest(const unsigned char* data, std::size_t size,
+                   unsigned char (&digest)[SHA256_SIZE]) {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr,
+                                                    0)))
+        return false;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    bool ok = BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0));
+    // BCryptHashData takes a ULONG length.
+    constexpr std::size_t CHUNK = 1u << 30;
+    for (std::size_t done = 0; ok && done < size; done += CHUNK) {
+        const std::size_t n = size - done < CHUNK ? size - done : CHUNK;
+        ok = BCRYPT_SUCCESS(BCryptHashData(hash, const_cast<PUCHAR>(data + done),
+                                           static_cast<ULONG>(n), 0));
+    }
+    ok = ok && BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, SHA256_SIZE, 0));
+    if (hash != nullptr)
+        BCryptDestroyHash(hash);
+    BCryptCloseAlgorithmProvider(algorithm, 0);
+    return ok;
+}
+
 bool net_port_refused(std::uint16_t port) {
     return port_held_on_wildcard(htons(port));
 }
