@@ -12,6 +12,7 @@ namespace {
 constexpr const char* DEFAULT_IMAGE_PATH = "quibble_box.bin";
 constexpr std::uint32_t DEFAULT_TARGET = 0xC0A8010A; // 192.168.1.10, host order
 constexpr char BOOT_KEYWORD[] = "boot";
+constexpr char CHECK_OPTION[] = "--check";
 constexpr std::uint32_t LINK_LOCAL_NET = 0xA9FE0000; // 169.254.0.0/16, host order
 constexpr std::uint32_t LINK_LOCAL_MASK = 0xFFFF0000;
 // How much of an argument a report quotes.
@@ -44,12 +45,26 @@ const char* image_reason(ImageFault fault) {
     return fault == IMAGE_UNREADABLE ? "it cannot be opened" : image_fault_text(fault);
 }
 
+// -x, or /x as Windows programs take options; /images/new.bin is a path.
+bool looks_like_option(const char* argument) {
+    if (argument[0] == '-')
+        return argument[1] != '\0';
+    return argument[0] == '/' && argument[1] != '\0' && std::strchr(argument + 1, '/') == nullptr &&
+           std::strchr(argument + 1, '\\') == nullptr;
+}
+
 } // namespace
 
 const char USAGE_TEXT[] =
     "\n\nusage: QBupdate filename targetIP\n\n"
     "\t where\tfilename is the name of the file containing the image to upload\n"
     "\t\t targetIP is IP address of target in ddd.ddd.ddd.ddd format\n";
+
+const char MORE_HELP_LINE[] =
+    "QBupdate: also QBupdate filename targetIP boot, for the boot area; QBupdate --check "
+    "[filename [targetIP [boot]]], which does all an update does before its first datagram, "
+    "sends nothing, and reports on standard output whether the update can start; and QBupdate "
+    "--version\n";
 
 // inet_addr and inet_pton differ between systems, and inet_addr reads a part with a leading
 // zero as octal: 192.168.001.010 would be 192.168.1.8, another unit on the bench.
@@ -96,8 +111,14 @@ ImageFault image_can_be_opened(const char* path) {
 }
 
 CommandLine parse_command_line(int argc, const char* const* argv) {
+    if (argc > 1 && std::strcmp(argv[1], CHECK_OPTION) == 0) {
+        CommandLine checked = parse_command_line(argc - 1, argv + 1);
+        checked.check = true;
+        return checked;
+    }
     CommandLine cl{false,        DEFAULT_IMAGE_PATH, host_to_net32(DEFAULT_TARGET),
                    UPDATE_MODE_FIRMWARE, ARGUMENTS_OK, IMAGE_OK, ADDRESS_OK, argc > 2};
+    cl.image_given = argc > 1;
     auto refuse = [&cl](ArgumentProblem problem) {
         cl.show_usage = true;
         if (cl.problem == ARGUMENTS_OK)
@@ -123,7 +144,9 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
         }
         cl.image_path = first;
         cl.image_fault = image_can_be_opened(first);
-        if (cl.image_fault != IMAGE_OK)
+        if (cl.image_fault == IMAGE_MISSING && looks_like_option(first))
+            refuse(ARGUMENTS_UNKNOWN_OPTION);
+        else if (cl.image_fault != IMAGE_OK)
             refuse(ARGUMENTS_IMAGE);
         if (argc > 2) {
             cl.address_problem = parse_ipv4(argv[2], &cl.target_addr);
@@ -144,7 +167,17 @@ void describe_argument_problem(char* out, std::size_t capacity, const CommandLin
                                const char* const* argv) {
     char quoted[QUOTED_ARGUMENT_SIZE];
     out[0] = '\0';
+    if (cl.check) {
+        --argc;
+        ++argv;
+    }
     switch (cl.problem) {
+    case ARGUMENTS_UNKNOWN_OPTION:
+        std::snprintf(out, capacity,
+                      "QBupdate: unknown option '%s' (and no file of that name): QBupdate --help "
+                      "lists the options\n",
+                      copy_printable(quoted, sizeof quoted, argv[1]));
+        break;
     case ARGUMENTS_TOO_MANY:
         std::snprintf(out, capacity,
                       "QBupdate: %d arguments are too many: give the image, the target address "
@@ -252,8 +285,6 @@ bool on_subnet_of(const LocalAddress& local, std::uint32_t target_addr) {
     return (local.addr & local.netmask) == (target_addr & local.netmask);
 }
 
-namespace {
-
 bool any_on_subnet_of(const LocalAddress* addrs, int count, std::uint32_t target_addr) {
     for (int i = 0; i < count; ++i) {
         if (on_subnet_of(addrs[i], target_addr))
@@ -262,10 +293,20 @@ bool any_on_subnet_of(const LocalAddress* addrs, int count, std::uint32_t target
     return false;
 }
 
-} // namespace
+bool is_link_local_address(std::uint32_t addr) {
+    return is_link_local(addr);
+}
 
-int choose_local_address(const LocalAddress* addrs, int count, std::uint32_t target_addr) {
+// Of a Wi-Fi and a cable on one subnet, the score may pick the Wi-Fi's address while the device
+// is on the cable, and its broadcasts never reach the socket; the system's own route to the
+// target names the interface that faces it.
+int choose_local_address(const LocalAddress* addrs, int count, std::uint32_t target_addr,
+                         std::uint32_t route_source) {
     const bool any_on_subnet = any_on_subnet_of(addrs, count, target_addr);
+    for (int i = 0; any_on_subnet && route_source != 0 && i < count; ++i) {
+        if (addrs[i].addr == route_source && on_subnet_of(addrs[i], target_addr))
+            return i;
+    }
     std::uint32_t best_score = 0;
     int best_index = -1;
     for (int i = 0; i < count; ++i) {
@@ -280,19 +321,52 @@ int choose_local_address(const LocalAddress* addrs, int count, std::uint32_t tar
     return best_index < 0 ? 0 : best_index;
 }
 
+namespace {
+
+// Another interface than the chosen one's that holds an address on the target's subnet.
+int other_interface_on_subnet(const LocalAddress* addrs, int count, int chosen,
+                              std::uint32_t target_addr) {
+    for (int i = 0; i < count; ++i) {
+        if (on_subnet_of(addrs[i], target_addr) &&
+            std::strcmp(addrs[i].interface_name, addrs[chosen].interface_name) != 0)
+            return i;
+    }
+    return -1;
+}
+
+} // namespace
+
 void describe_address_choice(char* out, std::size_t capacity, const LocalAddress* addrs,
-                             int count, int chosen, std::uint32_t target_addr) {
+                             int count, int chosen, std::uint32_t target_addr,
+                             std::uint32_t route_source) {
     out[0] = '\0';
     const LocalAddress& used = addrs[chosen];
     const bool any_on_subnet = any_on_subnet_of(addrs, count, target_addr);
-    if (any_on_subnet && used.has_link)
-        return;
     char local[16];
     char target[16];
     char name[INTERFACE_NAME_SIZE];
     format_address(used.addr, local);
     format_address(target_addr, target);
     copy_printable(name, sizeof name, used.interface_name);
+    const int other = any_on_subnet ? other_interface_on_subnet(addrs, count, chosen, target_addr)
+                                    : -1;
+    if (used.has_link && other >= 0) {
+        char other_local[16];
+        char other_name[INTERFACE_NAME_SIZE];
+        format_address(addrs[other].addr, other_local);
+        copy_printable(other_name, sizeof other_name, addrs[other].interface_name);
+        std::snprintf(out, capacity,
+                      "QBupdate: two interfaces hold the subnet of %s, %s (%s) and %s (%s); "
+                      "serving from %s on %s, %s: if the device is on %s, unplug or disable %s "
+                      "and run QBupdate again\n",
+                      target, name, local, other_name, other_local, local, name,
+                      used.addr == route_source ? "the one this host routes to the device"
+                                                : "the one that shares most with its address",
+                      other_name, name);
+        return;
+    }
+    if (any_on_subnet && used.has_link)
+        return;
     if (!any_on_subnet && !used.has_link)
         std::snprintf(out, capacity,
                       "QBupdate: no address of this host is on the subnet of %s, and %s, which "

@@ -31,6 +31,7 @@ enum ArgumentProblem : int {
     ARGUMENTS_IMAGE,          // the image file cannot be opened (image_fault says why)
     ARGUMENTS_ADDRESS,        // the target address is refused (address_problem says why)
     ARGUMENTS_NOT_BOOT,       // a third word other than "boot"
+    ARGUMENTS_UNKNOWN_OPTION, // a first argument that looks like an option and names no file
 };
 
 struct CommandLine {
@@ -42,12 +43,19 @@ struct CommandLine {
     ImageFault image_fault;
     AddressProblem address_problem;
     bool target_given; // false: the default target address
+    bool image_given = false; // false: the default image
+    bool check = false;       // --check first: everything before the first datagram, no more
 };
 
 // Opens the file as raw bytes and closes it again; anything but a regular file fails.
 ImageFault image_can_be_opened(const char* path);
 
+// "--check" as the first argument is taken off, and the rest read as without it.
 CommandLine parse_command_line(int argc, const char* const* argv);
+
+// The line --help adds on standard error, after the usage text on standard output, so that the
+// usage text stays as it is.
+extern const char MORE_HELP_LINE[];
 
 // Writes the line (with "QBupdate: " and a newline) that says which argument was refused and
 // why, or an empty text when the operator asked for the usage text.
@@ -69,17 +77,27 @@ void describe_target_refusal(char* out, std::size_t capacity, const LocalAddress
 
 // Whether the address's interface subnet holds the target.
 bool on_subnet_of(const LocalAddress& local, std::uint32_t target_addr);
+bool any_on_subnet_of(const LocalAddress* addrs, int count, std::uint32_t target_addr);
+
+// 169.254.0.0/16: the address a system gives itself when no DHCP server answered.
+bool is_link_local_address(std::uint32_t addr);
 
 // The index of the address to serve the target from. Those on the target's subnet come first;
-// among them (or among all, when none is) the one whose host-order AND with the target is
-// largest wins, the earliest on a tie, and the first when none scores above zero. `count` must
-// be at least 1.
-int choose_local_address(const LocalAddress* addrs, int count, std::uint32_t target_addr);
+// among them the one the system sends to the target from (`route_source`, net_route_source; 0
+// when unknown), so that of two interfaces on one subnet the one routed to the device serves it.
+// Otherwise, among them (or among all, when none is) the one whose host-order AND with the
+// target is largest wins, the earliest on a tie, and the first when none scores above zero.
+// `count` must be at least 1.
+int choose_local_address(const LocalAddress* addrs, int count, std::uint32_t target_addr,
+                         std::uint32_t route_source = 0);
 
 // Writes the line (with "QBupdate: " and a newline) that warns that the chosen address cannot
-// reach the target (no address on its subnet, an interface without link), or an empty text.
+// reach the target (no address on its subnet, an interface without link), or that a second
+// interface holds the target's subnet too (naming both, the one chosen and how to choose the
+// other), or an empty text.
 void describe_address_choice(char* out, std::size_t capacity, const LocalAddress* addrs,
-                             int count, int chosen, std::uint32_t target_addr);
+                             int count, int chosen, std::uint32_t target_addr,
+                             std::uint32_t route_source = 0);
 
 // Writes the dotted form of an address (network order) into `text`, which holds 16 bytes.
 void format_address(std::uint32_t addr, char (&text)[16]);

@@ -1,4 +1,5 @@
 // QBupdate: loads a new image into a QuibbleBox over the local network segment.
+#include "check.h"
 #include "command_line.h"
 #include "console.h"
 #include "engine.h"
@@ -8,11 +9,26 @@
 #include "report.h"
 #include "subnet_wait.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
 constexpr int MAX_LOCAL_ADDRESSES = 64;
+
+// For --check: the line an update would print as it began to wait for the device's subnet.
+void describe_wait_ahead(char* out, std::size_t capacity, const LocalAddress* addrs, int count,
+                         std::uint32_t target_addr) {
+    out[0] = '\0';
+    for (int i = 0; i < count; ++i) {
+        if (reaches_subnet_of(addrs[i], target_addr))
+            return;
+    }
+    LocalAddress all[MAX_LOCAL_ADDRESSES];
+    const int all_count = net_local_addresses(all, MAX_LOCAL_ADDRESSES);
+    describe_subnet_wait(out, capacity, addrs, count, target_addr,
+                         made_up_address(all, all_count < 0 ? 0 : all_count, target_addr));
 }
+} // namespace
 
 int main(int argc, char** argv) {
     arguments_as_utf8(&argc, &argv);
@@ -26,6 +42,8 @@ int main(int argc, char** argv) {
         char why[512];
         describe_argument_problem(why, sizeof why, cl, argc, argv);
         console_line(why);
+        if (cl.problem == ARGUMENTS_LONG_HELP)
+            console_line(MORE_HELP_LINE);
         return cl.problem == ARGUMENTS_LONG_HELP ? EXIT_ANSWERED : EXIT_USAGE_OR_SETUP;
     }
     if (!net_startup()) {
@@ -45,22 +63,36 @@ int main(int argc, char** argv) {
         console_line(refusal);
         return EXIT_USAGE_OR_SETUP;
     }
-    // A target on no subnet of this host yet may get its address meanwhile.
-    count = wait_for_subnet(addrs, count, MAX_LOCAL_ADDRESSES, cl.target_addr, cl.image_path);
+    // The check says that an update would wait, and does not wait itself.
+    char start_lines[2048] = "";
+    if (cl.check)
+        describe_wait_ahead(start_lines, sizeof start_lines, addrs, count, cl.target_addr);
+    else
+        // A target on no subnet of this host yet may get its address meanwhile.
+        count = wait_for_subnet(addrs, count, MAX_LOCAL_ADDRESSES, cl.target_addr,
+                                cl.image_path);
     if (count == 0) {
         net_cleanup();
         console_line("QBupdate: this host has no usable IPv4 address to reach the device from\n");
         return EXIT_USAGE_OR_SETUP;
     }
-    const int chosen = choose_local_address(addrs, count, cl.target_addr);
+    std::uint32_t route_source = 0;
+    if (!net_route_source(cl.target_addr, &route_source))
+        route_source = 0;
+    const int chosen = choose_local_address(addrs, count, cl.target_addr, route_source);
     const std::uint32_t local_addr = addrs[chosen].addr;
-    char start_lines[1024] = "";
+    std::size_t used = std::strlen(start_lines);
     if (!cl.target_given)
-        describe_default_target(start_lines, sizeof start_lines, cl.target_addr);
-    const std::size_t used = std::strlen(start_lines);
+        describe_default_target(start_lines + used, sizeof start_lines - used, cl.target_addr);
+    used = std::strlen(start_lines);
     describe_address_choice(start_lines + used, sizeof start_lines - used, addrs, count, chosen,
-                            cl.target_addr);
-    notices_begin(start_lines);
+                            cl.target_addr, route_source);
+    ServingFacts serving{cl.image_path, local_addr, "", cl.target_addr};
+    std::snprintf(serving.interface_name, sizeof serving.interface_name, "%s",
+                  addrs[chosen].interface_name);
+    if (cl.check)
+        return run_check(cl, serving, start_lines);
+    notices_begin(start_lines, &serving);
 
     UpdateDiagnosis diagnosis{};
     console_begin();
@@ -70,11 +102,14 @@ int main(int argc, char** argv) {
     const std::uint64_t took_us = clock_microseconds() - began;
     net_cleanup();
     char last_line[512];
+    StartContext context;
+    context.default_image = !cl.image_given;
+    context.off_subnet = !any_on_subnet_of(addrs, count, cl.target_addr);
     if (result == UPDATE_DONE)
         describe_success(last_line, sizeof last_line, cl.target_addr, diagnosis, took_us);
     else
         describe_failure(last_line, sizeof last_line, result, diagnosis, cl.image_path,
-                         local_addr, cl.target_addr);
+                         local_addr, cl.target_addr, context);
     console_line(last_line);
     console_end();
     return exit_status_for(result);

@@ -10,11 +10,16 @@ namespace {
 
 // The engine's callbacks take no context: the one text that must wait for the network part.
 char start_lines_held[1024] = "";
+ServingFacts serving_held{};
+bool serving_known = false;
 
 } // namespace
 
-void notices_begin(const char* start_lines) {
+void notices_begin(const char* start_lines, const ServingFacts* serving) {
     std::snprintf(start_lines_held, sizeof start_lines_held, "%s", start_lines);
+    serving_known = serving != nullptr;
+    if (serving_known)
+        serving_held = *serving;
 }
 
 bool print_update_notice(const UpdateNotice& notice) {
@@ -23,6 +28,12 @@ bool print_update_notice(const UpdateNotice& notice) {
         console_text(CONSOLE_OUT, notice.banner);
         return true;
     case NOTICE_NETWORK_STARTS: {
+        if (serving_known) {
+            char start[1024];
+            describe_start(start, sizeof start, serving_held, notice.image_size,
+                           digest_image(notice.image, notice.image_size));
+            console_line(start);
+        }
         console_line(start_lines_held);
         char firewall[1024];
         net_firewall_notice(firewall, sizeof firewall, notice.server_addr);

@@ -106,7 +106,8 @@ int exit_status_for(int update_result) {
 
 void describe_failure(char* out, std::size_t capacity, int update_result,
                       const UpdateDiagnosis& diagnosis, const char* image_path,
-                      std::uint32_t local_addr, std::uint32_t target_addr) {
+                      std::uint32_t local_addr, std::uint32_t target_addr,
+                      const StartContext& context) {
     char local[16];
     char target[16];
     format_address(local_addr, local);
@@ -115,8 +116,15 @@ void describe_failure(char* out, std::size_t capacity, int update_result,
     case UPDATE_NO_IMAGE: {
         char path[512];
         copy_printable(path, sizeof path, image_path);
-        std::snprintf(out, capacity, "QBupdate: cannot load image '%s': %s\n", path,
-                      image_fault_text(diagnosis.image_fault));
+        if (context.default_image && diagnosis.image_fault == IMAGE_MISSING)
+            std::snprintf(out, capacity,
+                          "QBupdate: cannot load image '%s': no such file; without arguments "
+                          "QBupdate loads %s, the default image name, from the working "
+                          "directory: name another first, as in QBupdate new.bin 192.168.1.10\n",
+                          path, path);
+        else
+            std::snprintf(out, capacity, "QBupdate: cannot load image '%s': %s\n", path,
+                          image_fault_text(diagnosis.image_fault));
         break;
     }
     case UPDATE_NO_BOOTP_PORT:
@@ -127,6 +135,15 @@ void describe_failure(char* out, std::size_t capacity, int update_result,
                       port_problem(diagnosis.net_fault, port_of(update_result)));
         break;
     case UPDATE_NO_ANSWER:
+        if (context.off_subnet) {
+            std::snprintf(out, capacity,
+                          "QBupdate: no address of this host was on the subnet of %s, the likely "
+                          "cause: no answer from it after %u wake beacons from %s; give the "
+                          "adapter that faces the device an address on the device's subnet, "
+                          "then check the device's power and cable\n",
+                          target, static_cast<unsigned>(MAX_UNANSWERED_BEACONS), local);
+            break;
+        }
         std::snprintf(out, capacity,
                       "QBupdate: no answer from %s after %u wake beacons from %s; check the "
                       "address, the device's power and cable, and that the firewall lets UDP "
@@ -252,4 +269,27 @@ void describe_notice(char* out, std::size_t capacity, const UpdateNotice& notice
                       "QBupdate: block %lu unacknowledged for %u s%s, still resending it to %s:%u "
                       "until the device answers; Ctrl+C stops QBupdate\n",
                       block, seconds, device_said, addr, port);
+}
+
+namespace {
+// How much of the image's path the start line quotes, so that the checksums always fit.
+constexpr std::size_t START_PATH_SIZE = 300;
+} // namespace
+
+void describe_start(char* out, std::size_t capacity, const ServingFacts& facts,
+                    std::uint32_t image_size, const ImageDigest& digest) {
+    char path[START_PATH_SIZE];
+    char local[16];
+    char target[16];
+    char name[INTERFACE_NAME_SIZE];
+    copy_printable(path, sizeof path, facts.image_path);
+    format_address(facts.local_addr, local);
+    format_address(facts.target_addr, target);
+    copy_printable(name, sizeof name, facts.interface_name);
+    std::snprintf(out, capacity,
+                  "QBupdate: serving '%s' (%lu bytes, SHA-256 %s, CRC-32 %08lx) from %s on %s to "
+                  "the device at %s\n",
+                  path, static_cast<unsigned long>(image_size),
+                  digest.sha256_known ? digest.sha256_hex : "unknown",
+                  static_cast<unsigned long>(digest.crc32), local, name, target);
 }

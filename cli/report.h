@@ -1,7 +1,9 @@
 // What the operator is told when an update does not succeed, and the exit status.
 #pragma once
 
+#include "digest.h"
 #include "engine.h"
+#include "host.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -26,11 +28,18 @@ const char* image_fault_text(ImageFault fault);
 // Writes a hardware address as six hex pairs joined by colons, 52:54:00:12:34:56.
 void format_hardware_address(const HardwareAddress& hw, char (&text)[18]);
 
+// What the front end knew at the start that a failure line may owe its cause to.
+struct StartContext {
+    bool default_image = false; // no image named: quibble_box.bin in the working directory
+    bool off_subnet = false;    // no address of this host was on the target's subnet
+};
+
 // Writes the one line (with "QBupdate: " and a newline) that explains a failed update. Once a
 // BOOTP reply has gone, the line names the hardware address answered.
 void describe_failure(char* out, std::size_t capacity, int update_result,
                       const UpdateDiagnosis& diagnosis, const char* image_path,
-                      std::uint32_t local_addr, std::uint32_t target_addr);
+                      std::uint32_t local_addr, std::uint32_t target_addr,
+                      const StartContext& context = StartContext{});
 
 // Writes the one line (with "QBupdate: " and a newline) that says the update is done: the
 // device's address, its hardware address when a BOOTP request told it, the bytes acknowledged
@@ -44,3 +53,16 @@ void describe_default_target(char* out, std::size_t capacity, std::uint32_t targ
 // Writes the one line (with "QBupdate: " and a newline) that tells the operator the update is
 // standing still, and what to check.
 void describe_notice(char* out, std::size_t capacity, const UpdateNotice& notice);
+
+// What an update serves, and from where: the start line's facts apart from the image's bytes.
+struct ServingFacts {
+    const char* image_path;
+    std::uint32_t local_addr;
+    char interface_name[INTERFACE_NAME_SIZE];
+    std::uint32_t target_addr;
+};
+
+// Writes the start line (with "QBupdate: " and a newline): the image's name, size, SHA-256 and
+// CRC-32, the address and interface served from, and the device's address.
+void describe_start(char* out, std::size_t capacity, const ServingFacts& facts,
+                    std::uint32_t image_size, const ImageDigest& digest);

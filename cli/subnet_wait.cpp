@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 namespace {
@@ -47,8 +48,11 @@ int wait_for_subnet(LocalAddress* addrs, int count, int capacity, std::uint32_t 
     // The run's own checks (the image, the ports) only when there is a wait to spare it.
     if (any_reaches(addrs, count, target_addr) || !hooks.run_can_start(image_path))
         return count;
-    char line[512];
-    describe_subnet_wait(line, sizeof line, addrs, count, target_addr);
+    LocalAddress all[64];
+    const int all_count = hooks.read_addresses(all, 64, nullptr, target_addr);
+    char line[768];
+    describe_subnet_wait(line, sizeof line, addrs, count, target_addr,
+                         made_up_address(all, all_count, target_addr));
     hooks.say(line);
     const std::uint64_t until = hooks.now_us() + std::uint64_t{SUBNET_WAIT_MS} * 1000u;
     while (hooks.now_us() < until) {
@@ -60,11 +64,40 @@ int wait_for_subnet(LocalAddress* addrs, int count, int capacity, std::uint32_t 
     return count;
 }
 
+const LocalAddress* made_up_address(const LocalAddress* all, int count,
+                                    std::uint32_t target_addr) {
+    if (is_link_local_address(target_addr))
+        return nullptr;
+    for (int i = 0; i < count; ++i) {
+        if (!is_link_local_address(all[i].addr))
+            continue;
+        bool alone = true;
+        for (int j = 0; j < count && alone; ++j)
+            alone = !(std::strcmp(all[j].interface_name, all[i].interface_name) == 0 &&
+                      is_usable_local_address(all[j].addr, target_addr));
+        if (alone)
+            return &all[i];
+    }
+    return nullptr;
+}
+
 void describe_subnet_wait(char* out, std::size_t capacity, const LocalAddress* addrs, int count,
-                          std::uint32_t target_addr) {
+                          std::uint32_t target_addr, const LocalAddress* made_up) {
     char target[16];
     format_address(target_addr, target);
     const unsigned seconds = SUBNET_WAIT_MS / 1000;
+    if (made_up != nullptr) {
+        char own[16];
+        char name[INTERFACE_NAME_SIZE];
+        format_address(made_up->addr, own);
+        copy_printable(name, sizeof name, made_up->interface_name);
+        std::snprintf(out, capacity,
+                      "QBupdate: waiting up to %u s for an address on the subnet of %s: %s holds "
+                      "only %s, an address the system made up when no DHCP server answered; give "
+                      "%s a static address on the device's subnet\n",
+                      seconds, target, name, own, name);
+        return;
+    }
     if (count == 0) {
         std::snprintf(out, capacity,
                       "QBupdate: waiting up to %u s for an address on the subnet of %s: connect "

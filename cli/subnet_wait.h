@@ -39,7 +39,13 @@ bool reaches_subnet_of(const LocalAddress& local, std::uint32_t target_addr);
 int wait_for_subnet(LocalAddress* addrs, int count, int capacity, std::uint32_t target_addr,
                     const char* image_path, const SubnetWaitHooks& hooks = SYSTEM_SUBNET_WAIT);
 
+// Of all this host's addresses (`all`, unfiltered), a link-local one (169.254.0.0/16) on an
+// interface that holds no usable address: an adapter that asked for an address and got none.
+// Null when there is none, or the target is link-local itself.
+const LocalAddress* made_up_address(const LocalAddress* all, int count, std::uint32_t target_addr);
+
 // Writes the line (with "QBupdate: " and a newline) that says QBupdate waits for an address on
-// the target's subnet, naming the target and the address it would otherwise serve it from.
+// the target's subnet, naming the target and the address it would otherwise serve it from; with
+// `made_up` (made_up_address), also that address and what to do about it.
 void describe_subnet_wait(char* out, std::size_t capacity, const LocalAddress* addrs, int count,
-                          std::uint32_t target_addr);
+                          std::uint32_t target_addr, const LocalAddress* made_up = nullptr);

@@ -1,0 +1,165 @@
+#include "check.h"
+
+#include "console.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The engine's callbacks take no context: the findings of the one check a process runs.
+CheckFindings* running = nullptr;
+
+// The banner is left out: standard output carries the report alone. At the network's start the
+// image is loaded and the ports are open; false ends the update there, before the first beacon.
+bool take_notice(const UpdateNotice& notice) {
+    if (notice.kind != NOTICE_NETWORK_STARTS || running == nullptr)
+        return true;
+    running->network_reached = true;
+    running->image_size = notice.image_size;
+    running->digest = digest_image(notice.image, notice.image_size);
+    net_firewall_notice(running->firewall, sizeof running->firewall, notice.server_addr);
+    return false;
+}
+
+int failed_port(int result) {
+    switch (result) {
+    case UPDATE_NO_WAKE_PORT:
+        return 9;
+    case UPDATE_NO_BOOTP_PORT:
+        return 67;
+    case UPDATE_NO_TFTP_PORT:
+        return 69;
+    default:
+        return 0;
+    }
+}
+
+// Appends text to the report; what does not fit is left out.
+void add(char* out, std::size_t capacity, std::size_t* used, const char* text) {
+    const int n = std::snprintf(out + *used, capacity - *used, "%s", text);
+    if (n > 0)
+        *used += static_cast<std::size_t>(n) < capacity - *used ? static_cast<std::size_t>(n)
+                                                                 : capacity - *used - 1;
+}
+
+// The notice lines, one "label: text" line each, without their "QBupdate: ".
+void add_lines(char* out, std::size_t capacity, std::size_t* used, const char* label,
+               const char* lines) {
+    constexpr char PREFIX[] = "QBupdate: ";
+    for (const char* line = lines; *line != '\0';) {
+        const char* end = std::strchr(line, '\n');
+        const std::size_t length = end == nullptr ? std::strlen(line) : end - line;
+        const std::size_t skip =
+            std::strncmp(line, PREFIX, sizeof PREFIX - 1) == 0 ? sizeof PREFIX - 1 : 0;
+        char text[1200];
+        std::snprintf(text, sizeof text, "%s: %.*s\n", label,
+                      static_cast<int>(length - skip), line + skip);
+        add(out, capacity, used, text);
+        line += length + (end != nullptr ? 1 : 0);
+    }
+}
+
+} // namespace
+
+int check_status(const CheckFindings& findings) {
+    if (findings.network_reached && findings.result == UPDATE_ABANDONED)
+        return EXIT_UPDATED;
+    return exit_status_for(findings.result);
+}
+
+void describe_check(char* out, std::size_t capacity, const CheckFindings& findings) {
+    std::size_t used = 0;
+    out[0] = '\0';
+    char path[512];
+    char local[16];
+    char target[16];
+    char name[INTERFACE_NAME_SIZE];
+    char line[1024];
+    copy_printable(path, sizeof path, findings.serving.image_path);
+    format_address(findings.serving.local_addr, local);
+    format_address(findings.serving.target_addr, target);
+    copy_printable(name, sizeof name, findings.serving.interface_name);
+    const int port = failed_port(findings.result);
+    if (port != 0)
+        std::snprintf(line, sizeof line,
+                      "image: '%s' loads (its size and checksums are told once the ports "
+                      "open)\n",
+                      path);
+    else if (findings.network_reached)
+        std::snprintf(line, sizeof line, "image: '%s', %lu bytes, SHA-256 %s, CRC-32 %08lx\n",
+                      path, static_cast<unsigned long>(findings.image_size),
+                      findings.digest.sha256_known ? findings.digest.sha256_hex : "unknown",
+                      static_cast<unsigned long>(findings.digest.crc32));
+    else
+        std::snprintf(line, sizeof line, "image: '%s' cannot be loaded: %s\n", path,
+                      image_fault_text(findings.image_fault));
+    add(out, capacity, &used, line);
+    std::snprintf(line, sizeof line, "target: %s%s, %s\n", target,
+                  findings.target_given ? "" : " (the default)",
+                  findings.mode == UPDATE_MODE_BOOT_AREA ? "boot area" : "firmware");
+    add(out, capacity, &used, line);
+    std::snprintf(line, sizeof line, "serving from: %s on %s\n", local, name);
+    add(out, capacity, &used, line);
+    if (findings.network_reached)
+        std::snprintf(line, sizeof line,
+                      "ports: UDP 9, 67 and 69 opened on %s and closed again\n", local);
+    else if (port != 0)
+        std::snprintf(line, sizeof line, "ports: UDP port %d cannot be opened on %s\n", port,
+                      local);
+    else
+        std::snprintf(line, sizeof line, "ports: not tried, as the image cannot be loaded\n");
+    add(out, capacity, &used, line);
+    if (!findings.network_reached)
+        add(out, capacity, &used, "firewall: not asked, as the ports are not open\n");
+    else if (findings.firewall[0] != '\0')
+        add_lines(out, capacity, &used, "firewall", findings.firewall);
+    else if (NET_FIREWALL_ASKED)
+        add(out, capacity, &used,
+            "firewall: nothing found that drops the device's requests to QBupdate\n");
+    else
+        add(out, capacity, &used,
+            "firewall: not asked (a firewall here drops the device's datagrams for every "
+            "program alike: let UDP ports 67 and 69 in)\n");
+    add_lines(out, capacity, &used, "warning", findings.warnings);
+    const int status = check_status(findings);
+    if (status == EXIT_UPDATED)
+        add(out, capacity, &used, "ready: nothing stands in the way of the update; nothing "
+                                  "was sent\n");
+    else {
+        std::snprintf(line, sizeof line,
+                      "not ready: the update would end with exit status %d, as the line on "
+                      "standard error says; nothing was sent\n",
+                      status);
+        add(out, capacity, &used, line);
+    }
+}
+
+int run_check(const CommandLine& cl, const ServingFacts& serving, const char* warnings) {
+    static CheckFindings findings;
+    findings = CheckFindings{};
+    findings.serving = serving;
+    findings.target_given = cl.target_given;
+    findings.mode = cl.mode;
+    findings.warnings = warnings;
+    running = &findings;
+    UpdateDiagnosis diagnosis{};
+    findings.result = update_target(serving.local_addr, serving.target_addr, serving.image_path,
+                                    cl.mode, nullptr, &diagnosis, take_notice);
+    running = nullptr;
+    net_cleanup();
+    findings.image_fault = diagnosis.image_fault;
+    const int status = check_status(findings);
+    if (status != EXIT_UPDATED) {
+        char line[1024];
+        StartContext context;
+        context.default_image = !cl.image_given;
+        describe_failure(line, sizeof line, findings.result, diagnosis, serving.image_path,
+                         serving.local_addr, serving.target_addr, context);
+        console_line(line);
+    }
+    char report[8192];
+    describe_check(report, sizeof report, findings);
+    console_text(CONSOLE_OUT, report);
+    return status;
+}
