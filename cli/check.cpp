@@ -119,8 +119,8 @@ void describe_check(char* out, std::size_t capacity, const CheckFindings& findin
             "firewall: nothing found that drops the device's requests to QBupdate\n");
     else
         add(out, capacity, &used,
-            "firewall: not asked (a firewall here drops the device's datagrams for every "
-            "program alike: let UDP ports 67 and 69 in)\n");
+            "firewall: not asked (on this system a firewall treats every program alike: it "
+            "must let UDP ports 67 and 69 in)\n");
     add_lines(out, capacity, &used, "warning", findings.warnings);
     const int status = check_status(findings);
     if (status == EXIT_UPDATED)

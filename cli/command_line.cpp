@@ -110,12 +110,24 @@ ImageFault image_can_be_opened(const char* path) {
     return fault;
 }
 
+namespace {
+
+CommandLine parse_update(int argc, const char* const* argv);
+
+} // namespace
+
 CommandLine parse_command_line(int argc, const char* const* argv) {
     if (argc > 1 && std::strcmp(argv[1], CHECK_OPTION) == 0) {
-        CommandLine checked = parse_command_line(argc - 1, argv + 1);
+        CommandLine checked = parse_update(argc - 1, argv + 1);
         checked.check = true;
         return checked;
     }
+    return parse_update(argc, argv);
+}
+
+namespace {
+
+CommandLine parse_update(int argc, const char* const* argv) {
     CommandLine cl{false,        DEFAULT_IMAGE_PATH, host_to_net32(DEFAULT_TARGET),
                    UPDATE_MODE_FIRMWARE, ARGUMENTS_OK, IMAGE_OK, ADDRESS_OK, argc > 2};
     cl.image_given = argc > 1;
@@ -162,6 +174,8 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
     }
     return cl;
 }
+
+} // namespace
 
 void describe_argument_problem(char* out, std::size_t capacity, const CommandLine& cl, int argc,
                                const char* const* argv) {

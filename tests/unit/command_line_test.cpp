@@ -1,4 +1,6 @@
+#include "check.h"
 #include "command_line.h"
+#include "digest.h"
 #include "host.h"
 #include "report.h"
 #include "subnet_wait.h"
@@ -161,6 +163,44 @@ TEST(CommandLine, TheRefusedArgumentIsNamedOnOneLine) {
                                                                     0),
               0u);
     EXPECT_EQ(argument_line({"-h"}), "") << "asking for help is no error";
+    // An option this program does not know, or a Windows-style one, names no file: it is called
+    // what it is. A path that names no file stays a missing image, and --check reads the rest
+    // as an update would.
+    const struct {
+        std::initializer_list<const char*> args;
+        const char* line;
+    } rows[] = {
+        {{"-x"}, "QBupdate: unknown option '-x' (and no file of that name): QBupdate --help lists "
+                 "the options\n"},
+        {{"--chek", "1.2.3.4"}, "QBupdate: unknown option '--chek' (and no file of that name): "
+                                "QBupdate --help lists the options\n"},
+        {{"/check"}, "QBupdate: unknown option '/check' (and no file of that name): QBupdate "
+                     "--help lists the options\n"},
+        {{"--check", "--check"}, "QBupdate: unknown option '--check' (and no file of that name): "
+                                 "QBupdate --help lists the options\n"},
+        {{"/no/such.bin"}, "QBupdate: cannot open image '/no/such.bin': no such file\n"},
+        {{"-"}, "QBupdate: cannot open image '-': no such file\n"},
+        {{"--check", "no/such.bin"}, "QBupdate: cannot open image 'no/such.bin': no such file\n"},
+        {{"--check", f, "1.2.3.4", "BOOT"}, "QBupdate: 'BOOT' is not a mode: only the word boot, "
+                                            "in lower case, selects the boot area\n"},
+        {{"--check", f, "1.2.3.4", "boot", "x"}, "QBupdate: 4 arguments are too many: give the "
+                                                 "image, the target address and, for the boot "
+                                                 "area, boot\n"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(argument_line(row.args), row.line) << *row.args.begin();
+    const CommandLine checked = parse({"--check", f, "198.51.100.10", "boot"});
+    EXPECT_TRUE(checked.check);
+    EXPECT_FALSE(checked.show_usage);
+    EXPECT_EQ(checked.mode, UPDATE_MODE_BOOT_AREA);
+    EXPECT_EQ(checked.target_addr, addr(198, 51, 100, 10));
+    const CommandLine bare = parse({"--check"});
+    EXPECT_TRUE(bare.check);
+    EXPECT_FALSE(bare.show_usage) << "the default image is not opened by the argument checks";
+    EXPECT_FALSE(bare.image_given);
+    EXPECT_STREQ(bare.image_path, "quibble_box.bin");
+    EXPECT_EQ(parse({"--check", "--help"}).problem, ARGUMENTS_LONG_HELP);
+    EXPECT_TRUE(parse({f}).image_given);
     // Any bytes of an argument are quoted on one line, and a very long one is cut short.
     const std::string long_target = "\x1b[2J" + std::string(5000, '1');
     const std::string line = argument_line({f, long_target.c_str()});
@@ -195,6 +235,24 @@ TEST(InterfaceChoice, OnTheTargetsSubnetFirstThenBestScoreEarliestOnTie) {
     EXPECT_EQ(choose_local_address(tie, 2, target), 1) << "the higher score on the subnet";
     LocalAddress same[] = {local(addr(192, 168, 1, 2), 24), local(addr(192, 168, 1, 2), 24)};
     EXPECT_EQ(choose_local_address(same, 2, target), 0);
+
+    // Wi-Fi and a cable on one subnet: the system's route to the target names the cable, and
+    // the cable serves, however the score ranks the two. A route through an address off the
+    // subnet, or none, leaves the score to choose.
+    const std::uint32_t home = addr(192, 168, 1, 10);
+    LocalAddress shared[] = {local(addr(192, 168, 1, 26), 24, true, "wlan0"),
+                             local(addr(192, 168, 1, 1), 24, true, "eth0"),
+                             local(addr(10, 0, 0, 5), 8, true, "tun0")};
+    const struct {
+        std::uint32_t route;
+        int chosen;
+    } routes[] = {{addr(192, 168, 1, 1), 1}, {addr(192, 168, 1, 26), 0}, {0, 0},
+                  {addr(10, 0, 0, 5), 0}, {addr(192, 168, 1, 99), 0}};
+    for (const auto& row : routes)
+        EXPECT_EQ(choose_local_address(shared, 3, home, row.route), row.chosen)
+            << net_to_host32(row.route);
+    EXPECT_EQ(choose_local_address(two, 2, target, addr(10, 0, 0, 5)), 1)
+        << "the route does not override the subnet";
 
     // None on the subnet: the score alone, and the first when none scores.
     LocalAddress disjoint[] = {local(addr(1, 0, 0, 1), 24), local(addr(4, 0, 0, 1), 24)};
@@ -262,11 +320,12 @@ TEST(TargetAddress, OneThatCannotBeOneDeviceIsRefusedWithItsReason) {
     EXPECT_EQ(refusal(narrow, addr(198, 51, 100, 32)), "");
 }
 
-std::string choice_line(const std::vector<LocalAddress>& addrs, std::uint32_t target) {
+std::string choice_line(const std::vector<LocalAddress>& addrs, std::uint32_t target,
+                        std::uint32_t route = 0) {
     const int n = static_cast<int>(addrs.size());
     char line[512];
     describe_address_choice(line, sizeof line, addrs.data(), n,
-                            choose_local_address(addrs.data(), n, target), target);
+                            choose_local_address(addrs.data(), n, target, route), target, route);
     return line;
 }
 
@@ -285,6 +344,30 @@ TEST(InterfaceChoice, AChoiceThatCannotWorkIsSaidWithItsFix) {
               std::string::npos);
     EXPECT_NE(both.find("has no link"), std::string::npos);
     EXPECT_EQ(both.find('\n'), both.size() - 1);
+
+    // Two interfaces on the subnet: both named, the one chosen and why, and how to choose the
+    // other. Two addresses on one interface are no choice to tell.
+    const std::uint32_t home = addr(192, 168, 1, 10);
+    const std::vector<LocalAddress> shared = {local(addr(192, 168, 1, 26), 24, true, "wlan0"),
+                                              local(addr(192, 168, 1, 1), 24, true, "eth0")};
+    EXPECT_EQ(choice_line(shared, home, addr(192, 168, 1, 1)),
+              "QBupdate: two interfaces hold the subnet of 192.168.1.10, eth0 (192.168.1.1) and "
+              "wlan0 (192.168.1.26); serving from 192.168.1.1 on eth0, the one this host routes "
+              "to the device: if the device is on wlan0, unplug or disable eth0 and run QBupdate "
+              "again\n");
+    EXPECT_NE(choice_line(shared, home).find("serving from 192.168.1.26 on wlan0, the one that "
+                                             "shares most with its address: if the device is on "
+                                             "eth0, unplug or disable wlan0"),
+              std::string::npos)
+        << choice_line(shared, home);
+    EXPECT_EQ(choice_line({local(addr(192, 168, 1, 26), 24, true, "eth0"),
+                           local(addr(192, 168, 1, 1), 24, true, "eth0")},
+                          home),
+              "");
+    EXPECT_EQ(choice_line({local(addr(192, 168, 1, 1), 24, true, "eth0"),
+                           local(addr(10, 0, 0, 5), 8, true, "wlan0")},
+                          home, addr(10, 0, 0, 5)),
+              "");
 }
 
 // The system as a script: which addresses each reading returns, on a clock that only the
@@ -355,6 +438,30 @@ TEST(SubnetWait, AnAddressOnTheSubnetThatAppearsIsTakenAtTheNextReading) {
     EXPECT_NE(host.said[0].find("eth1, which holds 198.51.100.1, has no link yet"),
               std::string::npos)
         << host.said[0];
+}
+
+TEST(SubnetWait, AnAdapterWithAMadeUpAddressIsNamedWithTheFix) {
+    const LocalAddress wifi = local(addr(203, 0, 113, 7), 24, true, "Wi-Fi");
+    const LocalAddress apipa = local(addr(169, 254, 12, 34), 16, true, "Ethernet");
+    LocalAddress out[8];
+    ASSERT_EQ(wait_with({{wifi, apipa}}, out), 1) << "the made-up address serves no one";
+    ASSERT_EQ(host.said.size(), 1u);
+    EXPECT_EQ(host.said[0],
+              "QBupdate: waiting up to 20 s for an address on the subnet of 198.51.100.10: "
+              "Ethernet holds only 169.254.12.34, an address the system made up when no DHCP "
+              "server answered; give Ethernet a static address on the device's subnet\n");
+    // An adapter that holds a real address besides, or a link-local target, is no such case.
+    const std::vector<LocalAddress> rows[] = {
+        {wifi, local(addr(169, 254, 12, 34), 16, true, "Wi-Fi")},
+        {wifi},
+        {local(addr(127, 0, 0, 1), 8, true, "lo")},
+    };
+    for (const auto& all : rows)
+        EXPECT_EQ(made_up_address(all.data(), static_cast<int>(all.size()),
+                                  addr(198, 51, 100, 10)),
+                  nullptr);
+    EXPECT_EQ(made_up_address(&apipa, 1, addr(169, 254, 1, 1)), nullptr);
+    EXPECT_EQ(made_up_address(&apipa, 1, addr(198, 51, 100, 10)), &apipa);
 }
 
 TEST(SubnetWait, NoWaitWhenTheSubnetIsThereOrTheRunFailsAnyway) {
@@ -452,6 +559,28 @@ TEST(FailureReport, ExitStatusAndOneLineNamingTheCause) {
         0u);
     EXPECT_EQ(std::string(line).find('\n'), std::strlen(line) - 1);
 
+    // What the start knew comes first: the default image's name and where it was looked for;
+    // no address on the device's subnet as the likely cause of the silence.
+    StartContext bare;
+    bare.default_image = true;
+    describe_failure(line, sizeof line, UPDATE_NO_IMAGE, {IMAGE_MISSING, NET_FAULT_NONE},
+                     "quibble_box.bin", local, target, bare);
+    EXPECT_STREQ(line, "QBupdate: cannot load image 'quibble_box.bin': no such file; without "
+                       "arguments QBupdate loads quibble_box.bin, the default image name, from "
+                       "the working directory: name another first, as in QBupdate new.bin "
+                       "192.168.1.10\n");
+    describe_failure(line, sizeof line, UPDATE_NO_IMAGE, {IMAGE_NO_PERMISSION, NET_FAULT_NONE},
+                     "quibble_box.bin", local, target, bare);
+    EXPECT_STREQ(line, "QBupdate: cannot load image 'quibble_box.bin': permission denied\n");
+    StartContext off;
+    off.off_subnet = true;
+    describe_failure(line, sizeof line, UPDATE_NO_ANSWER, {}, "x.bin", addr(203, 0, 113, 1),
+                     target, off);
+    EXPECT_STREQ(line, "QBupdate: no address of this host was on the subnet of 198.51.100.10, "
+                       "the likely cause: no answer from it after 41 wake beacons from "
+                       "203.0.113.1; give the adapter that faces the device an address on the "
+                       "device's subnet, then check the device's power and cable\n");
+
     std::string long_path(2000, 'p');
     describe_failure(line, sizeof line, UPDATE_NO_IMAGE, {IMAGE_UNREADABLE, NET_FAULT_NONE},
                      long_path.c_str(), local, target);
@@ -485,6 +614,180 @@ TEST(FailureReport, NoticesNameTheStrangerAndBothUnits) {
               0u);
     EXPECT_NE(std::string(line).find("giving up at 60 s\n"), std::string::npos);
 }
+
+// The published check values: the CRC-32 a loader's crc32 command prints and zlib computes,
+// and the SHA-256 of the standard's examples; lengths that end mid-slice as well.
+TEST(ImageDigest, TheChecksumsOthersComputeForTheSameBytes) {
+    const struct {
+        std::string bytes;
+        std::uint32_t crc32;
+        const char* sha256;
+    } rows[] = {
+        {"", 0x00000000u, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", 0x352441C2u, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"123456789", 0xCBF43926u,
+         "15e2b0d3c33891ebb0f1ef609ec419420c20e320ce94c65fbc8c3312448eb225"},
+        {std::string(1000000, 'a'), 0xDC25BFBCu,
+         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto& row : rows) {
+        const auto* data = reinterpret_cast<const unsigned char*>(row.bytes.data());
+        const ImageDigest digest = digest_image(data, row.bytes.size());
+        EXPECT_EQ(digest.crc32, row.crc32) << row.bytes.size();
+        EXPECT_TRUE(digest.sha256_known);
+        EXPECT_STREQ(digest.sha256_hex, row.sha256) << row.bytes.size();
+    }
+    // Every length from 0 to 17 against the bit-at-a-time definition.
+    const unsigned char bytes[] = "\x00\xff\x10\x80QuibbleBox\x01\x7f\xaa\x55";
+    for (std::size_t n = 0; n < sizeof bytes; ++n) {
+        std::uint32_t c = 0xFFFFFFFFu;
+        for (std::size_t i = 0; i < n; ++i) {
+            c ^= bytes[i];
+            for (int bit = 0; bit < 8; ++bit)
+                c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+        }
+        EXPECT_EQ(crc32_of(bytes, n), ~c) << n;
+    }
+}
+
+ServingFacts serving_facts(const char* path) {
+    ServingFacts facts{path, addr(198, 51, 100, 1), "", addr(198, 51, 100, 10)};
+    std::snprintf(facts.interface_name, sizeof facts.interface_name, "%s", "veth-host");
+    return facts;
+}
+
+TEST(StartLine, NamesTheImageItsChecksumsAndBothEnds) {
+    const std::string image = "123456789";
+    const ImageDigest digest =
+        digest_image(reinterpret_cast<const unsigned char*>(image.data()), image.size());
+    char line[1024];
+    describe_start(line, sizeof line, serving_facts("new firmware.bin"), 9, digest);
+    EXPECT_STREQ(line, "QBupdate: serving 'new firmware.bin' (9 bytes, SHA-256 "
+                       "15e2b0d3c33891ebb0f1ef609ec419420c20e320ce94c65fbc8c3312448eb225, CRC-32 "
+                       "cbf43926) from 198.51.100.1 on veth-host to the device at 198.51.100.10\n");
+    // A long or odd path is cut short and shown safe; the checksums and the addresses stay.
+    const std::string odd = "\x1b[2J" + std::string(2000, 'p');
+    describe_start(line, sizeof line, serving_facts(odd.c_str()), 9, digest);
+    const std::string text(line);
+    EXPECT_EQ(text.find('\x1b'), std::string::npos);
+    EXPECT_NE(text.find("...' (9 bytes, SHA-256 15e2b0d3"), std::string::npos) << text;
+    EXPECT_EQ(text.find('\n'), text.size() - 1);
+    ImageDigest refused = digest;
+    refused.sha256_known = false;
+    describe_start(line, sizeof line, serving_facts("x.bin"), 9, refused);
+    EXPECT_NE(std::string(line).find("(9 bytes, SHA-256 unknown, CRC-32 cbf43926)"),
+              std::string::npos)
+        << line;
+}
+
+TEST(Check, TheReportSaysEachFactAndTheVerdict) {
+    const std::string image = "abc";
+    CheckFindings ready{};
+    ready.serving = serving_facts("new.bin");
+    ready.target_given = true;
+    ready.result = UPDATE_ABANDONED;
+    ready.network_reached = true;
+    ready.image_size = 3;
+    ready.digest = digest_image(reinterpret_cast<const unsigned char*>(image.data()), 3);
+    ready.warnings = "";
+    const std::string firewall_line =
+        NET_FIREWALL_ASKED ? "firewall: nothing found that drops the device's requests to "
+                             "QBupdate\n"
+                           : "firewall: not asked (on this system a firewall treats every "
+                             "program alike: it must let UDP ports 67 and 69 in)\n";
+    const std::string facts =
+        "image: 'new.bin', 3 bytes, SHA-256 "
+        "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad, CRC-32 352441c2\n"
+        "target: 198.51.100.10, firmware\n"
+        "serving from: 198.51.100.1 on veth-host\n";
+
+    CheckFindings warned = ready;
+    warned.target_given = false;
+    warned.mode = UPDATE_MODE_BOOT_AREA;
+    warned.warnings = "QBupdate: first warning\nQBupdate: second warning\n";
+    std::snprintf(warned.firewall, sizeof warned.firewall, "%s",
+                  "QBupdate: a rule blocks inbound UDP\n");
+    CheckFindings port_held = ready;
+    port_held.result = UPDATE_NO_BOOTP_PORT;
+    port_held.network_reached = false;
+    CheckFindings no_image = ready;
+    no_image.result = UPDATE_NO_IMAGE;
+    no_image.network_reached = false;
+    no_image.image_fault = IMAGE_MISSING;
+
+    const struct {
+        const char* what;
+        const CheckFindings& findings;
+        int status;
+        std::string report;
+    } rows[] = {
+        {"ready", ready, 0,
+         facts + "ports: UDP 9, 67 and 69 opened on 198.51.100.1 and closed again\n" +
+             firewall_line + "ready: nothing stands in the way of the update; nothing was sent\n"},
+        {"warnings", warned, 0,
+         "image: 'new.bin', 3 bytes, SHA-256 "
+         "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad, CRC-32 352441c2\n"
+         "target: 198.51.100.10 (the default), boot area\n"
+         "serving from: 198.51.100.1 on veth-host\n"
+         "ports: UDP 9, 67 and 69 opened on 198.51.100.1 and closed again\n"
+         "firewall: a rule blocks inbound UDP\n"
+         "warning: first warning\nwarning: second warning\n"
+         "ready: nothing stands in the way of the update; nothing was sent\n"},
+        {"port 67 held", port_held, 3,
+         "image: 'new.bin' loads (its size and checksums are told once the ports open)\n"
+         "target: 198.51.100.10, firmware\nserving from: 198.51.100.1 on veth-host\n"
+         "ports: UDP port 67 cannot be opened on 198.51.100.1\n"
+         "firewall: not asked, as the ports are not open\n"
+         "not ready: the update would end with exit status 3, as the line on standard error "
+         "says; nothing was sent\n"},
+        {"image missing", no_image, 2,
+         "image: 'new.bin' cannot be loaded: no such file\n"
+         "target: 198.51.100.10, firmware\nserving from: 198.51.100.1 on veth-host\n"
+         "ports: not tried, as the image cannot be loaded\n"
+         "firewall: not asked, as the ports are not open\n"
+         "not ready: the update would end with exit status 2, as the line on standard error "
+         "says; nothing was sent\n"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(check_status(row.findings), row.status) << row.what;
+        char report[4096];
+        describe_check(report, sizeof report, row.findings);
+        EXPECT_EQ(std::string(report), row.report) << row.what;
+    }
+}
+
+#if !defined(_WIN32)
+TEST(FailureReport, ThePermissionFixNamesTheBinaryAndRawOnlyWhereNeeded) {
+    const struct {
+        const char* path;
+        unsigned major, minor;
+        const char* advice;
+    } rows[] = {
+        {"/usr/bin/QBupdate", 6, 1,
+         "permission denied; run it with sudo, or let it bind the ports once with sudo setcap "
+         "cap_net_bind_service=ep /usr/bin/QBupdate"},
+        {"/usr/bin/QBupdate", 5, 7,
+         "permission denied; run it with sudo, or let it bind the ports once with sudo setcap "
+         "cap_net_bind_service=ep /usr/bin/QBupdate"},
+        {"/home/al/my tools/QBupdate", 5, 4,
+         "permission denied; run it with sudo, or let it bind the ports once with sudo setcap "
+         "cap_net_bind_service,cap_net_raw=ep '/home/al/my tools/QBupdate' (this kernel, 5.4, "
+         "also needs CAP_NET_RAW, which Linux 5.7 and later do not)"},
+        {"/opt/it's/QBupdate", 4, 19,
+         "permission denied; run it with sudo, or let it bind the ports once with sudo setcap "
+         "cap_net_bind_service,cap_net_raw=ep '/opt/it'\\''s/QBupdate' (this kernel, 4.19, also "
+         "needs CAP_NET_RAW, which Linux 5.7 and later do not)"},
+        {"/tmp/a\nb", 6, 0,
+         "permission denied; run it with sudo, or let it bind the ports once with sudo setcap "
+         "cap_net_bind_service=ep '/tmp/a?b'"},
+    };
+    for (const auto& row : rows) {
+        char advice[768];
+        describe_permission_fix(advice, sizeof advice, row.path, row.major, row.minor);
+        EXPECT_STREQ(advice, row.advice) << row.path;
+    }
+}
+#endif
 
 #if defined(_WIN32)
 // No privilege opens these ports on Windows: the line that explains a bind failure there must

@@ -88,6 +88,37 @@ TEST_F(Update, EachPortThatCannotBeBoundUnwindsWithItsOwnCode) {
     }
 }
 
+// What a check before the site visit relies on: the network-start notice comes with the ports
+// bound and the image as loaded, and a callback that ends the update there leaves nothing sent
+// and nothing waited for.
+Bytes image_told;
+bool stop_at_network_start(const UpdateNotice& notice) {
+    if (notice.kind != NOTICE_NETWORK_STARTS)
+        return true;
+    image_told.assign(notice.image, notice.image + notice.image_size);
+    return false;
+}
+
+TEST_F(Update, EndedAtTheNetworksStartNothingIsSentAndTheImageWasLent) {
+    for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{70000}}) {
+        SCOPED_TRACE(size);
+        fake_reset();
+        write_image(size);
+        image_told = {0xEE};
+        UpdateDiagnosis diagnosis{};
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(update_target(LOCAL, TARGET, path.c_str(), UPDATE_MODE_FIRMWARE, nullptr,
+                                &diagnosis, stop_at_network_start),
+                  UPDATE_ABANDONED);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "the banner is the callback's";
+        EXPECT_EQ(image_told, image);
+        EXPECT_EQ(fake.bind_attempts, (std::vector<std::uint16_t>{9, 67, 69}));
+        EXPECT_TRUE(fake.sends.empty());
+        EXPECT_TRUE(fake.waits.empty());
+        EXPECT_EQ(fake_open_sockets(), 0);
+    }
+}
+
 TEST_F(Update, EndpointsAndBannerFollowTheModeAndAllIsClosedAfterAFailedWait) {
     write_image(10);
     const std::pair<UpdateMode, const char*> cases[] = {

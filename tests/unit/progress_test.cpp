@@ -112,9 +112,15 @@ TEST(UpdateNotice, GoesToStandardErrorAndLeavesTheTrailAlone) {
     banner.kind = NOTICE_BANNER;
     banner.banner = " Updating QuibbleBox Firmware\n";
     print_update_notice(banner);
-    notices_begin("QBupdate: a start line\n");
+    ServingFacts serving{"new.bin", host_to_net32(0xC6336401), "eth0",
+                         host_to_net32(0xC633640A)};
+    notices_begin("QBupdate: a start line\n", &serving);
+    const unsigned char image[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
     UpdateNotice starts{};
     starts.kind = NOTICE_NETWORK_STARTS;
+    starts.server_addr = serving.local_addr;
+    starts.image = image;
+    starts.image_size = sizeof image;
     print_update_notice(starts);
     print_progress(5);
     print_update_notice(BLOCK_57);
@@ -125,8 +131,13 @@ TEST(UpdateNotice, GoesToStandardErrorAndLeavesTheTrailAlone) {
     // Where the system's firewall will not drop the device's datagrams, nothing is said of it.
     std::string firewall(1024, '\0');
     net_firewall_notice(firewall.data(), firewall.size(), starts.server_addr);
+    // The start line first, with the checksums of the bytes the engine loaded.
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "QBupdate: a start line\n" + std::string(firewall.c_str()) + described(BLOCK_57));
+              "QBupdate: serving 'new.bin' (9 bytes, SHA-256 "
+              "15e2b0d3c33891ebb0f1ef609ec419420c20e320ce94c65fbc8c3312448eb225, CRC-32 cbf43926) "
+              "from 198.51.100.1 on eth0 to the device at 198.51.100.10\n"
+              "QBupdate: a start line\n" +
+                  std::string(firewall.c_str()) + described(BLOCK_57));
     notices_begin("");
 }
 
