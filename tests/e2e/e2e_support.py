@@ -6,6 +6,7 @@ Each check records a failure instead of stopping, so one run reports everything 
 """
 
 import fcntl
+import hashlib
 import json
 import os
 import random
@@ -18,6 +19,7 @@ import tempfile
 import termios
 import threading
 import time
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
@@ -28,6 +30,7 @@ DEVICE = os.path.join(os.path.dirname(os.path.dirname(HERE)), "tools", "virtual_
 BANNER_FIRMWARE = b" Updating QuibbleBox Firmware\n"
 BANNER_BOOT = b" Updating QuibbleBox Boot Area\n"
 SUCCESS_PREFIX = b"QBupdate: updated "  # the line a success ends with, on stderr
+START_PREFIX = b"QBupdate: serving "  # the line every update starts its network part with
 TFTP_ERROR_ONLY_RRQ = b"\x00\x05\x00\x04Only RRQ is supported!\x00"
 DATA_PORTS = range(32768, 40960)
 
@@ -198,14 +201,32 @@ def update(lab, qbupdate, image, directory, device_args=(), boot=False, timeout=
         helper.join(timeout=30)
     # QBupdate has finished, so nothing more will come: a device still waiting is ended.
     status, record, received = finish_device(proc, out, log, timeout=device_wait)
-    # A success ends with its own line; what came before it is the run's notices.
+    # A success ends with its own line and the network part starts with one; what is left is
+    # the run's notices.
     success_line = None
     if qb_status == 0 and stderr_lines and stderr_lines[-1][1].startswith(SUCCESS_PREFIX):
         success_line = stderr_lines.pop()[1]
-        stderr = stderr[:-len(success_line)]
+    start = [entry for entry in stderr_lines if entry[1].startswith(START_PREFIX)]
+    start_line, start_time = (start[0][1], start[0][0]) if start else (None, None)
+    stderr_lines[:] = [entry for entry in stderr_lines if entry not in start[:1]]
+    stderr = b"".join(line for _, line in stderr_lines)
     return Run(status=qb_status, stdout=stdout, stderr=stderr, stderr_lines=stderr_lines,
-               success_line=success_line, elapsed=elapsed, device_status=status, log=record,
-               received=received)
+               success_line=success_line, start_line=start_line, start_time=start_time,
+               image_path=image,
+               elapsed=elapsed, device_status=status, log=record, received=received)
+
+
+def start_line_problem(line, image, image_path, local_addr, device_addr):
+    """None when `line` is the start line for these bytes, served from `local_addr`: the name,
+    the size and the checksums as this test computes them, and both addresses."""
+    text = (line or b"").decode(errors="replace").rstrip("\r\n")
+    want = (f"QBupdate: serving '{image_path}' ({len(image)} bytes, SHA-256 "
+            f"{hashlib.sha256(image).hexdigest()}, CRC-32 {zlib.crc32(image):08x}) from "
+            f"{local_addr} on ")
+    tail = f" to the device at {device_addr}"
+    if not (text.startswith(want) and text.endswith(tail)):
+        return f"start line {text!r}, want {want!r}...{tail!r}"
+    return None
 
 
 def first_notice(lab, qbupdate, image, target, timeout=5.0):
@@ -415,6 +436,14 @@ def check_transfer(c, run, lab, image, boot=False, trail=None, quiet=True):
     line = (run.success_line or b"").decode(errors="replace")
     c.check(line.startswith(said) and done in line, f"the last line {line!r} does not say "
                                                     f"{said!r} and {done!r}")
+    c.check(start_line_problem(run.start_line, image, run.image_path, lab.host_addr,
+                               lab.device_addr) is None,
+            start_line_problem(run.start_line, image, run.image_path, lab.host_addr,
+                               lab.device_addr))
+    if run.log["beacons"] and run.start_time is not None:
+        first = run.log["t0"] + run.log["beacons"][0]["t"]
+        c.check(run.start_time <= first + 0.05,
+                f"the start line came {run.start_time - first:.3f} s after the first beacon")
     if quiet:
         c.equal(run.stderr, b"", "QBupdate standard error")
     c.equal(run.device_status, 0, "device exit status")
