@@ -50,8 +50,22 @@ def one_line_problem(stderr):
     return None
 
 
+START_PREFIX = b"QBupdate: serving "  # the line every update's network part begins with
+
+
+def without_start_line(text):
+    """The text without the start line (the image, its checksums, the addresses), which comes
+    once, on standard error, before the first wake beacon."""
+    lines = text.splitlines(keepends=True)
+    for i, line in enumerate(lines):
+        if line.startswith(START_PREFIX):
+            return b"".join(lines[:i] + lines[i + 1:])
+    return text
+
+
 def success_problem(stderr):
-    """None when stderr is the one line that says an update is done."""
+    """None when stderr is, besides the start line, the one line that says an update is done."""
+    stderr = without_start_line(stderr)
     if stderr.startswith(b"QBupdate: updated ") and b" bytes acknowledged in " in stderr and \
             stderr.count(b"\n") == 1 and stderr.endswith(b"\n"):
         return None

@@ -146,8 +146,12 @@ def update_as_user(source_dir, uid, gid, work):
             return
         res = lab.run(lab.host, as_user + [BINARY, image, lab.device_addr], cwd=work,
                       timeout=60)
-        if not check(res.returncode == 0 and res.stderr.startswith(b"QBupdate: updated ") and
-                     res.stderr.count(b"\n") == 1,
+        start, _, rest = res.stderr.partition(b"\n")
+        with open(image, "rb") as f:
+            digest = hashlib.sha256(f.read()).hexdigest().encode()
+        if not check(res.returncode == 0 and start.startswith(b"QBupdate: serving ") and
+                     b"SHA-256 " + digest in start and rest.startswith(b"QBupdate: updated ")
+                     and rest.count(b"\n") == 1,
                      f"the user's update exits 0 (status {res.returncode}, {res.stderr!r})"):
             return
         check(res.stdout == TRAIL, f"banner and progress trail as expected ({res.stdout!r})")

@@ -9,6 +9,7 @@ the image's, QBupdate must exit 0 with its banner and a whole trail, and say not
 error. Needs root and the boards' packages; exits 77 without them.
 """
 
+import hashlib
 import json
 import os
 import random
@@ -142,6 +143,7 @@ def run_case(lab, board, qbupdate, work, c, v):
     file_name = "bootboot.bin" if c["boot"] else "firmware.bin"
     status, output = board.command(f"tftpboot {board.load_addr:#x} {file_name}", c["timeout"])
     ok &= v.check(status == 0, f"{name}: tftpboot status {status}: {output[-300:]!r}")
+    loader_crc = None
     if c["size"] == 0:
         # An empty file: U-Boot says "done" and leaves filesize unset, so there is no CRC.
         ok &= v.check(b"done" in output and b"Bytes transferred" not in output,
@@ -152,6 +154,7 @@ def run_case(lab, board, qbupdate, work, c, v):
         ok &= v.check(f"Bytes transferred = {c['size']} ".encode() in output,
                       f"{name}: U-Boot did not count {c['size']} bytes: {output[-300:]!r}")
         crc = board.crc32()
+        loader_crc = crc
         want = zlib.crc32(data)
         ok &= v.check(crc == want, f"{name}: U-Boot's CRC-32 "
                                    f"{'none' if crc is None else f'{crc:#010x}'} is not the "
@@ -170,10 +173,20 @@ def run_case(lab, board, qbupdate, work, c, v):
     problem = trail_problem(stdout, BOOT_BANNER if c["boot"] else FIRMWARE_BANNER)
     ok &= v.check(problem is None, f"{name}: {problem}")
     # U-Boot is given its address, so no BOOTP request tells QBupdate its hardware address.
+    # The start line's CRC-32 is what U-Boot's crc32 command prints for the bytes it took.
+    start = rb"QBupdate: serving '%s' \(%d bytes, SHA-256 %s, CRC-32 (?P<crc>[0-9a-f]{8})\) from " \
+        rb"[0-9.]+ on \S+ to the device at %s\n" % (
+            re.escape(image.encode()), c["size"], hashlib.sha256(data).hexdigest().encode(),
+            re.escape(uboot_board.DEVICE_ADDR.encode()))
     success = rb"QBupdate: updated %s: %d bytes acknowledged in \d+\.\d s\n" % (
         re.escape(uboot_board.DEVICE_ADDR.encode()), c["size"])
-    ok &= v.check(re.fullmatch(success, stderr) is not None,
-                  f"{name}: QBupdate's stderr is not the success line: {stderr[-200:]!r}")
+    told = re.fullmatch(start + success, stderr)
+    ok &= v.check(told is not None, f"{name}: QBupdate's stderr is not the start line and the "
+                                    f"success line: {stderr[-400:]!r}")
+    if told is not None and loader_crc is not None:
+        ok &= v.check(int(told["crc"], 16) == loader_crc,
+                      f"{name}: the start line's CRC-32 {told['crc']!r} is not U-Boot's "
+                      f"{loader_crc:#010x}")
     if c["loss"]:
         counts = dropped(lab)
         lose_datagrams(lab, False)
