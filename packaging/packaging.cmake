@@ -82,8 +82,9 @@ else()
       "QBupdate wakes a QuibbleBox on the local Ethernet segment, answers its BOOTP \
 request and serves it an image over TFTP. The package grants the program the capability \
 to bind UDP ports 9, 67 and 69, so that it runs without sudo.")
-  # setcap comes from libcap2-bin; the C and C++ runtimes are found by dpkg-shlibdeps.
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS libcap2-bin)
+  # setcap comes from libcap2-bin; libcrypto (the image's SHA-256) from libssl3, libssl3t64
+  # since Debian 13; the C and C++ runtimes are found by dpkg-shlibdeps.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, libssl3 | libssl3t64")
   find_program(QB_DPKG_SHLIBDEPS dpkg-shlibdeps)
   if(QB_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -7,6 +7,8 @@ root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 need_packages=(cmake g++ make libgtest-dev googletest iproute2 python3)
+# libcrypto for the image's SHA-256.
+need_packages+=(libssl-dev)
 # The package test: cpack DEB with dependencies, setcap/getcap, the manual page, a test user.
 need_packages+=(dpkg-dev libcap2-bin man-db groff-base passwd util-linux)
 # Real TFTP clients, the lossy path's nftables, and the valgrind runs.
