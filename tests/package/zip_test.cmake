@@ -63,7 +63,9 @@ require_phrases(README.txt "${guide}" ${firewall_truths}
   "Windows Defender Firewall" "Exit status" "Alternate Configuration" "Windows 10 has no such entry"
   "after the user signs out and in again" "tick Public networks"
   "inbound, allow, protocol UDP, local ports 67 and 69, all profiles"
-  "-Direction Inbound -Action Allow -Protocol UDP -LocalPort 67,69 -Profile Any")
+  "-Direction Inbound -Action Allow -Protocol UDP -LocalPort 67,69 -Profile Any"
+  ".\\QBupdate.exe --check new-firmware.bin 192.168.1.10" "$LASTEXITCODE" "ipconfig"
+  "netsh interface ipv4 set address name=" "not the adapter's Alternate Configuration")
 file(READ ${SOURCE_DIR}/README.md readme)
 if(NOT readme MATCHES "\n## Quick start on Windows\n(.*)\n## [^\n]*\n")
   message(FATAL_ERROR "README.md has no section 'Quick start on Windows'")
