@@ -74,13 +74,13 @@ def main():
         path = make_image(tmp, SIZE, 23)
         image = open(path, "rb").read()
 
-        c.start("the device stands still after block 2 while ACK 3 to 17 sweep every data port")
+        c.start("the device stands still on block 2 while ACK 1 to 17 sweep every data port")
         swept = []
 
         def sweep_during_the_pause(began, lines):
             time.sleep(1.0)  # the device holds block 2 by then
             swept.append(time.monotonic())
-            swept.append(forge(lab, here, "acks", 3, 17, FORGED_PORT))
+            swept.append(forge(lab, here, "acks", 1, 17, FORGED_PORT))
             swept.append(time.monotonic())
 
         run = update(lab, qbupdate, path, tmp, ["--stall-at", "2", "--stall-for",
@@ -88,7 +88,7 @@ def main():
                      meanwhile=sweep_during_the_pause)
         check_transfer(c, run, lab, image, quiet=False)
         if c.equal(len(swept), 3, "sweep sent"):
-            c.equal(swept[1], 15 * len(DATA_PORTS), "forged acknowledgements")
+            c.equal(swept[1], 17 * len(DATA_PORTS), "forged acknowledgements")
             c.check(run.elapsed >= DEVICE_PORT_DELAY,
                     f"the run ended {run.elapsed:.1f} s after its start, before the device "
                     f"resumed ({DEVICE_PORT_DELAY:.0f} s)")
