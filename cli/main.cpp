@@ -4,7 +4,6 @@
 #include "engine.h"
 #include "host.h"
 #include "notices.h"
-#include "progress.h"
 #include "report.h"
 #include "subnet_wait.h"
 
@@ -62,19 +61,18 @@ int main(int argc, char** argv) {
     }
     const int chosen = choose_local_address(addrs, count, cl.target_addr);
     const std::uint32_t local_addr = addrs[chosen].addr;
-    char start_lines[1024] = "";
+    NoticeContext notices{};
     if (!cl.target_given)
-        describe_default_target(start_lines, sizeof start_lines, cl.target_addr);
-    const std::size_t used = std::strlen(start_lines);
-    describe_address_choice(start_lines + used, sizeof start_lines - used, addrs, count, chosen,
-                            cl.target_addr);
-    notices_begin(start_lines);
+        describe_default_target(notices.start_lines, sizeof notices.start_lines, cl.target_addr);
+    const std::size_t used = std::strlen(notices.start_lines);
+    describe_address_choice(notices.start_lines + used, sizeof notices.start_lines - used, addrs,
+                            count, chosen, cl.target_addr);
 
     UpdateDiagnosis diagnosis{};
     console_begin();
     const std::uint64_t began = clock_microseconds();
     const int result = update_target(local_addr, cl.target_addr, cl.image_path, cl.mode,
-                                     print_progress, &diagnosis, print_update_notice);
+                                     take_update_notice, &notices, &diagnosis);
     const std::uint64_t took_us = clock_microseconds() - began;
     net_cleanup();
     char last_line[512];

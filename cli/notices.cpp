@@ -2,30 +2,26 @@
 
 #include "console.h"
 #include "hang_up.h"
+#include "progress.h"
 #include "report.h"
 
-#include <cstdio>
-
-namespace {
-
-// The engine's callbacks take no context: the one text that must wait for the network part.
-char start_lines_held[1024] = "";
-
-} // namespace
-
-void notices_begin(const char* start_lines) {
-    std::snprintf(start_lines_held, sizeof start_lines_held, "%s", start_lines);
+const char* banner_text(UpdateMode mode) {
+    return mode == UPDATE_MODE_BOOT_AREA ? " Updating QuibbleBox Boot Area\n"
+                                         : " Updating QuibbleBox Firmware\n";
 }
 
-bool print_update_notice(const UpdateNotice& notice) {
+bool take_update_notice(void* context, const UpdateNotice& notice) {
     switch (notice.kind) {
-    case NOTICE_BANNER:
-        console_text(CONSOLE_OUT, notice.banner);
+    case NOTICE_PROGRESS:
+        print_progress(notice.percent);
+        return true;
+    case NOTICE_IMAGE_OPENED:
+        console_text(CONSOLE_OUT, banner_text(notice.mode));
         return true;
     case NOTICE_NETWORK_STARTS: {
-        console_line(start_lines_held);
+        console_line(static_cast<const NoticeContext*>(context)->start_lines);
         char firewall[1024];
-        net_firewall_notice(firewall, sizeof firewall, notice.server_addr);
+        net_firewall_notice(firewall, sizeof firewall, notice.local_addr);
         console_line(firewall);
         return true;
     }

@@ -232,7 +232,7 @@ void describe_notice(char* out, std::size_t capacity, const UpdateNotice& notice
     char units[MAX_UNITS_NAMED * 20];
     list_units(notice.units, units);
     if (notice.kind == NOTICE_NO_READ_REQUEST) {
-        format_address(notice.server_addr, addr);
+        format_address(notice.local_addr, addr);
         std::snprintf(out, capacity,
                       "QBupdate: the device took the BOOTP reply but has not asked for the image "
                       "in %u s; check that the firewall lets UDP port 69 in and that the device "

@@ -40,7 +40,7 @@ void note_hardware_address(UploadState& state, const unsigned char* chaddr) {
     state.second_device_told = true;
     UpdateNotice notice{};
     notice.kind = NOTICE_SECOND_DEVICE;
-    notice.server_addr = state.local_addr;
+    notice.local_addr = state.local_addr;
     notice.units = units;
     tell_front_end(state, notice);
 }

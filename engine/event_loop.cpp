@@ -63,7 +63,7 @@ bool on_quiet_tick(UploadState& state) {
     }
     ++state.retransmit_ticks;
     if (state.phase == PHASE_TRANSFERRING && state.retransmit_ticks > 1)
-        retransmit_block(state);
+        send_current_block(state);
     return true;
 }
 
@@ -98,7 +98,7 @@ Arrivals take_ready_datagrams(UploadState& state, const bool* ready, bool data_w
     if (data_waited && ready[DATA_ENDPOINT] && state.transfers_started == data_serial) {
         int length = receive_datagram(state, state.transfer.data_sock, &from_addr, &from_port);
         if (length >= 0) {
-            AckResult ack = handle_ack(state, length, from_addr, from_port);
+            AckResult ack = handle_data_datagram(state, length, from_addr, from_port);
             heard.complete = ack == ACK_FINAL;
             heard.transfer |= ack == ACK_ACCEPTED;
         }
@@ -135,20 +135,21 @@ bool check_read_request_overdue(UploadState& state, const Arrivals& heard, std::
         return true;
     UpdateNotice notice{};
     notice.kind = NOTICE_NO_READ_REQUEST;
-    notice.server_addr = state.local_addr;
+    notice.local_addr = state.local_addr;
     notice.units = state.units;
     return tell_front_end(state, notice);
 }
 
 // The result that ends an upload whose device was heard but acknowledged nothing in time, or
-// UPDATE_DONE while it has time left.
+// UPDATE_GOES_ON while it has time left.
 int acknowledgement_overdue(UploadState& state, const Arrivals& heard, std::uint64_t now) {
     if ((heard.bootp_answered || heard.transfer) && !state.device_heard) {
         state.device_heard = true;
         state.device_heard_us = now;
     }
-    if (!state.device_heard || state.ack_accepted || now - state.device_heard_us < READ_REQUEST_WAIT_US)
-        return UPDATE_DONE;
+    if (!state.device_heard || state.ack_accepted ||
+        now - state.device_heard_us < READ_REQUEST_WAIT_US)
+        return UPDATE_GOES_ON;
     return state.read_request_served ? UPDATE_NO_ACKNOWLEDGEMENT : UPDATE_NO_READ_REQUEST;
 }
 
@@ -234,7 +235,8 @@ int run_event_loop(UploadState& state) {
         }
         if (ready_count == 0 || restarts_tick(heard, data_waited))
             tick_end = now + TICK_US;
-        if (const int overdue = acknowledgement_overdue(state, heard, now); overdue != UPDATE_DONE)
+        if (const int overdue = acknowledgement_overdue(state, heard, now);
+            overdue != UPDATE_GOES_ON)
             return overdue;
         if (!check_read_request_overdue(state, heard, now) || !check_block_overdue(state, now))
             return UPDATE_ABANDONED;

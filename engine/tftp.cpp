@@ -19,14 +19,6 @@ void send_error(UploadState& state, std::uint16_t code, const char* text, std::u
     net_send(state.tftp_sock, p, static_cast<int>(TFTP_ERROR_TEXT + text_size), to_addr, to_port);
 }
 
-void send_current_block(UploadState& state) {
-    const Transfer& transfer = state.transfer;
-    int length =
-        build_data_packet(state.image, state.image_size, state.packet, transfer.current_block);
-    net_send(transfer.data_sock, state.packet, length, transfer.peer_addr, transfer.peer_port);
-    state.retransmit_ticks = 0;
-}
-
 // The next 15-bit value of the upload's own generator (a linear congruential one, its high
 // bits). Seeded from the system's random source, its ports cannot be known before the run: a
 // host that could guess them could acknowledge blocks in the device's name.
@@ -57,7 +49,7 @@ Heard refuse_stranger(UploadState& state, std::uint32_t from_addr, std::uint16_t
         state.stranger_told = true;
         UpdateNotice notice{};
         notice.kind = NOTICE_STRANGER_REFUSED;
-        notice.server_addr = state.local_addr;
+        notice.local_addr = state.local_addr;
         notice.refused_addr = from_addr;
         notice.units = state.units;
         tell_front_end(state, notice);
@@ -89,7 +81,7 @@ UpdateNotice transfer_notice(const UploadState& state, NoticeKind kind) {
     const Transfer& transfer = state.transfer;
     UpdateNotice notice{};
     notice.kind = kind;
-    notice.server_addr = state.local_addr;
+    notice.local_addr = state.local_addr;
     notice.block = transfer.current_block;
     notice.last_block = is_last_block(state);
     notice.peer_addr = transfer.peer_addr;
@@ -163,6 +155,18 @@ Heard handle_tftp_request(UploadState& state, int length, std::uint32_t from_add
     return HEARD_DEVICE;
 }
 
+AckResult handle_data_datagram(UploadState& state, int length, std::uint32_t from_addr,
+                               std::uint16_t from_port) {
+    const Transfer& transfer = state.transfer;
+    if (length >= static_cast<int>(TFTP_ERROR_TEXT) &&
+        get_be16(state.packet + TFTP_OPCODE) == TFTP_OP_ERROR) {
+        if (from_addr == transfer.peer_addr && from_port == transfer.peer_port)
+            note_device_error(state, length);
+        return ACK_IGNORED;
+    }
+    return handle_ack(state, length, from_addr, from_port);
+}
+
 AckResult handle_ack(UploadState& state, int length, std::uint32_t from_addr,
                      std::uint16_t from_port) {
     // A transfer is its transfer identifier's (RFC 1350), the read request's source address and
@@ -172,10 +176,6 @@ AckResult handle_ack(UploadState& state, int length, std::uint32_t from_addr,
     if (from_addr != transfer.peer_addr || from_port != transfer.peer_port)
         return ACK_IGNORED;
     const unsigned char* p = state.packet;
-    if (length >= static_cast<int>(TFTP_ERROR_TEXT) && get_be16(p + TFTP_OPCODE) == TFTP_OP_ERROR) {
-        note_device_error(state, length);
-        return ACK_IGNORED;
-    }
     // A duplicate ACK never sends anything: answering it would send every later block twice,
     // and the duplicates would double again (the Sorcerer's Apprentice fault; RFC 1123, 4.2.3.1,
     // amending RFC 1350). A lost block is repaired by the tick's resend alone.
@@ -187,21 +187,24 @@ AckResult handle_ack(UploadState& state, int length, std::uint32_t from_addr,
     transfer.moved_us = state.now_us;
     state.block_watch = StallWatch{true, false, state.now_us};
     if (is_last_block(state)) {
-        if (state.progress != nullptr)
-            state.progress(100);
+        tell_progress(state, 100);
         return ACK_FINAL;
     }
     const std::uint64_t delivered = std::uint64_t{transfer.current_block} * TFTP_BLOCK_SIZE;
-    if (state.progress != nullptr)
-        state.progress(static_cast<std::uint32_t>(delivered * 100 / state.image_size));
+    tell_progress(state, static_cast<std::uint32_t>(delivered * 100 / state.image_size));
     ++transfer.current_block;
     send_current_block(state);
     return ACK_ACCEPTED;
 }
 
-void retransmit_block(UploadState& state) {
-    send_current_block(state);
+void send_current_block(UploadState& state) {
+    const Transfer& transfer = state.transfer;
+    int length =
+        build_data_packet(state.image, state.image_size, state.packet, transfer.current_block);
+    net_send(transfer.data_sock, state.packet, length, transfer.peer_addr, transfer.peer_port);
+    state.retransmit_ticks = 0;
 }
+
 
 bool is_last_block(const UploadState& state) {
     return state.image_size < std::uint64_t{state.transfer.current_block} * TFTP_BLOCK_SIZE;

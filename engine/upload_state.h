@@ -52,8 +52,8 @@ struct UploadState {
     std::uint32_t local_addr;  // network order; the endpoints' address (see net_bind for BOOTP's)
     std::uint32_t target_addr; // network order
     UpdateMode mode;
-    progress_callback progress; // may be null
-    notice_callback notice;     // may be null
+    notice_callback notice; // may be null
+    void* context;          // the front end's, handed back with every notice
 
     unsigned char* image; // the whole image file; the upload's one allocation
     std::uint32_t image_size;
@@ -114,6 +114,9 @@ enum AckResult : int {
     ACK_FINAL = 2,    // the last block was acknowledged: the upload is complete
 };
 
+// What a step of the upload returns while there is no result yet: it went well, go on.
+constexpr int UPDATE_GOES_ON = -1;
+
 constexpr std::uint32_t TICK_MS = 500;
 // A read request from the device's address, on another port than its transfer's (or on the same
 // port past block 1), replaces the transfer only once it has not moved for this long: a loader
@@ -148,11 +151,18 @@ Heard handle_bootp_request(UploadState& state, int length, std::uint32_t from_ad
                            std::uint16_t from_port);
 Heard handle_tftp_request(UploadState& state, int length, std::uint32_t from_addr,
                           std::uint16_t from_port);
+// What arrives on the data endpoint: the peer's TFTP ERROR (kept and told, ending nothing), or
+// anything else, for handle_ack.
+AckResult handle_data_datagram(UploadState& state, int length, std::uint32_t from_addr,
+                               std::uint16_t from_port);
 AckResult handle_ack(UploadState& state, int length, std::uint32_t from_addr,
                      std::uint16_t from_port);
-void retransmit_block(UploadState& state);
+// Sends the current block to the peer, first or again, and starts the resend count anew.
+void send_current_block(UploadState& state);
 // Hands a notice to the front end; false when it ends the update there.
 bool tell_front_end(const UploadState& state, const UpdateNotice& notice);
+// Tells the front end the share of the image delivered.
+void tell_progress(const UploadState& state, std::uint32_t percent);
 // A notice about the current transfer: its block, its peer and the peer's error, if any.
 UpdateNotice transfer_notice(const UploadState& state, NoticeKind kind);
 

@@ -130,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (length < 0)
                 break;
             const std::uint32_t from_addr = ack_source(selector);
-            AckResult r = handle_ack(state, length, from_addr, host_to_net16(from_port));
+            AckResult r = handle_data_datagram(state, length, from_addr, host_to_net16(from_port));
             const bool matches = from_addr == peer_addr_before &&
                                  host_to_net16(from_port) == peer_port_before && d.size() >= 4 &&
                                  d[0] == 0 && d[1] == 4 &&
@@ -156,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case STEP_QUIET_TICK:
             ++state.retransmit_ticks;
             if (state.transfer.data_sock != NET_INVALID_SOCKET && state.retransmit_ticks > 1) {
-                retransmit_block(state);
+                send_current_block(state);
                 FUZZ_CHECK(state.retransmit_ticks == 0);
                 FUZZ_CHECK(fake.sends.size() == sends_before + 1);
                 check_data(fake.sends.back(), state);

@@ -500,7 +500,7 @@ TEST(FailureReport, NoticesNameTheStrangerAndBothUnits) {
                        "address: power off every unit that is not meant to be updated\n");
     n.units.count = 1;
     n.kind = NOTICE_NO_READ_REQUEST;
-    n.server_addr = addr(198, 51, 100, 1);
+    n.local_addr = addr(198, 51, 100, 1);
     describe_notice(line, sizeof line, n);
     EXPECT_EQ(std::string(line).rfind("QBupdate: the device 52:54:00:12:34:56 took the BOOTP "
                                       "reply but has not asked for the image in 10 s;",

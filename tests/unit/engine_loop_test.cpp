@@ -233,7 +233,7 @@ TEST_F(Loop, StallsAreReportedOnceAfterTenSecondsAndTheUpdateGoesOn) {
     }
     const UpdateNotice& bootp = stall_notices[0].first;
     EXPECT_EQ(bootp.kind, NOTICE_NO_READ_REQUEST);
-    EXPECT_EQ(bootp.server_addr, LOCAL);
+    EXPECT_EQ(bootp.local_addr, LOCAL);
     for (std::uint32_t block : {1u, 2u}) {
         const UpdateNotice& n = stall_notices[block].first;
         EXPECT_EQ(n.kind, NOTICE_BLOCK_UNACKNOWLEDGED);
@@ -251,7 +251,7 @@ TEST_F(Loop, StallsAreReportedOnceAfterTenSecondsAndTheUpdateGoesOn) {
 TEST_F(Loop, AnInterruptedWaitAsksTheFrontEndWhetherAStallStandsStill) {
     open_state(1000);
     fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
-    state.notice = [](const UpdateNotice& notice) {
+    state.notice = [](void*, const UpdateNotice& notice) {
         stall_notices.emplace_back(notice, fake.clock_skip_us);
         return notice.kind != NOTICE_WAIT_INTERRUPTED || !notice.standing_still;
     };
