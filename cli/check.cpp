@@ -7,18 +7,16 @@
 
 namespace {
 
-// The engine's callbacks take no context: the findings of the one check a process runs.
-CheckFindings* running = nullptr;
-
 // The banner is left out: standard output carries the report alone. At the network's start the
 // image is loaded and the ports are open; false ends the update there, before the first beacon.
-bool take_notice(const UpdateNotice& notice) {
-    if (notice.kind != NOTICE_NETWORK_STARTS || running == nullptr)
+bool take_notice(void* context, const UpdateNotice& notice) {
+    if (notice.kind != NOTICE_NETWORK_STARTS)
         return true;
-    running->network_reached = true;
-    running->image_size = notice.image_size;
-    running->digest = digest_image(notice.image, notice.image_size);
-    net_firewall_notice(running->firewall, sizeof running->firewall, notice.server_addr);
+    auto* findings = static_cast<CheckFindings*>(context);
+    findings->network_reached = true;
+    findings->image_size = notice.image_size;
+    findings->digest = digest_image(notice.image, notice.image_size);
+    net_firewall_notice(findings->firewall, sizeof findings->firewall, notice.local_addr);
     return false;
 }
 
@@ -142,11 +140,9 @@ int run_check(const CommandLine& cl, const ServingFacts& serving, const char* wa
     findings.target_given = cl.target_given;
     findings.mode = cl.mode;
     findings.warnings = warnings;
-    running = &findings;
     UpdateDiagnosis diagnosis{};
     findings.result = update_target(serving.local_addr, serving.target_addr, serving.image_path,
-                                    cl.mode, nullptr, &diagnosis, take_notice);
-    running = nullptr;
+                                    cl.mode, take_notice, &findings, &diagnosis);
     net_cleanup();
     findings.image_fault = diagnosis.image_fault;
     const int status = check_status(findings);

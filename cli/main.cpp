@@ -5,7 +5,6 @@
 #include "engine.h"
 #include "host.h"
 #include "notices.h"
-#include "progress.h"
 #include "report.h"
 #include "subnet_wait.h"
 
@@ -64,13 +63,23 @@ int main(int argc, char** argv) {
         return EXIT_USAGE_OR_SETUP;
     }
     // The check says that an update would wait, and does not wait itself.
-    char start_lines[2048] = "";
-    if (cl.check)
-        describe_wait_ahead(start_lines, sizeof start_lines, addrs, count, cl.target_addr);
-    else
-        // A target on no subnet of this host yet may get its address meanwhile.
+    NoticeContext notices{};
+    if (cl.check) {
+        describe_wait_ahead(notices.start_lines, sizeof notices.start_lines, addrs, count,
+                            cl.target_addr);
+    } else {
+        // A target on no subnet of this host yet may get its address meanwhile; the addresses
+        // that came judge the target again (a subnet's broadcast address is refused only once
+        // it is known).
         count = wait_for_subnet(addrs, count, MAX_LOCAL_ADDRESSES, cl.target_addr,
                                 cl.image_path);
+        describe_target_refusal(refusal, sizeof refusal, addrs, count, cl.target_addr);
+        if (refusal[0] != '\0') {
+            net_cleanup();
+            console_line(refusal);
+            return EXIT_USAGE_OR_SETUP;
+        }
+    }
     if (count == 0) {
         net_cleanup();
         console_line("QBupdate: this host has no usable IPv4 address to reach the device from\n");
@@ -81,24 +90,27 @@ int main(int argc, char** argv) {
         route_source = 0;
     const int chosen = choose_local_address(addrs, count, cl.target_addr, route_source);
     const std::uint32_t local_addr = addrs[chosen].addr;
+    char* const start_lines = notices.start_lines;
+    const std::size_t lines_size = sizeof notices.start_lines;
     std::size_t used = std::strlen(start_lines);
     if (!cl.target_given)
-        describe_default_target(start_lines + used, sizeof start_lines - used, cl.target_addr);
+        describe_default_target(start_lines + used, lines_size - used, cl.target_addr);
     used = std::strlen(start_lines);
-    describe_address_choice(start_lines + used, sizeof start_lines - used, addrs, count, chosen,
+    describe_address_choice(start_lines + used, lines_size - used, addrs, count, chosen,
                             cl.target_addr, route_source);
     ServingFacts serving{cl.image_path, local_addr, "", cl.target_addr};
     std::snprintf(serving.interface_name, sizeof serving.interface_name, "%s",
                   addrs[chosen].interface_name);
     if (cl.check)
         return run_check(cl, serving, start_lines);
-    notices_begin(start_lines, &serving);
+    notices.serving_known = true;
+    notices.serving = serving;
 
     UpdateDiagnosis diagnosis{};
     console_begin();
     const std::uint64_t began = clock_microseconds();
     const int result = update_target(local_addr, cl.target_addr, cl.image_path, cl.mode,
-                                     print_progress, &diagnosis, print_update_notice);
+                                     take_update_notice, &notices, &diagnosis);
     const std::uint64_t took_us = clock_microseconds() - began;
     net_cleanup();
     char last_line[512];

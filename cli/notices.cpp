@@ -2,41 +2,33 @@
 
 #include "console.h"
 #include "hang_up.h"
+#include "progress.h"
 #include "report.h"
 
-#include <cstdio>
-
-namespace {
-
-// The engine's callbacks take no context: the one text that must wait for the network part.
-char start_lines_held[1024] = "";
-ServingFacts serving_held{};
-bool serving_known = false;
-
-} // namespace
-
-void notices_begin(const char* start_lines, const ServingFacts* serving) {
-    std::snprintf(start_lines_held, sizeof start_lines_held, "%s", start_lines);
-    serving_known = serving != nullptr;
-    if (serving_known)
-        serving_held = *serving;
+const char* banner_text(UpdateMode mode) {
+    return mode == UPDATE_MODE_BOOT_AREA ? " Updating QuibbleBox Boot Area\n"
+                                         : " Updating QuibbleBox Firmware\n";
 }
 
-bool print_update_notice(const UpdateNotice& notice) {
+bool take_update_notice(void* context, const UpdateNotice& notice) {
     switch (notice.kind) {
-    case NOTICE_BANNER:
-        console_text(CONSOLE_OUT, notice.banner);
+    case NOTICE_PROGRESS:
+        print_progress(notice.percent);
+        return true;
+    case NOTICE_IMAGE_OPENED:
+        console_text(CONSOLE_OUT, banner_text(notice.mode));
         return true;
     case NOTICE_NETWORK_STARTS: {
-        if (serving_known) {
+        const auto* held = static_cast<const NoticeContext*>(context);
+        if (held->serving_known) {
             char start[1024];
-            describe_start(start, sizeof start, serving_held, notice.image_size,
+            describe_start(start, sizeof start, held->serving, notice.image_size,
                            digest_image(notice.image, notice.image_size));
             console_line(start);
         }
-        console_line(start_lines_held);
+        console_line(held->start_lines);
         char firewall[1024];
-        net_firewall_notice(firewall, sizeof firewall, notice.server_addr);
+        net_firewall_notice(firewall, sizeof firewall, notice.local_addr);
         console_line(firewall);
         return true;
     }

@@ -11,16 +11,15 @@ using UpdateMode = unsigned char;
 constexpr UpdateMode UPDATE_MODE_FIRMWARE = 0;
 constexpr UpdateMode UPDATE_MODE_BOOT_AREA = '7';
 
-// Called with the share of the image delivered so far, 0 to 100.
-using progress_callback = void (*)(std::uint32_t percent);
-
 // How long the device may leave the update standing still before the operator is told.
 constexpr std::uint32_t STALL_NOTICE_SECONDS = 10;
-// How long after the first BOOTP reply the device has to ask for the image before the update
-// gives up (UPDATE_NO_READ_REQUEST). A transfer once asked for has no time-out.
+// How long after the device is first heard (its BOOTP request answered, or its read request
+// served) a block must be acknowledged before the update gives up (UPDATE_NO_READ_REQUEST,
+// UPDATE_NO_ACKNOWLEDGEMENT). Once one is, the update has no time-out.
 constexpr std::uint32_t READ_REQUEST_WAIT_SECONDS = 60;
 
-// What the engine tells the front end while an update runs, beyond its progress.
+// What the engine tells the front end while an update runs. The engine says facts; the words
+// are the front end's.
 enum NoticeKind : int {
     NOTICE_NO_READ_REQUEST = 0,      // the device took a BOOTP reply but has not asked for the image
     NOTICE_BLOCK_UNACKNOWLEDGED = 1, // the device stopped acknowledging the block being resent
@@ -29,9 +28,10 @@ enum NoticeKind : int {
     NOTICE_STRANGER_REFUSED = 4,     // a read request from another address than the target's
                                      // (once per upload)
     NOTICE_SECOND_DEVICE = 5,        // tagged BOOTP requests from a second hardware address
-                                     // answered (once per upload)
-    NOTICE_BANNER = 6,               // the image opened: `banner` is the line for standard output
+                                     // answered (once per upload): `units` names both
+    NOTICE_IMAGE_OPENED = 6,         // the image opened, for `mode`; nothing sent yet
     NOTICE_WAIT_INTERRUPTED = 7,     // a signal cut the loop's wait short
+    NOTICE_PROGRESS = 8,             // an acknowledged block: `percent` of the image delivered
 };
 
 constexpr std::size_t HW_ADDR_SIZE = 6;
@@ -40,6 +40,15 @@ constexpr std::size_t HW_ADDR_SIZE = 6;
 struct HardwareAddress {
     bool known;
     unsigned char bytes[HW_ADDR_SIZE];
+};
+
+constexpr std::size_t MAX_UNITS_NAMED = 4;
+
+// The hardware addresses BOOTP replies went to, in the order first answered. Which of them took
+// the image cannot be told: any host can send the device's tagged request.
+struct UnitsAnswered {
+    std::uint32_t count; // distinct addresses answered, up to MAX_UNITS_NAMED
+    HardwareAddress hw[MAX_UNITS_NAMED];
 };
 
 // The longest device error text kept, in printable ASCII.
@@ -55,28 +64,29 @@ struct DeviceError {
 // Addresses and ports in network byte order.
 struct UpdateNotice {
     NoticeKind kind;
-    std::uint32_t server_addr; // this host's address, the one the BOOTP reply named
+    std::uint32_t local_addr; // this host's address, the one the BOOTP reply named
     std::uint32_t block;       // the block being resent, counted from 1 (not wrapped)
     bool last_block;           // that block ends the image
     std::uint32_t peer_addr;   // where the block is being resent
     std::uint16_t peer_port;
     DeviceError device_error; // the device's last ERROR on this data endpoint, if any
-    HardwareAddress device_hw;  // the hardware address first answered, if any
-    HardwareAddress second_hw;  // NOTICE_SECOND_DEVICE: the other hardware address answered
+    UnitsAnswered units;        // the hardware addresses answered so far
     std::uint32_t refused_addr; // NOTICE_STRANGER_REFUSED: the address refused
-    const char* banner;         // NOTICE_BANNER
+    UpdateMode mode;            // NOTICE_IMAGE_OPENED
+    std::uint32_t percent;      // NOTICE_PROGRESS: 0 to 100
     bool standing_still; // NOTICE_WAIT_INTERRUPTED: a stall was told and nothing has moved since
     // NOTICE_NETWORK_STARTS: the loaded image, lent for the length of the call.
     const unsigned char* image;
     std::uint32_t image_size;
 };
 
-// Called once for each notice: a stall when it has lasted STALL_NOTICE_SECONDS, a device error
-// when it arrives (once per data endpoint), a refused stranger and a second device when first
-// met, an interrupted wait each time. For a stall or an interrupted wait, false ends the update
-// at once with UPDATE_ABANDONED; true carries on. The other notices end nothing, and the banner's
-// result is not asked. Without a notice callback the banner goes to standard output.
-using notice_callback = bool (*)(const UpdateNotice& notice);
+// Called once for each notice, with the context given to update_target: the image opened, the
+// network's start, each acknowledged block's progress, a stall when it has lasted
+// STALL_NOTICE_SECONDS, a device error when it arrives (once per data endpoint), a refused
+// stranger and a second device when first met, an interrupted wait each time. For a stall, an
+// interrupted wait or the network's start, false ends the update at once with UPDATE_ABANDONED;
+// true carries on. The other notices end nothing whatever the answer.
+using notice_callback = bool (*)(void* context, const UpdateNotice& notice);
 
 enum UpdateResult : int {
     UPDATE_DONE = 0,            // the device acknowledged the last block
@@ -89,6 +99,9 @@ enum UpdateResult : int {
     UPDATE_ABANDONED = 7,       // the notice callback ended the update at a stall
     UPDATE_NO_READ_REQUEST = 8, // the device took a BOOTP reply but did not ask for the image
                                 // within READ_REQUEST_WAIT_SECONDS
+    // Read requests in the device's name were served, but no block was acknowledged within
+    // READ_REQUEST_WAIT_SECONDS of the device being heard.
+    UPDATE_NO_ACKNOWLEDGEMENT = 9,
 };
 
 enum ImageFault : int {
@@ -108,8 +121,7 @@ constexpr std::uint32_t MAX_UNANSWERED_BEACONS = 41;
 struct UpdateDiagnosis {
     ImageFault image_fault;
     NetFault net_fault; // for the port results and UPDATE_WAIT_FAILED
-    // The first hardware address answered, when a BOOTP request told it.
-    HardwareAddress device_hw{};
+    UnitsAnswered units{}; // the hardware addresses BOOTP replies went to
     std::uint32_t bytes_acknowledged = 0; // image bytes the device has acknowledged in its last
                                           // transfer: the whole image after UPDATE_DONE
 };
@@ -119,7 +131,7 @@ struct UpdateDiagnosis {
 std::FILE* open_image(const char* path, std::uint64_t* size, ImageFault* fault);
 
 // Addresses in network byte order. Blocks until the upload is over; the socket library must
-// have been started. `progress` and `notice` may be null.
+// have been started. `notice` may be null: the upload then tells nothing.
 int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const char* image_path,
-                  UpdateMode mode, progress_callback progress, UpdateDiagnosis* diagnosis = nullptr,
-                  notice_callback notice = nullptr);
+                  UpdateMode mode, notice_callback notice, void* context,
+                  UpdateDiagnosis* diagnosis = nullptr);

@@ -45,13 +45,20 @@ bool recover_lost_endpoints(UploadState& state) {
         return false;
     const std::uint32_t local = state.local_addr;
     open_if_closed(state.wake_sock, local, host_to_net16(WAKE_PORT), 1, HEAR_LOCAL_ADDRESS);
-    open_if_closed(state.bootp_sock, local, host_to_net16(BOOTP_SERVER_PORT), 1, HEAR_BROADCASTS);
+    if (state.bootp_sock == NET_INVALID_SOCKET) {
+        open_if_closed(state.bootp_sock, local, host_to_net16(BOOTP_SERVER_PORT), 1,
+                       HEAR_BROADCASTS);
+        state.bootp_interface = net_interface_index(local); // an adapter back may be renumbered
+    }
     open_if_closed(state.tftp_sock, local, host_to_net16(TFTP_SERVER_PORT), 0, HEAR_LOCAL_ADDRESS);
     if (state.transfer.lost_data_port != 0) {
         open_if_closed(state.transfer.data_sock, local, state.transfer.lost_data_port, 0,
                        HEAR_LOCAL_ADDRESS);
-        if (state.transfer.data_sock != NET_INVALID_SOCKET)
+        if (state.transfer.data_sock != NET_INVALID_SOCKET) {
             state.transfer.lost_data_port = 0;
+            net_connect(state.transfer.data_sock, state.transfer.peer_addr,
+                        state.transfer.peer_port);
+        }
     }
     return true;
 }

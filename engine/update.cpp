@@ -25,7 +25,7 @@ int fail_port(UpdateDiagnosis* diagnosis, NetFault fault, int result) {
 // Reads the whole file into the upload's one allocation; the file is closed whatever happens.
 int load_image(UploadState& state, std::FILE* file, std::uint64_t file_size,
                UpdateDiagnosis* diagnosis) {
-    int result = UPDATE_DONE;
+    int result = UPDATE_GOES_ON;
     if (file_size > MAX_IMAGE_SIZE) {
         result = fail_image(diagnosis, IMAGE_TOO_LARGE);
     } else {
@@ -56,11 +56,12 @@ int open_fixed_endpoints(UploadState& state, UpdateDiagnosis* diagnosis) {
                                          HEAR_BROADCASTS, &fault);
     if (state.bootp_sock == NET_INVALID_SOCKET)
         return fail_port(diagnosis, fault, UPDATE_NO_BOOTP_PORT);
+    state.bootp_interface = net_interface_index(state.local_addr);
     state.tftp_sock = open_udp_endpoint(state.local_addr, host_to_net16(TFTP_SERVER_PORT), 0,
                                         HEAR_LOCAL_ADDRESS, &fault);
     if (state.tftp_sock == NET_INVALID_SOCKET)
         return fail_port(diagnosis, fault, UPDATE_NO_TFTP_PORT);
-    return UPDATE_DONE;
+    return UPDATE_GOES_ON;
 }
 
 // Seeds the data-port generator once per upload. Should the system's source fail, the clock
@@ -119,7 +120,16 @@ std::FILE* open_image(const char* path, std::uint64_t* size, ImageFault* fault) 
 }
 
 bool tell_front_end(const UploadState& state, const UpdateNotice& notice) {
-    return state.notice == nullptr || state.notice(notice);
+    return state.notice == nullptr || state.notice(state.context, notice);
+}
+
+void tell_progress(const UploadState& state, std::uint32_t percent) {
+    if (state.notice == nullptr)
+        return;
+    UpdateNotice notice{};
+    notice.kind = NOTICE_PROGRESS;
+    notice.percent = percent;
+    state.notice(state.context, notice);
 }
 
 net_socket open_udp_endpoint(std::uint32_t local_addr, std::uint16_t port, int broadcast,
@@ -141,8 +151,8 @@ net_socket open_udp_endpoint(std::uint32_t local_addr, std::uint16_t port, int b
 }
 
 int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const char* image_path,
-                  UpdateMode mode, progress_callback progress, UpdateDiagnosis* diagnosis,
-                  notice_callback notice) {
+                  UpdateMode mode, notice_callback notice, void* context,
+                  UpdateDiagnosis* diagnosis) {
     if (diagnosis != nullptr)
         *diagnosis = UpdateDiagnosis{IMAGE_OK, NET_FAULT_NONE};
 
@@ -152,40 +162,33 @@ int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const cha
     if (file == nullptr)
         return fail_image(diagnosis, open_fault);
 
-    UpdateNotice shown{};
-    shown.kind = NOTICE_BANNER;
-    shown.banner = mode == UPDATE_MODE_BOOT_AREA ? " Updating QuibbleBox Boot Area\n"
-                                                 : " Updating QuibbleBox Firmware\n";
-    if (notice != nullptr) {
-        notice(shown);
-    } else {
-        std::fputs(shown.banner, stdout);
-        std::fflush(stdout);
-    }
-
     UploadState state{};
     state.wake_sock = state.bootp_sock = state.tftp_sock = NET_INVALID_SOCKET;
     state.transfer.data_sock = NET_INVALID_SOCKET;
     state.local_addr = local_addr;
     state.target_addr = target_addr;
     state.mode = mode;
-    state.progress = progress;
     state.notice = notice;
+    state.context = context;
+    UpdateNotice opened{};
+    opened.kind = NOTICE_IMAGE_OPENED;
+    opened.mode = mode;
+    tell_front_end(state, opened);
     state.port_draw = port_draw_seed();
     int result = load_image(state, file, file_size, diagnosis);
-    if (result == UPDATE_DONE)
+    if (result == UPDATE_GOES_ON)
         result = open_fixed_endpoints(state, diagnosis);
-    if (result == UPDATE_DONE) {
+    if (result == UPDATE_GOES_ON) {
         UpdateNotice starts{};
         starts.kind = NOTICE_NETWORK_STARTS;
-        starts.server_addr = local_addr;
+        starts.local_addr = local_addr;
         starts.image = state.image;
         starts.image_size = state.image_size;
         result = tell_front_end(state, starts) ? run_event_loop(state) : UPDATE_ABANDONED;
         if (result == UPDATE_WAIT_FAILED && diagnosis != nullptr)
             diagnosis->net_fault = state.wait_fault;
         if (diagnosis != nullptr) {
-            diagnosis->device_hw = state.device_hw;
+            diagnosis->units = state.units;
             diagnosis->bytes_acknowledged = bytes_acknowledged(state, result);
         }
     }

@@ -94,7 +94,7 @@ inline void start_upload(FuzzUpload& u, FuzzInput& in) {
     s.local_addr = FUZZ_LOCAL;
     s.target_addr = FUZZ_TARGET;
     s.mode = mode;
-    s.progress = nullptr;
+    s.notice = nullptr;
     s.image = u.image_bytes;
     s.image_size = size;
     s.wake_sock = open_udp_endpoint(FUZZ_LOCAL, host_to_net16(WAKE_PORT), 1, HEAR_LOCAL_ADDRESS);

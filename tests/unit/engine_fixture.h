@@ -16,23 +16,25 @@ inline const std::uint32_t LOCAL = fake_address(198, 51, 100, 1);
 inline const std::uint32_t TARGET = fake_address(198, 51, 100, 10);
 constexpr std::uint16_t CLIENT_BOOTP_PORT = 68;
 constexpr std::uint16_t CLIENT_TFTP_PORT = 2070;
+constexpr std::uint64_t ARRIVAL_STEP_US = 250000;
 
+// What the engine told, by kind: the progress percentages, the modes of the images opened, and
+// every other notice with the scripted clock's skip when it came.
 inline std::vector<std::uint32_t> progress_calls;
-inline void record_progress(std::uint32_t percent) {
-    progress_calls.push_back(percent);
-}
-
-// Each stall notice, with the scripted clock's skip when it came.
+inline std::string opened_modes;
 inline std::vector<std::pair<UpdateNotice, std::uint64_t>> stall_notices;
-// The banner is shown as the front end shows it; every other notice is recorded.
-inline bool record_stall(const UpdateNotice& notice) {
-    if (notice.kind == NOTICE_BANNER) {
-        std::fputs(notice.banner, stdout);
-        std::fflush(stdout);
-        return true;
-    }
-    stall_notices.emplace_back(notice, fake.clock_skip_us);
+inline bool record_notice(void* /*context*/, const UpdateNotice& notice) {
+    if (notice.kind == NOTICE_PROGRESS)
+        progress_calls.push_back(notice.percent);
+    else if (notice.kind == NOTICE_IMAGE_OPENED)
+        opened_modes.push_back(static_cast<char>(notice.mode));
+    else
+        stall_notices.emplace_back(notice, fake.clock_skip_us);
     return true;
+}
+// Records only the notices that are not progress: a transfer run without telling its progress.
+inline bool record_all_but_progress(void* context, const UpdateNotice& notice) {
+    return notice.kind == NOTICE_PROGRESS || record_notice(context, notice);
 }
 
 inline Bytes make_image(std::size_t size) {
@@ -109,6 +111,7 @@ class EngineTest : public testing::Test {
     void SetUp() override {
         fake_reset();
         progress_calls.clear();
+        opened_modes.clear();
         stall_notices.clear();
     }
 
@@ -120,13 +123,12 @@ class EngineTest : public testing::Test {
 
     // The state as update_target leaves it for the loop, with the loop's own start values.
     void open_state(std::size_t image_size, UpdateMode mode = UPDATE_MODE_FIRMWARE,
-                    progress_callback progress = record_progress) {
+                    notice_callback notice = record_notice) {
         image = make_image(image_size);
         state.local_addr = LOCAL;
         state.target_addr = TARGET;
         state.mode = mode;
-        state.progress = progress;
-        state.notice = record_stall;
+        state.notice = notice;
         state.image = image.data();
         state.image_size = static_cast<std::uint32_t>(image.size());
         state.wake_sock = open_udp_endpoint(LOCAL, host_to_net16(WAKE_PORT), 1, HEAR_LOCAL_ADDRESS);
@@ -139,8 +141,11 @@ class EngineTest : public testing::Test {
         ASSERT_EQ(fake_open_sockets(), 3);
     }
 
-    // Puts a datagram in the packet buffer as the loop does, zeros after it.
+    // Puts a datagram in the packet buffer as the loop does, zeros after it. Each arrives a
+    // quarter of a second after the one before, as a loader's retries would, within the
+    // replies' rate limit.
     int put(const Bytes& datagram) {
+        state.now_us += ARRIVAL_STEP_US;
         std::memset(state.packet, 0, sizeof state.packet);
         if (!datagram.empty())
             std::memcpy(state.packet, datagram.data(), datagram.size());
@@ -156,6 +161,6 @@ class EngineTest : public testing::Test {
     }
     AckResult acknowledge(const Bytes& d, std::uint32_t from = TARGET,
                           std::uint16_t port = CLIENT_TFTP_PORT) {
-        return handle_ack(state, put(d), from, host_to_net16(port));
+        return handle_data_datagram(state, put(d), from, host_to_net16(port));
     }
 };

@@ -65,7 +65,7 @@ std::uint32_t ip(const char* text) {
 UpdateNotice notice(NoticeKind kind, std::uint32_t block, bool last, const char* error = nullptr) {
     UpdateNotice n{};
     n.kind = kind;
-    n.server_addr = ip("198.51.100.1");
+    n.local_addr = ip("198.51.100.1");
     n.block = block;
     n.last_block = last;
     n.peer_addr = kind == NOTICE_NO_READ_REQUEST ? 0 : ip("198.51.100.10");
@@ -108,29 +108,34 @@ TEST(UpdateNotice, GoesToStandardErrorAndLeavesTheTrailAlone) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     console_begin();
-    UpdateNotice banner{};
-    banner.kind = NOTICE_BANNER;
-    banner.banner = " Updating QuibbleBox Firmware\n";
-    print_update_notice(banner);
-    ServingFacts serving{"new.bin", host_to_net32(0xC6336401), "eth0",
-                         host_to_net32(0xC633640A)};
-    notices_begin("QBupdate: a start line\n", &serving);
+    NoticeContext context{"QBupdate: a start line\n", true,
+                          ServingFacts{"new.bin", host_to_net32(0xC6336401), "eth0",
+                                       host_to_net32(0xC633640A)}};
+    UpdateNotice told{};
+    told.kind = NOTICE_IMAGE_OPENED;
+    told.mode = UPDATE_MODE_FIRMWARE;
+    take_update_notice(&context, told);
     const unsigned char image[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
     UpdateNotice starts{};
     starts.kind = NOTICE_NETWORK_STARTS;
-    starts.server_addr = serving.local_addr;
+    starts.local_addr = context.serving.local_addr;
     starts.image = image;
     starts.image_size = sizeof image;
-    print_update_notice(starts);
-    print_progress(5);
-    print_update_notice(BLOCK_57);
-    print_progress(6);
-    print_progress(20);
+    take_update_notice(&context, starts);
+    told.kind = NOTICE_PROGRESS;
+    for (std::uint32_t percent : {5, 6, 20}) {
+        told.percent = percent;
+        take_update_notice(&context, told);
+        if (percent == 5)
+            take_update_notice(&context, BLOCK_57);
+    }
     console_end();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), " Updating QuibbleBox Firmware\n..20%\n");
+    EXPECT_STREQ(banner_text(UPDATE_MODE_BOOT_AREA), " Updating QuibbleBox Boot Area\n");
+    EXPECT_STREQ(banner_text('x'), " Updating QuibbleBox Firmware\n");
     // Where the system's firewall will not drop the device's datagrams, nothing is said of it.
     std::string firewall(1024, '\0');
-    net_firewall_notice(firewall.data(), firewall.size(), starts.server_addr);
+    net_firewall_notice(firewall.data(), firewall.size(), starts.local_addr);
     // The start line first, with the checksums of the bytes the engine loaded.
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "QBupdate: serving 'new.bin' (9 bytes, SHA-256 "
@@ -138,7 +143,6 @@ TEST(UpdateNotice, GoesToStandardErrorAndLeavesTheTrailAlone) {
               "from 198.51.100.1 on eth0 to the device at 198.51.100.10\n"
               "QBupdate: a start line\n" +
                   std::string(firewall.c_str()) + described(BLOCK_57));
-    notices_begin("");
 }
 
 TEST(HangUp, ATransferThatMovesGoesOnAStallEndsIt) {
@@ -174,10 +178,10 @@ TEST(UpdateNotice, OnAConsoleItStartsOnALineOfItsOwn) {
         console_is_terminal(CONSOLE_OUT) && console_is_terminal(CONSOLE_ERR);
     last_percent = 0;
     console_begin();
-    print_update_notice(NO_READ_REQUEST); // right after the banner: no blank line
+    take_update_notice(nullptr, NO_READ_REQUEST); // right after the banner: no blank line
     print_progress(5);
-    print_update_notice(BLOCK_57);
-    print_update_notice(LAST_BLOCK);
+    take_update_notice(nullptr, BLOCK_57);
+    take_update_notice(nullptr, LAST_BLOCK);
     print_progress(20);
     console_end();
     dup2(saved_out, 1);
@@ -289,7 +293,7 @@ TEST(ConsoleOnAStoppedStream, ANoticeOnTheSameStreamKeepsItsPlace) {
     StoppedPipe p = stop_streams(BOTH_STOPPED);
     for (int i = 0; i < 5000; ++i)
         print_progress(5);
-    print_update_notice(BLOCK_57);
+    take_update_notice(nullptr, BLOCK_57);
     print_progress(6);
     print_progress(20);
     alarm(0);
@@ -303,7 +307,7 @@ TEST(ConsoleOnAStoppedStream, StandardErrorStoppedHoldsItsLinesAndNothingElse) {
     std::string expected;
     for (int i = 0; i < 80; ++i) { // 80 notices of some 120 bytes: the pipe holds 4 KiB
         print_progress(5);
-        print_update_notice(BLOCK_57);
+        take_update_notice(nullptr, BLOCK_57);
         expected += described(BLOCK_57);
     }
     print_progress(20);
@@ -324,7 +328,7 @@ TEST(ConsoleOnABrokenStream, EndsItsWritesAndNothingElse) {
     console_begin();
     for (std::uint32_t percent : reports_for(1u << 20))
         print_progress(percent);
-    print_update_notice(BLOCK_57);
+    take_update_notice(nullptr, BLOCK_57);
     console_end();
     const std::string errors = testing::internal::GetCapturedStderr();
     dup2(saved_out, 1);
@@ -351,7 +355,7 @@ TEST(ConsoleOnABrokenStream, AFileThatCannotGrowEndsOnlyTheTrail) {
     console_begin();
     for (std::uint32_t percent : reports_for(8u << 20))
         print_progress(percent);
-    print_update_notice(BLOCK_57);
+    take_update_notice(nullptr, BLOCK_57);
     console_end();
     setrlimit(RLIMIT_FSIZE, &before);
     const std::string errors = testing::internal::GetCapturedStderr();
