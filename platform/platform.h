@@ -81,6 +81,19 @@ bool net_endpoint_lost(net_socket s);
 // The local port the socket is bound to (network order), or 0 when it cannot be told.
 std::uint16_t net_local_port(net_socket s);
 
+// What the system's own list of this host's addresses says of a local address (network order).
+enum NetAddressState : int {
+    NET_ADDRESS_USABLE = 0, // listed and bindable, or the system does not tell
+    NET_ADDRESS_PENDING,    // listed, but its duplicate-address check is not done (or failed)
+    NET_ADDRESS_GONE,       // not listed: it left with its link
+};
+
+// Read afresh at every call. A system that gives up the sockets of an address that leaves
+// (net_endpoint_lost) answers from its address list, so that the loss is seen, and the address's
+// return, even where no socket call fails; a system that keeps such sockets working has nothing
+// to reopen and answers NET_ADDRESS_USABLE.
+NetAddressState net_address_state(std::uint32_t addr);
+
 // Why the last failed socket call on this thread failed: net_udp_socket, net_bind, or a
 // net_wait_readable that returned NET_WAIT_FAILED.
 NetFault net_last_fault();
@@ -91,6 +104,9 @@ NetFault net_fault_from_winsock_error(int error);
 // Whether a wait or a receive that failed with this error code has lost its sockets
 // (net_endpoint_lost).
 bool winsock_error_loses_endpoint(int error);
+// Whether a send to this destination (network order) that failed with this error code is taken
+// as its socket given up.
+bool winsock_send_error_loses_endpoint(int error, std::uint32_t to_addr, std::uint16_t to_port);
 #endif
 
 // Waits at most `timeout_ms` until one of the `count` sockets has a datagram to read, and sets

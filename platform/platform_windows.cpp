@@ -252,6 +252,18 @@ bool winsock_error_loses_endpoint(int error) {
     return error == WSAENETDOWN || error == WSAEADDRNOTAVAIL;
 }
 
+// A send meets the loss where a wait and a receive may not: with the address and its routes
+// gone, no route leads to the device (WSAENETUNREACH, WSAEHOSTUNREACH: the network or the host
+// "cannot be reached from this host at this time"). WSAEADDRNOTAVAIL also names a destination no
+// datagram can go to (address or port 0, which a stray's source may be); only for a valid one
+// may it mean that the local address is gone. A needless reopen costs two binds; a missed one
+// stalls the update.
+bool winsock_send_error_loses_endpoint(int error, std::uint32_t to_addr, std::uint16_t to_port) {
+    if (error == WSAEADDRNOTAVAIL)
+        return to_addr != 0 && to_port != 0;
+    return error == WSAENETDOWN || error == WSAENETUNREACH || error == WSAEHOSTUNREACH;
+}
+
 void net_close(net_socket s) {
     if (s == NET_INVALID_SOCKET)
         return;
@@ -265,6 +277,30 @@ bool net_endpoint_lost(net_socket s) {
             return true;
     }
     return false;
+}
+
+// From the adapter list, as the start-up's choice of address reads it: an address counts only
+// on an adapter that is up (Windows lists a disconnected adapter, its state down) and in a
+// duplicate-address state that can be bound (DadState). The list rather than the change
+// notification (NotifyUnicastIpAddressChange), whose callback runs on a thread of the system's:
+// the loop stays the one thread that looks at the network.
+NetAddressState net_address_state(std::uint32_t addr) {
+    ULONG error = ERROR_SUCCESS;
+    const IP_ADAPTER_ADDRESSES* adapters = read_adapters(&error);
+    if (adapters == nullptr)
+        return NET_ADDRESS_USABLE; // nothing known: the sockets' own failures still tell
+    for (const IP_ADAPTER_ADDRESSES* a = adapters; a != nullptr; a = a->Next) {
+        for (const IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress; u != nullptr;
+             u = u->Next) {
+            std::uint32_t held = 0;
+            if (!ipv4_address_of(*u, &held) || held != addr || a->OperStatus != IfOperStatusUp)
+                continue;
+            return u->DadState == IpDadStatePreferred || u->DadState == IpDadStateDeprecated
+                       ? NET_ADDRESS_USABLE
+                       : NET_ADDRESS_PENDING;
+        }
+    }
+    return NET_ADDRESS_GONE;
 }
 
 std::uint16_t net_local_port(net_socket s) {
@@ -367,8 +403,6 @@ int net_receive(net_socket s, unsigned char* buf, int capacity, std::uint32_t* f
 
 // The socket is non-blocking, so a full send buffer drops the datagram; one block in flight
 // never fills it.
-// WSAEADDRNOTAVAIL also names a destination no datagram can go to (address or port 0, which a
-// stray's source may be); only for a valid one does it mean that the local address is gone.
 void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_addr,
               std::uint16_t to_port) {
     if (s == NET_INVALID_SOCKET)
@@ -377,8 +411,7 @@ void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_
     if (sendto(s, reinterpret_cast<const char*>(buf), len, 0,
                reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != SOCKET_ERROR)
         return;
-    const int error = WSAGetLastError();
-    if (error == WSAENETDOWN || (error == WSAEADDRNOTAVAIL && to_addr != 0 && to_port != 0))
+    if (winsock_send_error_loses_endpoint(WSAGetLastError(), to_addr, to_port))
         note_lost(s);
 }
 
