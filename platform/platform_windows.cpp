@@ -721,8 +721,8 @@ void describe_firewall(char* out, std::size_t capacity, const FirewallAnswers& a
         out, capacity,
         "QBupdate: %s for %s in %s, so %s: as administrator, run netsh advfirewall firewall "
         "delete rule name=all dir=in program=\"%s\" and netsh advfirewall firewall add rule "
-        "name=QBupdate dir=in action=allow protocol=udp localport=67,69 profile=any "
-        "program=\"%s\", or install QBupdate with its installer and use the installed program; "
+        "name=QBupdate dir=in action=allow protocol=udp localport=67,69 remoteip=any "
+        "interfacetype=lan profile=any program=\"%s\", or install QBupdate with its installer and use the installed program; "
         "on a managed PC ask IT\n",
         what, program_path, profiles, then, program_path, program_path);
     if (n < 0 || static_cast<std::size_t>(n) >= capacity)

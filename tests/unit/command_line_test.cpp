@@ -520,6 +520,45 @@ TEST(AddressLoss, WinsockFailuresThatGiveUpAnEndpoint) {
     EXPECT_FALSE(winsock_error_loses_endpoint(10052)); // WSAENETRESET: a datagram's TTL ran out
 }
 
+// A send names the loss in more ways than a wait does: with the address and its routes gone no
+// route leads to the device. An invalid destination (a stray's address or port 0) does not.
+TEST(AddressLoss, SendFailuresThatGiveUpAnEndpoint) {
+    struct Row {
+        int error;
+        std::uint32_t to_addr;
+        std::uint16_t to_port;
+        bool lost;
+    };
+    const std::uint32_t device = host_to_net32(0xC6336410); // 198.51.100.16
+    const std::uint16_t port = host_to_net16(2070);
+    for (const Row& row : {Row{10050, device, port, true},  // WSAENETDOWN
+                           Row{10051, device, port, true},  // WSAENETUNREACH
+                           Row{10065, device, port, true},  // WSAEHOSTUNREACH
+                           Row{10049, device, port, true},  // WSAEADDRNOTAVAIL
+                           Row{10049, 0, port, false},      // ... to address 0
+                           Row{10049, device, 0, false},    // ... to port 0
+                           Row{10035, device, port, false}, // WSAEWOULDBLOCK: a full buffer
+                           Row{10013, device, port, false}, // WSAEACCES: broadcast not allowed
+                           Row{10054, device, port, false}, // WSAECONNRESET
+                           Row{10040, device, port, false}})
+        EXPECT_EQ(winsock_send_error_loses_endpoint(row.error, row.to_addr, row.to_port), row.lost)
+            << row.error << " to " << row.to_addr << ":" << row.to_port;
+}
+
+// The address list as this machine gives it: loopback is up and preferred, an address no
+// adapter holds is gone (Wine lists no tentative address, so that state only Windows shows).
+TEST(AddressLoss, TheAddressListTellsAnAddressHeldFromOneThatIsNot) {
+    ASSERT_TRUE(net_startup());
+    EXPECT_EQ(net_address_state(host_to_net32(0x7F000001)), NET_ADDRESS_USABLE);
+    EXPECT_EQ(net_address_state(host_to_net32(0xCB0071FE)), NET_ADDRESS_GONE); // 203.0.113.254
+    LocalAddress listed[16];
+    const int n = net_local_addresses(listed, 16);
+    ASSERT_GT(n, 0);
+    for (int i = 0; i < n; ++i)
+        EXPECT_EQ(net_address_state(listed[i].addr), NET_ADDRESS_USABLE) << listed[i].addr;
+    net_cleanup();
+}
+
 DWORD input_mode(HANDLE in) {
     DWORD mode = 0;
     GetConsoleMode(in, &mode);
@@ -652,8 +691,8 @@ TEST(FirewallNotice, SaysWhenTheDevicesRequestsWillBeDroppedAndNamesTheProfile) 
     EXPECT_NE(blocked.find("netsh advfirewall firewall delete rule name=all dir=in "
                            "program=\"C:\\Program Files\\QBupdate\\QBupdate.exe\" and netsh "
                            "advfirewall firewall add rule name=QBupdate dir=in action=allow "
-                           "protocol=udp localport=67,69 profile=any "
-                           "program=\"C:\\Program Files\\QBupdate\\QBupdate.exe\""),
+                           "protocol=udp localport=67,69 remoteip=any interfacetype=lan "
+                           "profile=any program=\"C:\\Program Files\\QBupdate\\QBupdate.exe\""),
               std::string::npos)
         << blocked;
     EXPECT_NE(blocked.find("installer"), std::string::npos);
