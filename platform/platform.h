@@ -99,6 +99,15 @@ NetAddressState net_address_state(std::uint32_t addr);
 NetFault net_last_fault();
 
 #if defined(_WIN32)
+// The \\?\ form of a full path, which the wide file functions open at any length: "C:\x" as
+// "\\?\C:\x", a share's "\\server\share\x" as "\\?\UNC\server\share\x"; one in that form
+// already, or a device's ("\\.\"), unchanged. False when it does not fit in `capacity`.
+bool extended_length_form(const wchar_t* full, wchar_t* out, std::size_t capacity);
+// The UTF-8 image path as file_open_read opens it: in the \\?\ form of its full path when that
+// is MAX_PATH (260) characters or more, else as given. False, with errno set, when the path is no
+// UTF-8 or too long.
+bool file_path_to_open(const char* path, wchar_t* out, std::size_t capacity);
+
 // What a Windows Sockets error code from socket or bind means for the operator.
 NetFault net_fault_from_winsock_error(int error);
 // Whether a wait or a receive that failed with this error code has lost its sockets

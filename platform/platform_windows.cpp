@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <io.h>
 
 static_assert(NET_INVALID_SOCKET == INVALID_SOCKET);
@@ -81,6 +82,10 @@ bool wide_path(const char* path, wchar_t (&wide)[MAX_WIDE_PATH]) {
     }
     return true;
 }
+
+// The image path as given and made full, for file_path_to_open.
+wchar_t given_path[MAX_WIDE_PATH];
+wchar_t full_path[MAX_WIDE_PATH];
 
 } // namespace
 
@@ -422,12 +427,50 @@ void net_send_broadcast(net_socket s, const unsigned char* buf, int len, std::ui
     net_send(s, buf, len, INADDR_BROADCAST, to_port);
 }
 
+bool extended_length_form(const wchar_t* full, wchar_t* out, std::size_t capacity) {
+    const wchar_t* prefix = L"\\\\?\\";
+    const wchar_t* rest = full;
+    if (std::wcsncmp(full, L"\\\\?\\", 4) == 0 || std::wcsncmp(full, L"\\\\.\\", 4) == 0)
+        prefix = L"";
+    else if (full[0] == L'\\' && full[1] == L'\\') {
+        prefix = L"\\\\?\\UNC\\";
+        rest = full + 2;
+    }
+    const std::size_t prefix_length = std::wcslen(prefix);
+    const std::size_t rest_length = std::wcslen(rest);
+    if (prefix_length + rest_length + 1 > capacity)
+        return false;
+    std::wmemcpy(out, prefix, prefix_length);
+    std::wmemcpy(out + prefix_length, rest, rest_length + 1);
+    return true;
+}
+
+// Without the system's long-path setting (and a manifest it honours) a path of MAX_PATH or more
+// opens only in its \\?\ form ("Maximum Path Length Limitation"), which the system takes as it
+// stands: so it is made from the full path, in which GetFullPathNameW has already put the
+// current folder, the "." and ".." and the backslashes. A shorter path is opened as given.
+bool file_path_to_open(const char* path, wchar_t* out, std::size_t capacity) {
+    if (!wide_path(path, given_path))
+        return false;
+    const DWORD n = GetFullPathNameW(given_path, MAX_WIDE_PATH, full_path, nullptr);
+    const bool long_path = n >= MAX_PATH && n < MAX_WIDE_PATH;
+    const wchar_t* chosen = long_path ? full_path : given_path;
+    if (long_path ? !extended_length_form(chosen, out, capacity)
+                  : std::wcslen(chosen) + 1 > capacity) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    if (!long_path)
+        std::wmemcpy(out, chosen, std::wcslen(chosen) + 1);
+    return true;
+}
+
 // The C runtime's fopen takes the ANSI code page; the wide call takes any name. Windows refuses
 // to open a directory at all (EACCES), where Linux opens it and file_kind tells its kind; the
 // caller learns it from errno all the same.
 std::FILE* file_open_read(const char* path) {
-    wchar_t wide[MAX_WIDE_PATH];
-    if (!wide_path(path, wide))
+    static wchar_t wide[MAX_WIDE_PATH];
+    if (!file_path_to_open(path, wide, MAX_WIDE_PATH))
         return nullptr;
     std::FILE* f = _wfopen(wide, L"rb");
     if (f == nullptr) {
@@ -722,7 +765,8 @@ void describe_firewall(char* out, std::size_t capacity, const FirewallAnswers& a
         "QBupdate: %s for %s in %s, so %s: as administrator, run netsh advfirewall firewall "
         "delete rule name=all dir=in program=\"%s\" and netsh advfirewall firewall add rule "
         "name=QBupdate dir=in action=allow protocol=udp localport=67,69 remoteip=any "
-        "interfacetype=lan profile=any program=\"%s\", or install QBupdate with its installer and use the installed program; "
+        "interfacetype=lan profile=any program=\"%s\", or install QBupdate with its installer "
+        "and use the installed program; "
         "on a managed PC ask IT\n",
         what, program_path, profiles, then, program_path, program_path);
     if (n < 0 || static_cast<std::size_t>(n) >= capacity)

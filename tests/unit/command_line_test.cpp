@@ -520,6 +520,77 @@ TEST(AddressLoss, WinsockFailuresThatGiveUpAnEndpoint) {
     EXPECT_FALSE(winsock_error_loses_endpoint(10052)); // WSAENETRESET: a datagram's TTL ran out
 }
 
+// A full path's \\?\ form, which opens at any length without the system's long-path setting.
+TEST(LongPath, TheExtendedFormOfEachKindOfFullPath) {
+    struct Row {
+        const wchar_t* full;
+        const wchar_t* extended;
+    };
+    for (const Row& row : {Row{L"C:\\images\\a.bin", L"\\\\?\\C:\\images\\a.bin"},
+                           Row{L"\\\\server\\share\\a.bin", L"\\\\?\\UNC\\server\\share\\a.bin"},
+                           Row{L"\\\\?\\C:\\a.bin", L"\\\\?\\C:\\a.bin"},
+                           Row{L"\\\\?\\UNC\\server\\share\\a.bin",
+                               L"\\\\?\\UNC\\server\\share\\a.bin"},
+                           Row{L"\\\\.\\pipe\\x", L"\\\\.\\pipe\\x"}}) {
+        wchar_t out[64];
+        ASSERT_TRUE(extended_length_form(row.full, out, 64));
+        EXPECT_EQ(std::wstring(out), std::wstring(row.extended));
+    }
+    wchar_t small[8];
+    EXPECT_FALSE(extended_length_form(L"C:\\images\\a.bin", small, 8)) << "does not fit";
+}
+
+std::wstring utf16(const std::string& utf8) {
+    wchar_t out[4096];
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, out, 4096);
+    return n > 0 ? std::wstring(out) : std::wstring();
+}
+
+// An image 300 characters deep opens by its full path and by a relative one, the latter through
+// the \\?\ form of its full path; a short path is opened as given.
+TEST(LongPath, AnImagePastMaxPathOpensByItsFullAndItsRelativePath) {
+    char temp[MAX_PATH];
+    ASSERT_GT(GetTempPathA(MAX_PATH, temp), 0u);
+    const std::string base = std::string(temp) + "qb-long-" + std::to_string(GetCurrentProcessId());
+    const std::string part(60, 'd');
+    std::vector<std::string> folders{base};
+    for (int i = 0; i < 5; ++i)
+        folders.push_back(folders.back() + "\\" + part + std::to_string(i));
+    for (const std::string& folder : folders)
+        ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + utf16(folder)).c_str(), nullptr)) << folder;
+    const std::string image = folders.back() + "\\image.bin";
+    ASSERT_GT(image.size(), static_cast<std::size_t>(MAX_PATH));
+    HANDLE h = CreateFileW((L"\\\\?\\" + utf16(image)).c_str(), GENERIC_WRITE, 0, nullptr,
+                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(h, "QBIMAGE", 7, &written, nullptr));
+    CloseHandle(h);
+
+    static wchar_t opened[32768];
+    ASSERT_TRUE(file_path_to_open(image.c_str(), opened, 32768));
+    EXPECT_EQ(std::wstring(opened), L"\\\\?\\" + utf16(image));
+    ASSERT_TRUE(SetCurrentDirectoryA(base.c_str()));
+    const std::string relative = image.substr(base.size() + 1);
+    ASSERT_TRUE(file_path_to_open(relative.c_str(), opened, 32768));
+    EXPECT_EQ(std::wstring(opened), L"\\\\?\\" + utf16(image)) << "the full path, prefixed";
+    ASSERT_TRUE(file_path_to_open("short.bin", opened, 32768));
+    EXPECT_EQ(std::wstring(opened), L"short.bin");
+    for (const std::string& path : {image, relative}) {
+        std::FILE* f = file_open_read(path.c_str());
+        ASSERT_NE(f, nullptr) << path;
+        char bytes[8] = {};
+        EXPECT_EQ(std::fread(bytes, 1, sizeof bytes, f), 7u);
+        EXPECT_EQ(std::string(bytes), "QBIMAGE");
+        std::fclose(f);
+    }
+
+    ASSERT_TRUE(SetCurrentDirectoryA(temp));
+    EXPECT_TRUE(DeleteFileW((L"\\\\?\\" + utf16(image)).c_str()));
+    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
+        EXPECT_TRUE(RemoveDirectoryW((L"\\\\?\\" + utf16(*folder)).c_str())) << *folder;
+}
+
 // A send names the loss in more ways than a wait does: with the address and its routes gone no
 // route leads to the device. An invalid destination (a stray's address or port 0) does not.
 TEST(AddressLoss, SendFailuresThatGiveUpAnEndpoint) {
