@@ -50,9 +50,9 @@ std::uint32_t milliseconds_until(std::uint64_t when_us, std::uint64_t now_us) {
 }
 
 // A tick that ran its full half second without the device being heard. Returns false when the
-// device has stayed silent through every beacon.
-// A tick whose beacon cannot leave (the wake endpoint waits for the local address) is not a
-// beacon; an address gone for as long as the beacons would have lasted ends the wait all the same.
+// device has stayed silent through every beacon. A tick whose beacon cannot leave (the wake
+// endpoint waits for the local address) is no beacon; an address gone for as long as the
+// beacons would have lasted ends the wait all the same.
 bool on_quiet_tick(UploadState& state) {
     watch_local_address(state);
     if (state.phase == PHASE_WAKING) {
