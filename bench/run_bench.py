@@ -36,6 +36,7 @@ import netlab  # noqa: E402
 BLOCK = 512
 RAW_PORT = 6969
 CONTENDERS = ["QBupdate", "in.tftpd", "minimal-server", "raw-limit"]
+BEFORE = "QBupdate-before"  # another build, measured in the same rounds (--before)
 IN_TFTPD = "/usr/sbin/in.tftpd"
 
 
@@ -97,6 +98,7 @@ class Bench:
         self.reap = os.path.join(args.build_dir, "bench", "bench_reap")
         self.helpers = os.path.join(args.build_dir, "bench")
         self.qbupdate = os.path.abspath(args.qbupdate or os.path.join(args.build_dir, "QBupdate"))
+        self.before = os.path.abspath(args.before) if args.before else None
         self.pin = ["taskset", "-c", str(args.cpu)]
         if args.nice:
             self.pin += ["nice", "-n", str(args.nice)]
@@ -125,8 +127,9 @@ class Bench:
 
     def server_argv(self, contender, report):
         host = self.lab.host
-        if contender == "QBupdate":
-            return self.reaped(host, report, [self.qbupdate, self.image, self.lab.device_addr]), 69
+        if contender in ("QBupdate", BEFORE):
+            binary = self.before if contender == BEFORE else self.qbupdate
+            return self.reaped(host, report, [binary, self.image, self.lab.device_addr]), 69
         if contender == "in.tftpd":
             return self.reaped(host, report, [IN_TFTPD, "-L", "-a", f"{self.lab.host_addr}:69",
                                               "-s", self.serve_dir], detach=True), 69
@@ -189,7 +192,7 @@ class Bench:
                 got = hashlib.sha256(f.read()).hexdigest()
             if got != self.image_sha:
                 return self.fail(tag, "the copy differs from the image")
-        if contender == "QBupdate":
+        if contender in ("QBupdate", BEFORE):
             with open(console, "rb") as f:
                 trail = f.read()
             if not trail.startswith(b" Updating QuibbleBox Firmware\n") or \
@@ -202,9 +205,10 @@ class Bench:
         return None
 
     def run_client(self, client):
-        results = {c: [] for c in CONTENDERS}
+        contenders = CONTENDERS[:1] + ([BEFORE] if self.before else []) + CONTENDERS[1:]
+        results = {c: [] for c in contenders}
         for run in range(self.args.rounds):
-            for contender in CONTENDERS:
+            for contender in contenders:
                 r = self.fetch(client, contender, run)
                 if r is not None:
                     results[contender].append(r)
@@ -238,6 +242,8 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--build-dir", default=os.path.join(here, "..", "build"))
     ap.add_argument("--qbupdate", help="the QBupdate to measure (default: the build folder's)")
+    ap.add_argument("--before", help="another QBupdate build to measure in the same rounds, "
+                                     "as QBupdate-before (the build before a change)")
     ap.add_argument("--size", type=int, default=32 * 1024 * 1024,
                     help="image size in bytes (default 32 MiB: 65,537 blocks, past the wrap)")
     ap.add_argument("--rounds", type=int, default=5)
@@ -284,6 +290,9 @@ def main():
                     ratio_line = (f"ratios ({client}): QBupdate/in.tftpd = "
                                   f"{q / medians['in.tftpd']:.3f}, QBupdate/minimal-server = "
                                   f"{q / medians['minimal-server']:.3f}")
+                    if BEFORE in medians:
+                        ratio_line += (f", {BEFORE}/minimal-server = "
+                                       f"{medians[BEFORE] / medians['minimal-server']:.3f}")
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -45,8 +45,16 @@ int main(int argc, char** argv) {
         console_line(refusal);
         return EXIT_USAGE_OR_SETUP;
     }
-    // A target on no subnet of this host yet may get its address meanwhile.
+    // A target on no subnet of this host yet may get its address meanwhile; the addresses that
+    // came judge the target again (a subnet's broadcast address is refused only once it is
+    // known).
     count = wait_for_subnet(addrs, count, MAX_LOCAL_ADDRESSES, cl.target_addr, cl.image_path);
+    describe_target_refusal(refusal, sizeof refusal, addrs, count, cl.target_addr);
+    if (refusal[0] != '\0') {
+        net_cleanup();
+        console_line(refusal);
+        return EXIT_USAGE_OR_SETUP;
+    }
     if (count == 0) {
         net_cleanup();
         console_line("QBupdate: this host has no usable IPv4 address to reach the device from\n");

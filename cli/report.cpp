@@ -36,21 +36,38 @@ int port_of(int update_result) {
     }
 }
 
-// After a BOOTP reply the line says which unit was answered: "QBupdate: the device" becomes
+// "52:54:00:12:34:56" or "52:54:00:12:34:56, 02:00:5e:10:00:ab": every unit answered, in the
+// order answered.
+void list_units(const UnitsAnswered& units, char (&out)[MAX_UNITS_NAMED * 20]) {
+    std::size_t used = 0;
+    out[0] = '\0';
+    for (std::uint32_t i = 0; i < units.count && i < MAX_UNITS_NAMED; ++i) {
+        char hw[18];
+        format_hardware_address(units.hw[i], hw);
+        used += static_cast<std::size_t>(
+            std::snprintf(out + used, sizeof out - used, "%s%s", i == 0 ? "" : ", ", hw));
+    }
+}
+
+// After a BOOTP reply the line says which units were answered: "QBupdate: the device" becomes
 // "QBupdate: the device 52:54:00:12:34:56", and any other line gains
-// "QBupdate: device 52:54:00:12:34:56: " in front.
-void name_device_answered(char* out, std::size_t capacity, const HardwareAddress& hw) {
+// "QBupdate: device 52:54:00:12:34:56: " in front; with several answered, none is called the
+// device: "QBupdate: the device (one of A, B)" and "QBupdate: units A, B answered: ".
+void name_device_answered(char* out, std::size_t capacity, const UnitsAnswered& units) {
     constexpr char PREFIX[] = "QBupdate: ";
     constexpr char THE_DEVICE[] = "QBupdate: the device";
-    if (!hw.known || std::strncmp(out, PREFIX, sizeof PREFIX - 1) != 0)
+    if (units.count == 0 || std::strncmp(out, PREFIX, sizeof PREFIX - 1) != 0)
         return;
-    char named[18];
-    format_hardware_address(hw, named);
+    char named[MAX_UNITS_NAMED * 20];
+    list_units(units, named);
+    const bool one = units.count == 1;
     char line[1024];
     if (std::strncmp(out, THE_DEVICE, sizeof THE_DEVICE - 1) == 0)
-        std::snprintf(line, sizeof line, "%s %s%s", THE_DEVICE, named, out + sizeof THE_DEVICE - 1);
+        std::snprintf(line, sizeof line, one ? "%s %s%s" : "%s (one of %s)%s", THE_DEVICE, named,
+                      out + sizeof THE_DEVICE - 1);
     else
-        std::snprintf(line, sizeof line, "%sdevice %s: %s", PREFIX, named, out + sizeof PREFIX - 1);
+        std::snprintf(line, sizeof line, one ? "%sdevice %s: %s" : "%sunits %s answered: %s",
+                      PREFIX, named, out + sizeof PREFIX - 1);
     std::snprintf(out, capacity, "%s", line);
 }
 
@@ -96,6 +113,7 @@ int exit_status_for(int update_result) {
         return EXIT_NO_PORT;
     case UPDATE_NO_ANSWER:
     case UPDATE_NO_READ_REQUEST:
+    case UPDATE_NO_ACKNOWLEDGEMENT:
         return EXIT_NO_ANSWER;
     case UPDATE_ABANDONED:
         return EXIT_ABANDONED;
@@ -143,11 +161,19 @@ void describe_failure(char* out, std::size_t capacity, int update_result,
                       "whether a second unit in its loader took the reply\n",
                       target, static_cast<unsigned>(READ_REQUEST_WAIT_SECONDS), local);
         break;
+    case UPDATE_NO_ACKNOWLEDGEMENT:
+        std::snprintf(out, capacity,
+                      "QBupdate: read requests from %s were served from %s, but no block was "
+                      "acknowledged within %u s: check that the firewall lets UDP ports 32768 to "
+                      "40959 in, and the device's console; another host may have sent the "
+                      "requests in the device's name\n",
+                      target, local, static_cast<unsigned>(READ_REQUEST_WAIT_SECONDS));
+        break;
     default:
         std::snprintf(out, capacity, "QBupdate: waiting for network traffic on %s failed\n", local);
         break;
     }
-    name_device_answered(out, capacity, diagnosis.device_hw);
+    name_device_answered(out, capacity, diagnosis.units);
     // A very long image path must not cost the line its end.
     std::size_t end = std::strlen(out);
     if (end > 0 && out[end - 1] != '\n') {
@@ -160,12 +186,16 @@ void describe_success(char* out, std::size_t capacity, std::uint32_t target_addr
                       const UpdateDiagnosis& diagnosis, std::uint64_t took_us) {
     char target[16];
     format_address(target_addr, target);
-    char hw[18];
-    char named[40] = "";
-    if (diagnosis.device_hw.known) {
-        format_hardware_address(diagnosis.device_hw, hw);
-        std::snprintf(named, sizeof named, " (hardware address %s)", hw);
-    }
+    char units[MAX_UNITS_NAMED * 20];
+    list_units(diagnosis.units, units);
+    char named[160] = "";
+    if (diagnosis.units.count == 1)
+        std::snprintf(named, sizeof named, " (hardware address %s)", units);
+    else if (diagnosis.units.count > 1)
+        std::snprintf(named, sizeof named,
+                      " (hardware addresses %s answered; which one took the image cannot be "
+                      "told)",
+                      units);
     const auto tenths = static_cast<unsigned long long>((took_us + 50000) / 100000);
     std::snprintf(out, capacity,
                   "QBupdate: updated %s%s: %lu bytes acknowledged in %llu.%llu s\n", target,
@@ -199,10 +229,8 @@ void describe_notice(char* out, std::size_t capacity, const UpdateNotice& notice
     out[0] = '\0';
     if (notice.kind == NOTICE_NETWORK_STARTS)
         return;
-    char hw[18];
-    char other_hw[18];
-    format_hardware_address(notice.device_hw, hw);
-    format_hardware_address(notice.second_hw, other_hw);
+    char units[MAX_UNITS_NAMED * 20];
+    list_units(notice.units, units);
     if (notice.kind == NOTICE_NO_READ_REQUEST) {
         format_address(notice.server_addr, addr);
         std::snprintf(out, capacity,
@@ -210,7 +238,7 @@ void describe_notice(char* out, std::size_t capacity, const UpdateNotice& notice
                       "in %u s; check that the firewall lets UDP port 69 in and that the device "
                       "can reach %s, the address the reply named; giving up at %u s\n",
                       seconds, addr, static_cast<unsigned>(READ_REQUEST_WAIT_SECONDS));
-        name_device_answered(out, capacity, notice.device_hw);
+        name_device_answered(out, capacity, notice.units);
         return;
     }
     if (notice.kind == NOTICE_STRANGER_REFUSED) {
@@ -223,10 +251,10 @@ void describe_notice(char* out, std::size_t capacity, const UpdateNotice& notice
     }
     if (notice.kind == NOTICE_SECOND_DEVICE) {
         std::snprintf(out, capacity,
-                      "QBupdate: a second unit, hardware address %s, asked as well as %s, and "
-                      "both now hold the device's address: power off the unit that is not meant "
-                      "to be updated\n",
-                      other_hw, hw);
+                      "QBupdate: tagged BOOTP requests came from more than one hardware address "
+                      "(%s), and each was given the device's address: power off every unit that "
+                      "is not meant to be updated\n",
+                      units);
         return;
     }
     format_address(notice.peer_addr, addr);

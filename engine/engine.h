@@ -16,8 +16,9 @@ using progress_callback = void (*)(std::uint32_t percent);
 
 // How long the device may leave the update standing still before the operator is told.
 constexpr std::uint32_t STALL_NOTICE_SECONDS = 10;
-// How long after the first BOOTP reply the device has to ask for the image before the update
-// gives up (UPDATE_NO_READ_REQUEST). A transfer once asked for has no time-out.
+// How long after the device is first heard (its BOOTP request answered, or its read request
+// served) a block must be acknowledged before the update gives up (UPDATE_NO_READ_REQUEST,
+// UPDATE_NO_ACKNOWLEDGEMENT). Once one is, the update has no time-out.
 constexpr std::uint32_t READ_REQUEST_WAIT_SECONDS = 60;
 
 // What the engine tells the front end while an update runs, beyond its progress.
@@ -29,7 +30,7 @@ enum NoticeKind : int {
     NOTICE_STRANGER_REFUSED = 4,     // a read request from another address than the target's
                                      // (once per upload)
     NOTICE_SECOND_DEVICE = 5,        // tagged BOOTP requests from a second hardware address
-                                     // answered (once per upload)
+                                     // answered (once per upload): `units` names both
     NOTICE_BANNER = 6,               // the image opened: `banner` is the line for standard output
     NOTICE_WAIT_INTERRUPTED = 7,     // a signal cut the loop's wait short
 };
@@ -40,6 +41,15 @@ constexpr std::size_t HW_ADDR_SIZE = 6;
 struct HardwareAddress {
     bool known;
     unsigned char bytes[HW_ADDR_SIZE];
+};
+
+constexpr std::size_t MAX_UNITS_NAMED = 4;
+
+// The hardware addresses BOOTP replies went to, in the order first answered. Which of them took
+// the image cannot be told: any host can send the device's tagged request.
+struct UnitsAnswered {
+    std::uint32_t count; // distinct addresses answered, up to MAX_UNITS_NAMED
+    HardwareAddress hw[MAX_UNITS_NAMED];
 };
 
 // The longest device error text kept, in printable ASCII.
@@ -61,8 +71,7 @@ struct UpdateNotice {
     std::uint32_t peer_addr;   // where the block is being resent
     std::uint16_t peer_port;
     DeviceError device_error; // the device's last ERROR on this data endpoint, if any
-    HardwareAddress device_hw;  // the hardware address first answered, if any
-    HardwareAddress second_hw;  // NOTICE_SECOND_DEVICE: the other hardware address answered
+    UnitsAnswered units;        // the hardware addresses answered so far
     std::uint32_t refused_addr; // NOTICE_STRANGER_REFUSED: the address refused
     const char* banner;         // NOTICE_BANNER
     bool standing_still; // NOTICE_WAIT_INTERRUPTED: a stall was told and nothing has moved since
@@ -86,6 +95,9 @@ enum UpdateResult : int {
     UPDATE_ABANDONED = 7,       // the notice callback ended the update at a stall
     UPDATE_NO_READ_REQUEST = 8, // the device took a BOOTP reply but did not ask for the image
                                 // within READ_REQUEST_WAIT_SECONDS
+    // Read requests in the device's name were served, but no block was acknowledged within
+    // READ_REQUEST_WAIT_SECONDS of the device being heard.
+    UPDATE_NO_ACKNOWLEDGEMENT = 9,
 };
 
 enum ImageFault : int {
@@ -105,8 +117,7 @@ constexpr std::uint32_t MAX_UNANSWERED_BEACONS = 41;
 struct UpdateDiagnosis {
     ImageFault image_fault;
     NetFault net_fault; // for the port results and UPDATE_WAIT_FAILED
-    // The first hardware address answered, when a BOOTP request told it.
-    HardwareAddress device_hw{};
+    UnitsAnswered units{}; // the hardware addresses BOOTP replies went to
     std::uint32_t bytes_acknowledged = 0; // image bytes the device has acknowledged in its last
                                           // transfer: the whole image after UPDATE_DONE
 };

@@ -12,14 +12,16 @@
 // leaves the tick to end when it would have, so stray traffic can neither silence the beacon
 // nor hold back a resend.
 //
-// A device that took a BOOTP reply must ask for the image within READ_REQUEST_WAIT_SECONDS of
-// the first one, or the upload ends: the beacon has stopped for good, so a forged request or a
-// firewall that drops port 69 would otherwise leave it waiting for ever. Once the device has
-// asked, nothing but a completed transfer ends it, however long the device stands still.
+// Once the device has been heard (its BOOTP request answered, or a read request in its name
+// served), a block must be acknowledged within READ_REQUEST_WAIT_SECONDS, or the upload ends:
+// the beacon has stopped for good, so a forged request or a firewall that drops port 69 or the
+// data ports would otherwise leave it waiting for ever. Once an acknowledgement has been
+// accepted, nothing but a completed transfer ends it, however long the device stands still.
 //
 // Two stall watches tell the operator when the update stands still (STALL_NOTICE_SECONDS),
 // once per stall: while HEARD, the time since the first answered BOOTP request without a read
-// request; while TRANSFERRING, the time the current block has gone unacknowledged.
+// request; while TRANSFERRING, the time since the last accepted acknowledgement (or the first
+// transfer's start), across restarted transfers.
 #include "upload_state.h"
 
 #include <cstring>
@@ -143,30 +145,26 @@ bool check_read_request_overdue(UploadState& state, const Arrivals& heard, std::
     UpdateNotice notice{};
     notice.kind = NOTICE_NO_READ_REQUEST;
     notice.server_addr = state.local_addr;
-    notice.device_hw = state.device_hw;
+    notice.units = state.units;
     return tell_front_end(state, notice);
 }
 
-// Whether the device has let the time for its read request run out.
-bool read_request_too_late(UploadState& state, const Arrivals& heard, std::uint64_t now) {
-    if (heard.bootp_answered && state.first_reply_us == 0)
-        state.first_reply_us = now;
-    return state.first_reply_us != 0 && !state.device_asked &&
-           now - state.first_reply_us >= READ_REQUEST_WAIT_US;
+// The result that ends an upload whose device was heard but acknowledged nothing in time, or
+// UPDATE_DONE while it has time left.
+int acknowledgement_overdue(UploadState& state, const Arrivals& heard, std::uint64_t now) {
+    if ((heard.bootp_answered || heard.transfer) && !state.device_heard) {
+        state.device_heard = true;
+        state.device_heard_us = now;
+    }
+    if (!state.device_heard || state.ack_accepted || now - state.device_heard_us < READ_REQUEST_WAIT_US)
+        return UPDATE_DONE;
+    return state.read_request_served ? UPDATE_NO_ACKNOWLEDGEMENT : UPDATE_NO_READ_REQUEST;
 }
 
-// The current block has gone unacknowledged since it was first sent, resends and repeated read
-// requests notwithstanding.
+// No acknowledgement since the last one (or since the first transfer began), resends and
+// restarted transfers notwithstanding.
 bool check_block_overdue(UploadState& state, std::uint64_t now) {
-    Transfer& transfer = state.transfer;
-    if (state.phase != PHASE_TRANSFERRING)
-        return true;
-    StallWatch& watch = transfer.block_watch;
-    if (!watch.running || transfer.watched_block != transfer.current_block) {
-        watch = StallWatch{true, false, now};
-        transfer.watched_block = transfer.current_block;
-    }
-    if (!stall_due(watch, now))
+    if (state.phase != PHASE_TRANSFERRING || !stall_due(state.block_watch, now))
         return true;
     return tell_front_end(state, transfer_notice(state, NOTICE_BLOCK_UNACKNOWLEDGED));
 }
@@ -177,7 +175,7 @@ UpdateNotice interrupted_notice(const UploadState& state) {
     UpdateNotice notice{};
     notice.kind = NOTICE_WAIT_INTERRUPTED;
     notice.standing_still =
-        (state.transfer.block_watch.running && state.transfer.block_watch.reported) ||
+        (state.phase == PHASE_TRANSFERRING && state.block_watch.reported) ||
         (state.read_request_watch.running && state.read_request_watch.reported);
     return notice;
 }
@@ -199,9 +197,11 @@ int run_event_loop(UploadState& state) {
     state.retransmit_ticks = 0;
     state.transfer = Transfer{};
     state.read_request_watch = StallWatch{};
-    state.first_reply_us = 0;
+    state.block_watch = StallWatch{};
+    state.device_heard = false;
 
-    std::uint64_t tick_end = clock_microseconds() + TICK_US;
+    state.now_us = clock_microseconds();
+    std::uint64_t tick_end = state.now_us + TICK_US;
     for (;;) {
         recover_lost_endpoints(state);
         net_socket socks[ENDPOINT_COUNT] = {state.bootp_sock, state.tftp_sock,
@@ -210,13 +210,14 @@ int run_event_loop(UploadState& state) {
         const bool data_waited = state.phase == PHASE_TRANSFERRING;
         const std::uint32_t data_serial = state.transfers_started;
 
-        std::uint32_t wait_ms = milliseconds_until(tick_end, clock_microseconds());
+        std::uint32_t wait_ms = milliseconds_until(tick_end, state.now_us);
         int ready_count = 0;
         if (wait_ms > 0) {
             ready_count = net_wait_readable(socks, ready, data_waited ? 3 : 2, wait_ms);
             if (ready_count == NET_WAIT_INTERRUPTED) {
                 if (!tell_front_end(state, interrupted_notice(state)))
                     return UPDATE_ABANDONED;
+                state.now_us = clock_microseconds();
                 continue;
             }
             if (ready_count == NET_WAIT_FAILED) {
@@ -228,6 +229,8 @@ int run_event_loop(UploadState& state) {
                 ready_count = 0;
             }
         }
+        state.now_us = clock_microseconds();
+        const std::uint64_t now = state.now_us;
         Arrivals heard{false, false, false};
         if (ready_count == 0) {
             if (!on_quiet_tick(state))
@@ -239,11 +242,10 @@ int run_event_loop(UploadState& state) {
             if (state.phase == PHASE_WAKING && (heard.bootp_answered || heard.transfer))
                 state.phase = PHASE_HEARD;
         }
-        const std::uint64_t now = clock_microseconds();
         if (ready_count == 0 || restarts_tick(heard, data_waited))
             tick_end = now + TICK_US;
-        if (read_request_too_late(state, heard, now))
-            return UPDATE_NO_READ_REQUEST;
+        if (const int overdue = acknowledgement_overdue(state, heard, now); overdue != UPDATE_DONE)
+            return overdue;
         if (!check_read_request_overdue(state, heard, now) || !check_block_overdue(state, now))
             return UPDATE_ABANDONED;
     }

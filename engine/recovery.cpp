@@ -62,10 +62,18 @@ bool recover_lost_endpoints(UploadState& state) {
     if (net_address_state(local) != NET_ADDRESS_USABLE)
         return true;
     open_if_closed(state.wake_sock, local, host_to_net16(WAKE_PORT), 1, HEAR_LOCAL_ADDRESS);
-    open_if_closed(state.bootp_sock, local, host_to_net16(BOOTP_SERVER_PORT), 1, HEAR_BROADCASTS);
+    if (state.bootp_sock == NET_INVALID_SOCKET) {
+        open_if_closed(state.bootp_sock, local, host_to_net16(BOOTP_SERVER_PORT), 1,
+                       HEAR_BROADCASTS);
+        state.bootp_interface = net_interface_index(local); // an adapter back may be renumbered
+    }
     open_if_closed(state.tftp_sock, local, host_to_net16(TFTP_SERVER_PORT), 0, HEAR_LOCAL_ADDRESS);
-    if (state.phase == PHASE_TRANSFERRING)
+    if (state.phase == PHASE_TRANSFERRING && state.transfer.data_sock == NET_INVALID_SOCKET) {
         open_if_closed(state.transfer.data_sock, local, state.transfer.data_port, 0,
                        HEAR_LOCAL_ADDRESS);
+        if (state.transfer.data_sock != NET_INVALID_SOCKET)
+            net_connect(state.transfer.data_sock, state.transfer.peer_addr,
+                        state.transfer.peer_port);
+    }
     return true;
 }

@@ -5,8 +5,12 @@
 
 namespace {
 
+// Replies to any other address than the target's are few a second: forged requests from every
+// unused address of the segment would otherwise keep the send buffer full.
 void send_error(UploadState& state, std::uint16_t code, const char* text, std::uint32_t to_addr,
                 std::uint16_t to_port) {
+    if (to_addr != state.target_addr && !rate_allows(state.stranger_errors, state.now_us))
+        return;
     unsigned char* p = state.packet;
     put_be16(p + TFTP_OPCODE, TFTP_OP_ERROR);
     put_be16(p + TFTP_ERROR_CODE, code);
@@ -57,7 +61,7 @@ Heard refuse_stranger(UploadState& state, std::uint32_t from_addr, std::uint16_t
         notice.kind = NOTICE_STRANGER_REFUSED;
         notice.server_addr = state.local_addr;
         notice.refused_addr = from_addr;
-        notice.device_hw = state.device_hw;
+        notice.units = state.units;
         tell_front_end(state, notice);
     }
     return HEARD_STRAY;
@@ -92,7 +96,7 @@ UpdateNotice transfer_notice(const UploadState& state, NoticeKind kind) {
     notice.last_block = is_last_block(state);
     notice.peer_addr = transfer.peer_addr;
     notice.peer_port = transfer.peer_port;
-    notice.device_hw = state.device_hw;
+    notice.units = state.units;
     notice.device_error = transfer.device_error;
     return notice;
 }
@@ -124,16 +128,18 @@ Heard handle_tftp_request(UploadState& state, int length, std::uint32_t from_add
     }
     if (from_addr != state.target_addr)
         return refuse_stranger(state, from_addr, from_port);
-    state.device_asked = true;
     const bool transferring = state.phase == PHASE_TRANSFERRING;
     Transfer& transfer = state.transfer;
-    if (transferring && transfer.current_block == 1 && from_addr == transfer.peer_addr &&
-        from_port == transfer.peer_port) {
+    if (transferring && from_port == transfer.peer_port && transfer.current_block == 1) {
         // The same request again (a duplicating path, or the device's retry crossing DATA 1):
         // the device may have taken DATA 1 from this port already and would ignore any other.
         send_current_block(state);
         return HEARD_DEVICE;
     }
+    // Any host can write the device's address into a request: a transfer that moves is the
+    // device's, and is not given up for a request until it has stood still a while.
+    if (transferring && state.now_us - transfer.moved_us < TRANSFER_TAKEOVER_QUIET_US)
+        return HEARD_STRAY;
     if (transferring)
         net_close(transfer.data_sock); // the transfer it served is abandoned
     ++state.transfers_started;
@@ -145,20 +151,27 @@ Heard handle_tftp_request(UploadState& state, int length, std::uint32_t from_add
         send_error(state, TFTP_ERR_NOT_DEFINED, TFTP_TEXT_NO_DATA_PORT, from_addr, from_port);
         return HEARD_STRAY;
     }
+    // The kernel then drops every other sender's datagrams before they are read.
+    net_connect(transfer.data_sock, from_addr, from_port);
     state.phase = PHASE_TRANSFERRING;
+    state.read_request_served = true;
     transfer.peer_addr = from_addr;
     transfer.peer_port = from_port;
     transfer.current_block = 1;
+    transfer.moved_us = state.now_us;
+    if (!state.block_watch.running)
+        state.block_watch = StallWatch{true, false, state.now_us};
     send_current_block(state);
     return HEARD_DEVICE;
 }
 
 AckResult handle_ack(UploadState& state, int length, std::uint32_t from_addr,
                      std::uint16_t from_port) {
-    // A transfer is its peer's (RFC 1350): another host's datagrams could otherwise acknowledge
-    // every block and end the update while the device has none of them.
+    // A transfer is its transfer identifier's (RFC 1350), the read request's source address and
+    // port: another host's datagrams, or another port's, could otherwise acknowledge every
+    // block and end the update while the device has none of them.
     Transfer& transfer = state.transfer;
-    if (from_addr != transfer.peer_addr)
+    if (from_addr != transfer.peer_addr || from_port != transfer.peer_port)
         return ACK_IGNORED;
     const unsigned char* p = state.packet;
     if (length >= static_cast<int>(TFTP_ERROR_TEXT) && get_be16(p + TFTP_OPCODE) == TFTP_OP_ERROR) {
@@ -172,8 +185,9 @@ AckResult handle_ack(UploadState& state, int length, std::uint32_t from_addr,
         get_be16(p + TFTP_BLOCK) != static_cast<std::uint16_t>(transfer.current_block))
         return ACK_IGNORED;
 
-    transfer.peer_addr = from_addr;
-    transfer.peer_port = from_port;
+    state.ack_accepted = true;
+    transfer.moved_us = state.now_us;
+    state.block_watch = StallWatch{true, false, state.now_us};
     if (is_last_block(state)) {
         if (state.progress != nullptr)
             state.progress(100);

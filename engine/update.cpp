@@ -56,6 +56,7 @@ int open_fixed_endpoints(UploadState& state, UpdateDiagnosis* diagnosis) {
                                          HEAR_BROADCASTS, &fault);
     if (state.bootp_sock == NET_INVALID_SOCKET)
         return fail_port(diagnosis, fault, UPDATE_NO_BOOTP_PORT);
+    state.bootp_interface = net_interface_index(state.local_addr);
     state.tftp_sock = open_udp_endpoint(state.local_addr, host_to_net16(TFTP_SERVER_PORT), 0,
                                         HEAR_LOCAL_ADDRESS, &fault);
     if (state.tftp_sock == NET_INVALID_SOCKET)
@@ -183,7 +184,7 @@ int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const cha
         if (result == UPDATE_WAIT_FAILED && diagnosis != nullptr)
             diagnosis->net_fault = state.wait_fault;
         if (diagnosis != nullptr) {
-            diagnosis->device_hw = state.device_hw;
+            diagnosis->units = state.units;
             diagnosis->bytes_acknowledged = bytes_acknowledged(state, result);
         }
     }

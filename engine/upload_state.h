@@ -14,17 +14,19 @@ struct StallWatch {
     std::uint64_t since_us; // when the condition began, on the engine's clock
 };
 
-// One transfer: what a read request from the device starts, on a data endpoint of its own. The
-// next read request that starts one replaces it whole, so nothing of an abandoned transfer (its
-// block, its peer, the peer's error, its stall) carries over.
+// One transfer: what a read request from the device starts, on a data endpoint of its own. It
+// belongs to the request's source address and port (its transfer identifier), which never
+// change; only their datagrams count for it. The next read request that starts one replaces it
+// whole, so nothing of an abandoned transfer (its block, its peer, the peer's error) carries
+// over.
 struct Transfer {
     net_socket data_sock = NET_INVALID_SOCKET; // open while the transfer runs
     std::uint32_t current_block;               // the block sent last, awaiting its ACK
     std::uint32_t peer_addr;
     std::uint16_t peer_port;
-    DeviceError device_error;    // the peer's first TFTP ERROR, told when it came
-    StallWatch block_watch;      // from the first send of the current block until its ACK
-    std::uint32_t watched_block; // the block block_watch is timing
+    DeviceError device_error; // the peer's first TFTP ERROR, told when it came
+    // When the transfer last moved: its read request served, or its last accepted ACK.
+    std::uint64_t moved_us;
     // The data endpoint's port (network order), kept from its draw: a reopen takes it again
     // without asking a socket the system may have given up.
     std::uint16_t data_port;
@@ -37,6 +39,14 @@ enum UploadPhase : int {
     PHASE_HEARD = 1,        // the device has been heard; no transfer runs
     PHASE_TRANSFERRING = 2, // a transfer runs: its current block awaits its acknowledgement
 };
+
+// At most RATE_LIMIT_PER_SECOND sends in each second counted from the first of them.
+struct RateLimit {
+    std::uint64_t window_us;
+    std::uint32_t sent;
+};
+constexpr std::uint32_t RATE_LIMIT_PER_SECOND = 4;
+bool rate_allows(RateLimit& limit, std::uint64_t now_us);
 
 struct UploadState {
     std::uint32_t local_addr;  // network order; the endpoints' address (see net_bind for BOOTP's)
@@ -73,14 +83,27 @@ struct UploadState {
 
     NetFault wait_fault; // why the wait failed, taken when it did
 
-    HardwareAddress device_hw; // the first hardware address answered; known once a reply went
-    bool second_device_told;   // a second hardware address answered has been told
-    bool device_asked;         // a read request from the target address has come
-    bool stranger_told;        // a read request from another address has been told
-    // When the first BOOTP reply went, on the engine's clock; 0 before.
-    std::uint64_t first_reply_us;
+    // The engine's clock when this pass's wait ended; the handlers take their time from it.
+    std::uint64_t now_us;
+
+    UnitsAnswered units;     // the hardware addresses BOOTP replies went to
+    bool second_device_told; // a second hardware address answered has been told
+    bool stranger_told;      // a read request from another address has been told
+    // The device was heard (a BOOTP request answered, or a read request served) and when; from
+    // then on, until an ACK is accepted, the upload has READ_REQUEST_WAIT_SECONDS left.
+    bool device_heard;
+    std::uint64_t device_heard_us;
+    bool read_request_served; // a read request from the target address started a transfer
+    bool ack_accepted;        // a transfer's ACK has been accepted: no time-out from then on
 
     StallWatch read_request_watch; // from the first answered BOOTP request until a transfer runs
+    // From the first transfer's start, then from each accepted ACK: a stream of read requests
+    // that restart the transfer does not hold the stall notice back.
+    StallWatch block_watch;
+
+    RateLimit bootp_replies;   // BOOTP replies, broadcast to every host of the segment
+    RateLimit stranger_errors; // ERROR replies to other addresses than the target's
+    std::uint32_t bootp_interface; // where BOOTP replies leave (net_interface_index)
 };
 
 // What a datagram turned out to be. Only the device's own traffic stops the beacon and starts
@@ -95,6 +118,10 @@ enum AckResult : int {
 };
 
 constexpr std::uint32_t TICK_MS = 500;
+// A read request from the device's address, on another port than its transfer's (or on the same
+// port past block 1), replaces the transfer only once it has not moved for this long: a loader
+// that really restarted has gone quiet on its old transfer, and repeats its request.
+constexpr std::uint64_t TRANSFER_TAKEOVER_QUIET_US = 3000000u;
 constexpr int MAX_DATA_PORT_DRAWS = 64;
 
 // How an endpoint is bound: to the local address only, or so that it also hears the limited

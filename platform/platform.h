@@ -135,18 +135,28 @@ int net_wait_readable(const net_socket* socks, bool* ready, int count, std::uint
 int net_receive(net_socket s, unsigned char* buf, int capacity, std::uint32_t* from_addr,
                 std::uint16_t* from_port);
 
-// Sends one datagram to the address and port. The outcome is not reported, as nothing above
-// acts on it: a datagram the system drops is repaired by retransmission. On NET_INVALID_SOCKET
-// nothing is sent.
+// Sends one datagram to the address and port, never waiting: a datagram the system cannot take
+// at once (a full send buffer, an address still being resolved) is dropped. The outcome is not
+// reported, as nothing above acts on it: a dropped datagram is repaired by retransmission. On
+// NET_INVALID_SOCKET nothing is sent.
 void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_addr,
               std::uint16_t to_port);
 
 // Sends one datagram to the limited broadcast address 255.255.255.255 and the port, with
-// `source_addr` as its IP source address and out of the interface that holds that address,
-// whatever address the socket is bound to. The socket must allow broadcasts. Reports nothing,
-// as net_send.
+// `source_addr` as its IP source address and out of the interface that holds that address
+// (`interface_index`, as net_interface_index gave it), whatever address the socket is bound to.
+// The socket must allow broadcasts. Reports nothing, as net_send.
 void net_send_broadcast(net_socket s, const unsigned char* buf, int len, std::uint16_t to_port,
-                        std::uint32_t source_addr);
+                        std::uint32_t source_addr, std::uint32_t interface_index);
+
+// The system's index of the interface that holds the local address, for net_send_broadcast;
+// 0 when it cannot be told, or when the system's broadcast sends need none.
+std::uint32_t net_interface_index(std::uint32_t local_addr);
+
+// From now on only datagrams from this address and port reach the socket; the system drops
+// the rest before they are read. Sends may still name the address. False when the system does
+// not allow it; the socket then hears every sender as before.
+bool net_connect(net_socket s, std::uint32_t addr, std::uint16_t port);
 
 // Opens a file to read raw bytes, as fopen(path, "rb") does, except that a path naming a FIFO or
 // a device opens at once instead of waiting for a writer or a carrier. Returns null, with errno

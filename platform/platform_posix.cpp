@@ -234,24 +234,38 @@ int net_receive(net_socket s, unsigned char* buf, int capacity, std::uint32_t* f
     return static_cast<int>(n);
 }
 
-// A full send buffer makes the call wait for room rather than drop the datagram.
+// MSG_DONTWAIT: a send that would wait for room (replies queued behind address resolution of
+// hosts that never answer) would hold the one loop, its beacon and its DATA, for seconds.
 void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_addr,
               std::uint16_t to_port) {
+    if (s == NET_INVALID_SOCKET)
+        return;
     sockaddr_in sa = make_sockaddr(to_addr, to_port);
-    sendto(s, buf, static_cast<size_t>(len), 0, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    sendto(s, buf, static_cast<size_t>(len), MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&sa),
+           sizeof sa);
+}
+
+std::uint32_t net_interface_index(std::uint32_t local_addr) {
+    char name[IF_NAMESIZE];
+    return interface_holding(local_addr, name) ? if_nametoindex(name) : 0;
+}
+
+bool net_connect(net_socket s, std::uint32_t addr, std::uint16_t port) {
+    sockaddr_in sa = make_sockaddr(addr, port);
+    return connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
 }
 
 // A socket bound to the wildcard address would give the broadcast the first address of its
 // interface as source; the packet information names the source and the interface instead.
 void net_send_broadcast(net_socket s, const unsigned char* buf, int len, std::uint16_t to_port,
-                        std::uint32_t source_addr) {
+                        std::uint32_t source_addr, std::uint32_t interface_index) {
+    if (s == NET_INVALID_SOCKET)
+        return;
     sockaddr_in to = make_sockaddr(htonl(INADDR_BROADCAST), to_port);
     iovec iov{const_cast<unsigned char*>(buf), static_cast<size_t>(len)};
     in_pktinfo info;
     std::memset(&info, 0, sizeof info);
-    char name[IF_NAMESIZE];
-    if (interface_holding(source_addr, name))
-        info.ipi_ifindex = static_cast<int>(if_nametoindex(name));
+    info.ipi_ifindex = static_cast<int>(interface_index);
     info.ipi_spec_dst.s_addr = source_addr;
     alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof info)];
     std::memset(control, 0, sizeof control);
@@ -268,7 +282,7 @@ void net_send_broadcast(net_socket s, const unsigned char* buf, int len, std::ui
     c->cmsg_type = IP_PKTINFO;
     c->cmsg_len = CMSG_LEN(sizeof info);
     std::memcpy(CMSG_DATA(c), &info, sizeof info);
-    sendmsg(s, &msg, 0);
+    sendmsg(s, &msg, MSG_DONTWAIT);
 }
 
 // Without O_NONBLOCK, opening a FIFO blocks until something writes to it. The flag is left set:

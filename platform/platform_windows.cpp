@@ -424,8 +424,19 @@ void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_
 // The socket is bound to the source address, which gives the broadcast its source and its
 // interface.
 void net_send_broadcast(net_socket s, const unsigned char* buf, int len, std::uint16_t to_port,
-                        std::uint32_t /*source_addr*/) {
+                        std::uint32_t /*source_addr*/, std::uint32_t /*interface_index*/) {
     net_send(s, buf, len, INADDR_BROADCAST, to_port);
+}
+
+std::uint32_t net_interface_index(std::uint32_t /*local_addr*/) {
+    return 0;
+}
+
+// A connected datagram socket discards what arrives from any other address, and a destination
+// named in sendto still overrides the connected one for that datagram.
+bool net_connect(net_socket s, std::uint32_t addr, std::uint16_t port) {
+    sockaddr_in sa = make_sockaddr(addr, port);
+    return connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != SOCKET_ERROR;
 }
 
 bool extended_length_form(const wchar_t* full, wchar_t* out, std::size_t capacity) {

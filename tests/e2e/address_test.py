@@ -3,7 +3,8 @@ address exists (a direct cable whose device is powered after the start), QBupdat
 it waits for one, naming the device and the address it would otherwise use, and updates the device
 from the address added 3 s later; so too when the host has no usable address at all at the start.
 Taken away for 3 s in the middle of a transfer and given back, the address costs the update
-nothing but the blocks sent meanwhile.
+nothing but the blocks sent meanwhile. A subnet's broadcast address given as the target is
+refused once that subnet's address has come, as it would have been at the start.
 
     python3 address_test.py PATH-TO-QBupdate      (as root; exits 77 to skip otherwise)
 """
@@ -76,6 +77,30 @@ def main():
                                            "address was added")
                 print(f"   first beacon {first - added[1]:.2f} s after the address was added",
                       flush=True)
+
+        c.start("the subnet's broadcast address as the target, the subnet added during the wait: "
+                "refused once the address is there, before anything is sent")
+        lab.remove_address(lab.host, lab.host_if, lab.host_addr)
+        broadcast = lab.host_addr.rsplit(".", 1)[0] + ".255"
+        began = time.monotonic()
+        qb = lab.popen(lab.host, [qbupdate, path, broadcast], cwd=tmp)
+        sleep_until(began + 1.5)
+        lab.add_address(lab.host, lab.host_if, lab.host_addr)
+        added = time.monotonic()
+        try:
+            _out, err = qb.communicate(timeout=15)
+        except Exception:
+            qb.kill()
+            _out, err = qb.communicate()
+        text = err.decode(errors="replace")
+        c.equal(qb.returncode, 1, f"exit status ({text!r})")
+        c.check(time.monotonic() - added < 3.0, f"ended {time.monotonic() - added:.1f} s after "
+                                                 "the address came")
+        lines = text.splitlines()
+        c.check(len(lines) == 2 and lines[0].startswith("QBupdate: waiting"),
+                f"standard error {text!r}")
+        for word in (broadcast, "broadcast address", lab.host_if):
+            c.check(word in lines[-1], f"refusal {lines[-1]!r} does not name {word!r}")
 
         c.start("no address on the device's subnet, and a run that fails anyway: at once, with "
                 "its own line only")

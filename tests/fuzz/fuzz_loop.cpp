@@ -45,12 +45,14 @@ struct LoopRun {
     Bytes device_hw;                  // the first hardware address answered
     Bytes second_hw;                  // a second one answered in the pass just checked
     bool second_told = false;
-    std::uint64_t first_reply_from = 0; // no later than the first BOOTP reply
-    std::uint64_t first_reply_by = 0;   // no earlier than it
-    bool device_asked = false;          // a read request from the target has come
+    std::uint64_t heard_from = 0; // the pass the device was first heard in (0: not yet)
+    bool read_served = false;     // a read request started a transfer
+    bool ack_accepted = false;    // an ACK moved a transfer on
+    std::uint64_t moved_at = 0;   // the pass the current transfer last moved in
 };
 
 constexpr std::uint64_t READ_REQUEST_WAIT_US = std::uint64_t{READ_REQUEST_WAIT_SECONDS} * 1000000u;
+constexpr std::uint64_t ONE_PASS_US = 6000000u;
 
 // Stall notices with the clock when each came.
 std::vector<std::pair<UpdateNotice, std::uint64_t>> stalls;
@@ -85,9 +87,9 @@ void check_stalls(LoopRun& run) {
         } else if (n.kind == NOTICE_SECOND_DEVICE) {
             // At once, once: the first address answered and the other one answered now.
             FUZZ_CHECK(!run.second_hw.empty() && !run.second_told);
-            FUZZ_CHECK(n.device_hw.known && n.second_hw.known);
-            FUZZ_CHECK(Bytes(n.device_hw.bytes, n.device_hw.bytes + 6) == run.device_hw);
-            FUZZ_CHECK(Bytes(n.second_hw.bytes, n.second_hw.bytes + 6) == run.second_hw);
+            FUZZ_CHECK(n.units.count == 2 && n.units.hw[0].known && n.units.hw[1].known);
+            FUZZ_CHECK(Bytes(n.units.hw[0].bytes, n.units.hw[0].bytes + 6) == run.device_hw);
+            FUZZ_CHECK(Bytes(n.units.hw[1].bytes, n.units.hw[1].bytes + 6) == run.second_hw);
             run.second_told = true;
         } else if (n.kind == NOTICE_WAIT_INTERRUPTED) {
             // Standing still only while a stall told stands.
@@ -114,6 +116,9 @@ void check_pass(LoopRun& run, bool completed = false) {
                       p.request_datagram.size() <= PACKET_BUFFER_SIZE;
     const bool repeat = read && repeats_read_request(run.transfer, run.block, run.peer_addr,
                                                      run.peer_port, p.from_port);
+    // A moving transfer is not given up for a read request in the device's name.
+    const bool held = read && !repeat && run.transfer &&
+                      state.now_us - run.moved_at < TRANSFER_TAKEOVER_QUIET_US;
     std::size_t data_sends = 0;
     for (std::size_t i = run.checked_sends; i < fake.sends.size(); ++i)
         data_sends += fake_is_data_port(fake.sends[i].from_port) ? 1 : 0;
@@ -148,10 +153,11 @@ void check_pass(LoopRun& run, bool completed = false) {
 
     // The block never skips: the same, one on after an ACK of it, or 1 for a new transfer. A
     // repeated read request keeps the transfer's endpoint, so an ACK in the same pass counts.
-    const bool started = read && state.transfer.data_sock != NET_INVALID_SOCKET;
-    const bool acked =
-        run.transfer && p.ack && (!read || repeat) && p.ack_from == run.peer_addr &&
-        ack_matches(p.ack_datagram, run.block);
+    const bool started = read && !held && state.transfer.data_sock != NET_INVALID_SOCKET;
+    const bool acked = run.transfer && p.ack && (!read || repeat || held) &&
+                       p.ack_from == run.peer_addr &&
+                       host_to_net16(p.from_port) == run.peer_port &&
+                       ack_matches(p.ack_datagram, run.block);
     if (completed) // the last ACK ends the upload without moving the block on
         FUZZ_CHECK(acked && state.transfer.current_block == run.block);
     else if (acked)
@@ -160,27 +166,33 @@ void check_pass(LoopRun& run, bool completed = false) {
         FUZZ_CHECK(state.transfer.current_block == 1);
     else if (run.transfer && state.transfer.data_sock != NET_INVALID_SOCKET)
         FUZZ_CHECK(state.transfer.current_block == run.block);
-    FUZZ_CHECK((state.transfers_started == run.serial) == (!read || repeat));
+    FUZZ_CHECK((state.transfers_started == run.serial) == (!read || repeat || held));
+    // A device heard that has acknowledged nothing for 60 s since is not waited for again
+    // (give or take the pass that ends it, which may skip the clock a tick and 5 s on).
+    FUZZ_CHECK(run.heard_from == 0 || run.ack_accepted ||
+               state.now_us < run.heard_from + READ_REQUEST_WAIT_US + ONE_PASS_US);
+    if ((replied || started || acked) && run.heard_from == 0)
+        run.heard_from = state.now_us;
     if (replied || started || acked)
         run.device_heard = true;
-    // A device that took a reply and has not asked for 60 s since is not waited for again.
-    FUZZ_CHECK(run.first_reply_by == 0 || run.device_asked ||
-               run.wait_clock < run.first_reply_by + READ_REQUEST_WAIT_US);
-    run.device_asked |= read;
+    // The stall is timed from the last accepted ACK, or the first transfer's start: restarts
+    // do not hold it back.
+    const bool stall_restarts = acked || (started && !run.read_served);
+    run.read_served |= started;
+    run.ack_accepted |= acked;
+    if ((started && !repeat) || acked)
+        run.moved_at = state.now_us;
     run.second_hw.clear();
     if (replied) {
         const Bytes hw(p.bootp_datagram.begin() + BOOTP_CHADDR,
                        p.bootp_datagram.begin() + BOOTP_CHADDR + 6);
-        if (run.device_hw.empty()) {
+        if (run.device_hw.empty())
             run.device_hw = hw;
-            run.first_reply_from = run.wait_clock;
-            run.first_reply_by = clock_microseconds();
-        } else if (hw != run.device_hw && !run.second_told) {
+        else if (hw != run.device_hw && !run.second_told)
             run.second_hw = hw;
-        }
     }
     run.bootp_replied |= replied;
-    if (state.transfer.current_block != run.block || state.transfers_started != run.serial) {
+    if (stall_restarts) {
         run.block_since = run.wait_clock;
         run.block_reported = false;
     }
@@ -263,9 +275,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                    u.state.image_size);
     } else if (result == UPDATE_NO_ANSWER) {
         FUZZ_CHECK(run.beacons == MAX_UNANSWERED_BEACONS && !run.device_heard);
-    } else if (result == UPDATE_NO_READ_REQUEST) {
-        FUZZ_CHECK(run.bootp_replied && !run.device_asked);
-        FUZZ_CHECK(clock_microseconds() >= run.first_reply_from + READ_REQUEST_WAIT_US);
+    } else if (result == UPDATE_NO_READ_REQUEST || result == UPDATE_NO_ACKNOWLEDGEMENT) {
+        FUZZ_CHECK(run.heard_from != 0 && !run.ack_accepted);
+        FUZZ_CHECK(run.read_served == (result == UPDATE_NO_ACKNOWLEDGEMENT));
+        FUZZ_CHECK(u.state.now_us >= run.heard_from + READ_REQUEST_WAIT_US);
     } else {
         FUZZ_CHECK(result == UPDATE_WAIT_FAILED && !in.more());
     }

@@ -68,6 +68,9 @@ void fake_queue_on(net_socket s, const Bytes& bytes, std::uint32_t from_addr,
     if (fs != nullptr &&
         (fs->given_up || (fake.missing_addr != 0 && fs->addr == fake.missing_addr)))
         ++fake.arrivals_dropped;
+    else if (fs != nullptr && fs->connected &&
+             (from_addr != fs->peer_addr || from_port != fs->peer_port))
+        ++fake.arrivals_filtered;
     else if (fs != nullptr)
         fs->inbox.push_back(FakeDatagram{bytes, from_addr, from_port});
 }
@@ -258,7 +261,8 @@ int net_receive(net_socket s, unsigned char* buf, int capacity, std::uint32_t* f
 namespace {
 
 void record_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_addr,
-                 std::uint16_t to_port, const std::uint32_t* source_addr) {
+                 std::uint16_t to_port, const std::uint32_t* source_addr,
+                 std::uint32_t interface_index = 0) {
     if (s == NET_INVALID_SOCKET) {
         ++fake.sends_on_invalid;
         return;
@@ -280,7 +284,7 @@ void record_send(net_socket s, const unsigned char* buf, int len, std::uint32_t 
         fs->reported_lost = true;
     fake.sends.push_back(FakeSend{s, from_addr, fs != nullptr ? fs->port : std::uint16_t{0},
                                   Bytes(buf, buf + (len > 0 ? len : 0)), to_addr,
-                                  net_to_host16(to_port), dropped});
+                                  net_to_host16(to_port), dropped, interface_index});
 }
 
 } // namespace
@@ -291,8 +295,23 @@ void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_
 }
 
 void net_send_broadcast(net_socket s, const unsigned char* buf, int len, std::uint16_t to_port,
-                        std::uint32_t source_addr) {
-    record_send(s, buf, len, 0xFFFFFFFFu, to_port, &source_addr);
+                        std::uint32_t source_addr, std::uint32_t interface_index) {
+    record_send(s, buf, len, 0xFFFFFFFFu, to_port, &source_addr, interface_index);
+}
+
+std::uint32_t net_interface_index(std::uint32_t /*local_addr*/) {
+    ++fake.interface_lookups;
+    return FAKE_INTERFACE_INDEX;
+}
+
+bool net_connect(net_socket s, std::uint32_t addr, std::uint16_t port) {
+    FakeSocket* fs = find_open(s);
+    if (fs == nullptr)
+        return false;
+    fs->connected = true;
+    fs->peer_addr = addr;
+    fs->peer_port = net_to_host16(port);
+    return true;
 }
 
 // As the platform promises: a directory the system will not open fails with EISDIR.

@@ -19,7 +19,11 @@ struct FakeSend {
     std::uint32_t to_addr; // network order
     std::uint16_t to_port; // host order
     bool dropped = false;  // its address was gone, or the system had given up its socket
+    std::uint32_t interface_index = 0; // a broadcast's outgoing interface
 };
+
+// What net_interface_index answers for every address.
+constexpr std::uint32_t FAKE_INTERFACE_INDEX = 7;
 
 struct FakeDatagram {
     Bytes bytes;
@@ -36,6 +40,9 @@ struct FakeSocket {
     std::uint16_t port = 0;   // host order
     std::uint32_t serial = 0; // tells apart sockets that got the same number
     std::vector<FakeDatagram> inbox;
+    bool connected = false;     // only datagrams from the peer below reach it (net_connect)
+    std::uint32_t peer_addr = 0; // network order
+    std::uint16_t peer_port = 0; // host order
     bool given_up = false;      // the system gave it up when its address went (FakeLoss)
     bool reported_lost = false; // a call on it failed as a given-up socket's do
 };
@@ -99,6 +106,8 @@ struct FakeNet {
     int address_reads = 0; // net_address_state calls
     int sends_on_invalid = 0; // on NET_INVALID_SOCKET: an endpoint waiting for its address
     int arrivals_dropped = 0; // datagrams queued for a missing address or a given-up socket
+    int arrivals_filtered = 0; // datagrams from another sender than a connected socket's peer
+    int interface_lookups = 0; // net_interface_index calls
 
     int sockets_created = 0;
     int closes_of_closed = 0; // closing a socket that is not open

@@ -94,10 +94,18 @@ TEST(CommandLine, LongHelpAndVersionAreQuestionsAnswered) {
 TEST(SuccessReport, NamesTheDeviceTheBytesAndTheTime) {
     char line[512];
     UpdateDiagnosis told{};
-    told.device_hw = HardwareAddress{true, {0x02, 0x00, 0x5e, 0xa0, 0x0b, 0xff}};
+    told.units.count = 1;
+    told.units.hw[0] = HardwareAddress{true, {0x02, 0x00, 0x5e, 0xa0, 0x0b, 0xff}};
     told.bytes_acknowledged = 4194304;
     describe_success(line, sizeof line, addr(198, 51, 100, 10), told, 5349999);
     EXPECT_STREQ(line, "QBupdate: updated 198.51.100.10 (hardware address 02:00:5e:a0:0b:ff): "
+                       "4194304 bytes acknowledged in 5.3 s\n");
+    // More than one unit answered: all are named, none is taken for the device.
+    told.units.count = 2;
+    told.units.hw[1] = HardwareAddress{true, {0x52, 0x54, 0x00, 0x12, 0x34, 0x56}};
+    describe_success(line, sizeof line, addr(198, 51, 100, 10), told, 5349999);
+    EXPECT_STREQ(line, "QBupdate: updated 198.51.100.10 (hardware addresses 02:00:5e:a0:0b:ff, "
+                       "52:54:00:12:34:56 answered; which one took the image cannot be told): "
                        "4194304 bytes acknowledged in 5.3 s\n");
     UpdateDiagnosis untold{};
     untold.bytes_acknowledged = 512;
@@ -428,7 +436,8 @@ TEST(FailureReport, ExitStatusAndOneLineNamingTheCause) {
 
     // Once a BOOTP reply has gone, the line names the hardware address answered.
     UpdateDiagnosis answered{};
-    answered.device_hw = HardwareAddress{true, {0x52, 0x54, 0x00, 0x12, 0x34, 0x56}};
+    answered.units.count = 1;
+    answered.units.hw[0] = HardwareAddress{true, {0x52, 0x54, 0x00, 0x12, 0x34, 0x56}};
     EXPECT_EQ(exit_status_for(UPDATE_NO_READ_REQUEST), 4);
     describe_failure(line, sizeof line, UPDATE_NO_READ_REQUEST, answered, "x.bin", local, target);
     EXPECT_STREQ(line, "QBupdate: the device 52:54:00:12:34:56 took the BOOTP reply for "
@@ -444,6 +453,25 @@ TEST(FailureReport, ExitStatusAndOneLineNamingTheCause) {
         std::string(line).rfind("QBupdate: device 52:54:00:12:34:56: the update stood still", 0),
         0u);
     EXPECT_EQ(std::string(line).find('\n'), std::strlen(line) - 1);
+    // Requests in the device's name were served but nothing acknowledged; with two units
+    // answered, neither is called the device.
+    EXPECT_EQ(exit_status_for(UPDATE_NO_ACKNOWLEDGEMENT), 4);
+    answered.units.count = 2;
+    answered.units.hw[1] = HardwareAddress{true, {0x02, 0x00, 0x5e, 0x10, 0x00, 0xab}};
+    describe_failure(line, sizeof line, UPDATE_NO_ACKNOWLEDGEMENT, answered, "x.bin", local,
+                     target);
+    for (const char* words :
+         {"QBupdate: units 52:54:00:12:34:56, 02:00:5e:10:00:ab answered: read requests from "
+          "198.51.100.10 were served from 198.51.100.1, but no block was acknowledged within "
+          "60 s",
+          "UDP ports 32768 to 40959", "another host may have sent the requests"})
+        EXPECT_NE(std::string(line).find(words), std::string::npos) << words << '\n' << line;
+    describe_failure(line, sizeof line, UPDATE_NO_READ_REQUEST, answered, "x.bin", local, target);
+    EXPECT_EQ(std::string(line).rfind("QBupdate: the device (one of 52:54:00:12:34:56, "
+                                      "02:00:5e:10:00:ab) took the BOOTP reply",
+                                      0),
+              0u)
+        << line;
 
     std::string long_path(2000, 'p');
     describe_failure(line, sizeof line, UPDATE_NO_IMAGE, {IMAGE_UNREADABLE, NET_FAULT_NONE},
@@ -463,12 +491,14 @@ TEST(FailureReport, NoticesNameTheStrangerAndBothUnits) {
     EXPECT_STREQ(line, "QBupdate: refused a TFTP read request from 198.51.100.66: only the device "
                        "being updated is served; the update goes on\n");
     n.kind = NOTICE_SECOND_DEVICE;
-    n.device_hw = HardwareAddress{true, {0x52, 0x54, 0x00, 0x12, 0x34, 0x56}};
-    n.second_hw = HardwareAddress{true, {0x02, 0x00, 0x5e, 0x10, 0x00, 0xab}};
+    n.units.count = 2;
+    n.units.hw[0] = HardwareAddress{true, {0x52, 0x54, 0x00, 0x12, 0x34, 0x56}};
+    n.units.hw[1] = HardwareAddress{true, {0x02, 0x00, 0x5e, 0x10, 0x00, 0xab}};
     describe_notice(line, sizeof line, n);
-    EXPECT_STREQ(line, "QBupdate: a second unit, hardware address 02:00:5e:10:00:ab, asked as well "
-                       "as 52:54:00:12:34:56, and both now hold the device's address: power off "
-                       "the unit that is not meant to be updated\n");
+    EXPECT_STREQ(line, "QBupdate: tagged BOOTP requests came from more than one hardware address "
+                       "(52:54:00:12:34:56, 02:00:5e:10:00:ab), and each was given the device's "
+                       "address: power off every unit that is not meant to be updated\n");
+    n.units.count = 1;
     n.kind = NOTICE_NO_READ_REQUEST;
     n.server_addr = addr(198, 51, 100, 1);
     describe_notice(line, sizeof line, n);

@@ -73,7 +73,7 @@ TEST_F(Bootp, BootFileNameFollowsTheMode) {
     }
 }
 
-TEST_F(Bootp, TheFirstHardwareAddressAnsweredIsKeptAndASecondOneToldOnce) {
+TEST_F(Bootp, EveryHardwareAddressAnsweredIsKeptInOrderAndASecondOneToldOnce) {
     open_state(1000);
     auto from_unit = [](unsigned char last) {
         Bytes req = bootp_request();
@@ -81,37 +81,42 @@ TEST_F(Bootp, TheFirstHardwareAddressAnsweredIsKeptAndASecondOneToldOnce) {
         std::memcpy(&req[BOOTP_CHADDR], hw, sizeof hw);
         return req;
     };
-    EXPECT_FALSE(state.device_hw.known);
+    auto unit_order = [](const UnitsAnswered& units) {
+        std::vector<int> last;
+        for (std::uint32_t i = 0; i < units.count; ++i) {
+            EXPECT_TRUE(units.hw[i].known);
+            EXPECT_EQ(0, std::memcmp(units.hw[i].bytes, "\x52\x54\x00\x12\x34", 5));
+            last.push_back(units.hw[i].bytes[5]);
+        }
+        return last;
+    };
+    EXPECT_EQ(state.units.count, 0u);
     ASSERT_EQ(bootp(from_unit(0x56)), HEARD_DEVICE);
-    ASSERT_TRUE(state.device_hw.known);
-    const unsigned char first[] = {0x52, 0x54, 0x00, 0x12, 0x34, 0x56};
-    EXPECT_EQ(0, std::memcmp(state.device_hw.bytes, first, 6));
+    EXPECT_EQ(unit_order(state.units), std::vector<int>{0x56});
     bootp(from_unit(0x56));
     EXPECT_TRUE(stall_notices.empty()) << "the same unit asking again is no second device";
 
     // A second unit is answered all the same (a loader may change its address between
-    // stages), and told at once, once; the first address stays the device's.
+    // stages), and told at once, once, with both addresses and neither called the device.
     ASSERT_EQ(bootp(from_unit(0x99)), HEARD_DEVICE);
     ASSERT_EQ(stall_notices.size(), 1u);
     const UpdateNotice& told = stall_notices[0].first;
     EXPECT_EQ(told.kind, NOTICE_SECOND_DEVICE);
-    EXPECT_TRUE(told.device_hw.known);
-    EXPECT_EQ(0, std::memcmp(told.device_hw.bytes, first, 6));
-    EXPECT_TRUE(told.second_hw.known);
-    EXPECT_EQ(told.second_hw.bytes[5], 0x99);
-    EXPECT_EQ(0, std::memcmp(told.second_hw.bytes, first, 5));
+    EXPECT_EQ(unit_order(told.units), (std::vector<int>{0x56, 0x99}));
+    state.now_us += 1000000; // past the replies' rate limit
     bootp(from_unit(0x99));
     bootp(from_unit(0x77));
+    for (unsigned char more = 0xA0; more < 0xA3; ++more)
+        bootp(from_unit(more));
     EXPECT_EQ(stall_notices.size(), 1u);
-    EXPECT_EQ(fake.sends.size(), 5u) << "every tagged request is answered";
-    EXPECT_EQ(0, std::memcmp(state.device_hw.bytes, first, 6));
+    EXPECT_EQ(fake.sends.size(), 8u) << "every tagged request is answered";
+    EXPECT_EQ(unit_order(state.units), (std::vector<int>{0x56, 0x99, 0x77, 0xA0}));
 
     // An untagged request tells nothing of a device.
     Bytes other = bootp_request("");
     other[BOOTP_CHADDR] = 0x01;
     bootp(other);
-    EXPECT_EQ(stall_notices.size(), 1u);
-    EXPECT_EQ(state.device_hw.bytes[0], 0x52);
+    EXPECT_EQ(state.units.count, 4u);
 }
 
 TEST_F(Bootp, ShortTaggedRequestNeedsItsTerminatorAndIsPaddedWithZeros) {

@@ -16,6 +16,7 @@ inline const std::uint32_t LOCAL = fake_address(198, 51, 100, 1);
 inline const std::uint32_t TARGET = fake_address(198, 51, 100, 10);
 constexpr std::uint16_t CLIENT_BOOTP_PORT = 68;
 constexpr std::uint16_t CLIENT_TFTP_PORT = 2070;
+constexpr std::uint64_t ARRIVAL_STEP_US = 250000;
 
 inline std::vector<std::uint32_t> progress_calls;
 inline void record_progress(std::uint32_t percent) {
@@ -139,8 +140,11 @@ class EngineTest : public testing::Test {
         ASSERT_EQ(fake_open_sockets(), 3);
     }
 
-    // Puts a datagram in the packet buffer as the loop does, zeros after it.
+    // Puts a datagram in the packet buffer as the loop does, zeros after it. Each arrives a
+    // quarter of a second after the one before, as a loader's retries would, within the
+    // replies' rate limit.
     int put(const Bytes& datagram) {
+        state.now_us += ARRIVAL_STEP_US;
         std::memset(state.packet, 0, sizeof state.packet);
         if (!datagram.empty())
             std::memcpy(state.packet, datagram.data(), datagram.size());

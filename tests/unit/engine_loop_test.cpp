@@ -59,6 +59,7 @@ TEST_F(Loop, StrayTrafficBetweenTicksDoesNotSilenceTheBeacon) {
     open_state(1000);
     int strays = 0;
     fake.on_wait = [&](int n) {
+        fake.clock_skip_us += 250000;
         if (n % 2 == 0) { // every other wait a stray datagram arrives, the others are quiet ticks
             switch (n / 2 % 5) {
             case 0:
@@ -88,7 +89,7 @@ TEST_F(Loop, StrayTrafficBetweenTicksDoesNotSilenceTheBeacon) {
     EXPECT_GE(count_sends_from(69), 16u) << "write and strangers' read requests not refused";
     EXPECT_EQ(state.phase, PHASE_WAKING);
     EXPECT_TRUE(data_sent().empty()) << "a stranger's read request started a transfer";
-    EXPECT_FALSE(state.device_asked);
+    EXPECT_FALSE(state.read_request_served);
 }
 
 TEST_F(Loop, StrayStormStillLetsTheBeaconOutEveryHalfSecond) {
@@ -298,56 +299,102 @@ TEST_F(Loop, StormOfDuplicateAcksDoesNotStarveRetransmission) {
     EXPECT_LT(elapsed_us, 1200000u);
 }
 
-TEST_F(Loop, NoReadRequestWithin60SecondsOfTheFirstReplyEndsTheUpdate) {
-    open_state(1000);
-    // The device takes a BOOTP reply and asks again every 2 s, but never for the image; a
-    // stranger's read request comes meanwhile. Each pass is a quarter of a second.
-    std::uint64_t first_reply = 0;
-    fake.on_wait = [&](int n) {
-        if (n > 1000)
-            return NET_WAIT_FAILED;
-        fake.clock_skip_us += 250000;
-        if (n % 8 == 0)
-            fake_queue(67, bootp_request(), TARGET, 68);
-        if (n == 100)
-            fake_queue(69, rrq(), OTHER_HOST_ADDR, 2000);
-        if (n == 0)
-            first_reply = fake.clock_skip_us;
-        return FAKE_WAIT_FROM_QUEUES;
-    };
-    EXPECT_EQ(run_event_loop(state), UPDATE_NO_READ_REQUEST);
-    const std::uint64_t after = fake.clock_skip_us - first_reply;
-    EXPECT_GE(after, 59500000u);
-    EXPECT_LE(after, 60500000u);
-    EXPECT_EQ(count_sends_from(9), 0u);
-    std::vector<NoticeKind> kinds;
-    for (const auto& [notice, when] : stall_notices)
-        kinds.push_back(notice.kind);
-    EXPECT_EQ(kinds, (std::vector<NoticeKind>{NOTICE_NO_READ_REQUEST, NOTICE_STRANGER_REFUSED}));
-    EXPECT_TRUE(stall_notices[0].first.device_hw.known);
+// What arrives in one pass of a timeline; each pass is a quarter of a second.
+enum Arrival : int { TAGGED_BOOTP, DEVICE_RRQ, STRANGER_RRQ, DEVICE_ACK };
+struct TimedArrival {
+    int pass;
+    Arrival what;
+    std::uint16_t port_or_block; // DEVICE_RRQ: its source port; DEVICE_ACK: the block
+};
 
-    // A read request at 59 s: no give-up, and a transfer once asked for has no time-out: the
-    // device then stands still for two minutes and finishes.
+struct DeadlineCase {
+    const char* what;
+    std::vector<TimedArrival> arrivals;
+    int bootp_every;        // passes between repeated tagged requests (0: none)
+    int rrq_every;          // passes between read requests from ever new ports (0: none)
+    bool data_ports_fail;   // no read request gets a data endpoint
+    int result;
+    double ends_after_s;    // after the first arrival, within half a second (0: not checked)
+};
+
+TEST_F(Loop, OnceTheDeviceIsHeardABlockMustBeAcknowledgedWithin60Seconds) {
+    constexpr std::uint16_t PORT = CLIENT_TFTP_PORT;
+    const DeadlineCase cases[] = {
+        {"BOOTP replies every 2 s and a stranger's read request, never a read request",
+         {{0, TAGGED_BOOTP, 0}, {100, STRANGER_RRQ, 0}}, 8, 0, false, UPDATE_NO_READ_REQUEST,
+         60},
+        {"a read request at 59 s whose data port cannot be opened",
+         {{0, TAGGED_BOOTP, 0}, {236, DEVICE_RRQ, PORT}}, 0, 0, true, UPDATE_NO_READ_REQUEST, 60},
+        {"a read request at 59 s, never acknowledged",
+         {{0, TAGGED_BOOTP, 0}, {236, DEVICE_RRQ, PORT}}, 0, 0, false, UPDATE_NO_ACKNOWLEDGEMENT,
+         60},
+        {"no device: a forged read request, then another from a new port every 3.5 s",
+         {{0, DEVICE_RRQ, PORT}}, 0, 14, false, UPDATE_NO_ACKNOWLEDGEMENT, 60},
+        // Once a block is acknowledged there is no time-out: the device stands still for two
+        // minutes and finishes.
+        {"a read request at 59 s acknowledged at once, the last block two minutes later",
+         {{0, TAGGED_BOOTP, 0},
+          {236, DEVICE_RRQ, PORT},
+          {237, DEVICE_ACK, 1},
+          {800, DEVICE_ACK, 2}},
+         0, 0, false, UPDATE_DONE, 0},
+    };
+    for (const DeadlineCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        fake_reset();
+        stall_notices.clear();
+        state = UploadState{};
+        open_state(1000);
+        fake.fail_data_ports = c.data_ports_fail;
+        const std::uint64_t start = fake.clock_skip_us;
+        fake.on_wait = [&](int n) {
+            if (n > 2000)
+                return NET_WAIT_FAILED;
+            fake.clock_skip_us += 250000;
+            for (const TimedArrival& a : c.arrivals) {
+                if (a.pass != n)
+                    continue;
+                if (a.what == TAGGED_BOOTP)
+                    fake_queue(67, bootp_request(), TARGET, 68);
+                else if (a.what == DEVICE_RRQ)
+                    fake_queue(69, rrq(), TARGET, a.port_or_block);
+                else if (a.what == STRANGER_RRQ)
+                    fake_queue(69, rrq(), OTHER_HOST_ADDR, 2000);
+                else
+                    fake_queue_on(fake_data_socket(), ack(a.port_or_block), TARGET, PORT);
+            }
+            if (c.bootp_every > 0 && n > 0 && n % c.bootp_every == 0)
+                fake_queue(67, bootp_request(), TARGET, 68);
+            if (c.rrq_every > 0 && n > 0 && n % c.rrq_every == 0)
+                fake_queue(69, rrq(), TARGET, static_cast<std::uint16_t>(PORT + n));
+            return FAKE_WAIT_FROM_QUEUES;
+        };
+        EXPECT_EQ(run_event_loop(state), c.result);
+        if (c.ends_after_s > 0) {
+            const double after_s = static_cast<double>(fake.clock_skip_us - start) / 1e6 - 0.25;
+            EXPECT_NEAR(after_s, c.ends_after_s, 0.5);
+        }
+        EXPECT_EQ(count_sends_from(9), 0u) << "the beacon went on once the device was heard";
+    }
+    // The first row's notices: the read request overdue, with the unit answered; the stranger.
+    std::vector<NoticeKind> kinds;
     fake_reset();
     stall_notices.clear();
     state = UploadState{};
     open_state(1000);
     fake.on_wait = [&](int n) {
-        if (n > 2000)
-            return NET_WAIT_FAILED;
         fake.clock_skip_us += 250000;
-        if (n == 0)
+        if (n % 8 == 0)
             fake_queue(67, bootp_request(), TARGET, 68);
-        else if (n == 236)
-            fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
-        else if (n == 800)
-            fake_queue_on(fake_data_socket(), ack(1), TARGET, CLIENT_TFTP_PORT);
-        else if (n == 801)
-            fake_queue_on(fake_data_socket(), ack(2), TARGET, CLIENT_TFTP_PORT);
-        return FAKE_WAIT_FROM_QUEUES;
+        if (n == 100)
+            fake_queue(69, rrq(), OTHER_HOST_ADDR, 2000);
+        return n > 1000 ? NET_WAIT_FAILED : FAKE_WAIT_FROM_QUEUES;
     };
-    EXPECT_EQ(run_event_loop(state), UPDATE_DONE);
-    EXPECT_GE(fake.waits.size(), 800u);
+    EXPECT_EQ(run_event_loop(state), UPDATE_NO_READ_REQUEST);
+    for (const auto& [notice, when] : stall_notices)
+        kinds.push_back(notice.kind);
+    EXPECT_EQ(kinds, (std::vector<NoticeKind>{NOTICE_NO_READ_REQUEST, NOTICE_STRANGER_REFUSED}));
+    EXPECT_EQ(stall_notices[0].first.units.count, 1u);
 }
 
 TEST_F(Loop, RestartInThePassOfAReadyAckDoesNotReadTheNewEndpoint) {
@@ -356,7 +403,9 @@ TEST_F(Loop, RestartInThePassOfAReadyAckDoesNotReadTheNewEndpoint) {
     fake.on_wait = [&](int n) {
         if (n == 0)
             fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
-        if (n == 1) { // an ACK for the old transfer and a new read request, in one pass
+        if (n == 1) { // an ACK for the old transfer and a new read request, in one pass, once
+                      // the old transfer has stood still long enough to be given up
+            fake.clock_skip_us += TRANSFER_TAKEOVER_QUIET_US;
             first = fake_data_socket();
             fake_queue_on(first, ack(1), TARGET, CLIENT_TFTP_PORT);
             fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT + 1);

@@ -34,6 +34,7 @@ TEST_F(Tftp, ReadRequestOpensADataEndpointInRangeAndSendsBlockOne) {
         if (i % 3 == 0)
             req = tftp_texts(TFTP_OP_RRQ, {"f.bin", "octet", "blksize", "1468", "tsize", "0"});
         fake.sends.clear();
+        state.now_us += TRANSFER_TAKEOVER_QUIET_US; // the transfer before stood still
         ASSERT_EQ(request(req, TARGET, static_cast<std::uint16_t>(2000 + i)), HEARD_DEVICE);
         net_socket d = fake_data_socket();
         ASSERT_NE(d, NET_INVALID_SOCKET);
@@ -42,6 +43,10 @@ TEST_F(Tftp, ReadRequestOpensADataEndpointInRangeAndSendsBlockOne) {
         EXPECT_TRUE(fake_is_data_port(fs.port)) << fs.port;
         EXPECT_EQ(fs.addr, LOCAL);
         EXPECT_FALSE(fs.broadcast);
+        // Connected to the request's source, so that the system drops every other sender.
+        EXPECT_TRUE(fs.connected);
+        EXPECT_EQ(fs.peer_addr, TARGET);
+        EXPECT_EQ(fs.peer_port, 2000 + i);
         EXPECT_EQ(fake_open_sockets(), 4);
         EXPECT_EQ(state.transfer.current_block, 1u);
         EXPECT_EQ(state.retransmit_ticks, 0u);
@@ -163,17 +168,22 @@ TEST_F(Tftp, OnlyAnAckOfTheCurrentBlockIsAccepted) {
     EXPECT_TRUE(progress_calls.empty());
     EXPECT_EQ(state.transfer.current_block, 1u);
 
-    // Another host cannot acknowledge for the device, not even from the device's port.
-    EXPECT_EQ(acknowledge(ack(1), OTHER_HOST, CLIENT_TFTP_PORT), ACK_IGNORED);
+    // Only the transfer's own identifier, the read request's address and port, acknowledges:
+    // not another host, not even from the device's port, nor the device's address from
+    // another port (a forged source, or a stale client of its own).
+    for (auto [from, port] : {std::pair{OTHER_HOST, CLIENT_TFTP_PORT},
+                              std::pair{TARGET, std::uint16_t{4444}},
+                              std::pair{TARGET, std::uint16_t{CLIENT_TFTP_PORT + 1}}})
+        EXPECT_EQ(acknowledge(ack(1), from, port), ACK_IGNORED) << port;
     EXPECT_TRUE(fake.sends.empty());
     EXPECT_TRUE(progress_calls.empty());
-    // The device may acknowledge from another port of its own; the next DATA goes there.
-    EXPECT_EQ(acknowledge(Bytes{0, 4, 0, 1, 0, 0}, TARGET, 4444), ACK_ACCEPTED);
+    EXPECT_EQ(acknowledge(Bytes{0, 4, 0, 1, 0, 0}), ACK_ACCEPTED) << "trailing bytes are allowed";
     ASSERT_EQ(fake.sends.size(), 1u);
     EXPECT_EQ(fake.sends[0].to_addr, TARGET);
-    EXPECT_EQ(fake.sends[0].to_port, 4444);
+    EXPECT_EQ(fake.sends[0].to_port, CLIENT_TFTP_PORT);
     EXPECT_EQ(fake.sends[0].bytes, expected_data(image, 2));
     EXPECT_EQ(progress_calls, std::vector<std::uint32_t>{17});
+    EXPECT_EQ(state.transfer.peer_port, host_to_net16(CLIENT_TFTP_PORT)) << "the peer changed";
 }
 
 TEST_F(Tftp, TheDevicesErrorIsToldOncePerDataEndpointAndEndsNothing) {
@@ -199,6 +209,7 @@ TEST_F(Tftp, TheDevicesErrorIsToldOncePerDataEndpointAndEndsNothing) {
     EXPECT_EQ(transfer_notice(state, NOTICE_BLOCK_UNACKNOWLEDGED).device_error.code, 3u);
 
     EXPECT_EQ(acknowledge(ack(1)), ACK_ACCEPTED) << "the device may take the block after all";
+    state.now_us += TRANSFER_TAKEOVER_QUIET_US;
     request(rrq(), TARGET, CLIENT_TFTP_PORT + 1); // a new data endpoint: told again
     EXPECT_FALSE(transfer_notice(state, NOTICE_BLOCK_UNACKNOWLEDGED).device_error.present);
     acknowledge(error, TARGET, CLIENT_TFTP_PORT + 1);
@@ -241,6 +252,22 @@ TEST_F(Tftp, SecondReadRequestRestartsOnAFreshEndpointAtBlockOne) {
     const std::uint32_t old_serial = fake.sockets[static_cast<std::size_t>(old_sock)].serial;
     fake.sends.clear();
 
+    // While the transfer moves, a read request in the device's name is not the device's: any
+    // host can forge its address. From another port, or from the transfer's own past block 1.
+    for (std::uint16_t port : {std::uint16_t{3001}, CLIENT_TFTP_PORT}) {
+        const std::uint32_t block = state.transfer.current_block;
+        fake.sends.clear();
+        state.now_us += TRANSFER_TAKEOVER_QUIET_US - 2 * ARRIVAL_STEP_US;
+        EXPECT_EQ(request(rrq(), TARGET, port), HEARD_STRAY) << port;
+        EXPECT_EQ(state.transfer.data_sock, old_sock);
+        EXPECT_EQ(state.transfer.current_block, block);
+        EXPECT_TRUE(fake.sends.empty()) << "a forged request was answered";
+        EXPECT_EQ(acknowledge(ack(static_cast<std::uint16_t>(block))), ACK_ACCEPTED);
+    }
+    acknowledge(ack(2)); // a duplicate moves nothing
+    fake.sends.clear();
+    // Once it has stood still that long, the device's loader is taken to have restarted.
+    state.now_us += TRANSFER_TAKEOVER_QUIET_US - 2 * ARRIVAL_STEP_US;
     ASSERT_EQ(request(rrq(), TARGET, 3001), HEARD_DEVICE);
     net_socket now = fake_data_socket();
     ASSERT_NE(now, NET_INVALID_SOCKET);
@@ -252,8 +279,9 @@ TEST_F(Tftp, SecondReadRequestRestartsOnAFreshEndpointAtBlockOne) {
     ASSERT_EQ(fake.sends.size(), 1u);
     EXPECT_EQ(fake.sends[0].to_port, 3001);
     EXPECT_EQ(fake.sends[0].bytes, expected_data(image, 1));
-    EXPECT_EQ(acknowledge(ack(3)), ACK_IGNORED);
-    EXPECT_EQ(acknowledge(ack(1)), ACK_ACCEPTED);
+    EXPECT_EQ(acknowledge(ack(5)), ACK_IGNORED);
+    EXPECT_EQ(acknowledge(ack(1)), ACK_IGNORED) << "the old transfer's port acknowledged";
+    EXPECT_EQ(acknowledge(ack(1), TARGET, 3001), ACK_ACCEPTED);
     EXPECT_EQ(fake.sends.back().bytes, expected_data(image, 2));
 }
 
@@ -289,11 +317,13 @@ TEST_F(Tftp, SameReadRequestBeforeAck1ResendsDataOneFromTheSamePort) {
         bool ack_first;
     };
     for (Restart r : {Restart{CLIENT_TFTP_PORT + 1, false}, Restart{CLIENT_TFTP_PORT, true}}) {
+        state.now_us += TRANSFER_TAKEOVER_QUIET_US;
         request(rrq());
         if (r.ack_first)
             acknowledge(ack(1));
         const net_socket before = state.transfer.data_sock;
         const std::uint32_t before_serial = fake.sockets[static_cast<std::size_t>(before)].serial;
+        state.now_us += TRANSFER_TAKEOVER_QUIET_US;
         ASSERT_EQ(request(rrq(), TARGET, r.port), HEARD_DEVICE);
         EXPECT_NE(fake.sockets[static_cast<std::size_t>(state.transfer.data_sock)].serial,
                   before_serial)
@@ -313,7 +343,7 @@ TEST_F(Tftp, ReadRequestsFromAnyOtherAddressAreRefusedAndLeaveTheTransferAlone) 
     EXPECT_EQ(request(rrq(), NEIGHBOUR, 2000), HEARD_STRAY);
     EXPECT_EQ(fake_open_sockets(), 3) << "a data endpoint was opened for another host";
     EXPECT_EQ(state.transfer.data_sock, NET_INVALID_SOCKET);
-    EXPECT_FALSE(state.device_asked);
+    EXPECT_FALSE(state.read_request_served);
     ASSERT_EQ(fake.sends.size(), 1u);
     EXPECT_EQ(fake.sends[0].sock, state.tftp_sock);
     EXPECT_EQ(fake.sends[0].to_addr, NEIGHBOUR);
@@ -325,7 +355,7 @@ TEST_F(Tftp, ReadRequestsFromAnyOtherAddressAreRefusedAndLeaveTheTransferAlone) 
 
     // During the device's transfer: the transfer goes on where it was.
     ASSERT_EQ(request(rrq()), HEARD_DEVICE);
-    EXPECT_TRUE(state.device_asked);
+    EXPECT_TRUE(state.read_request_served);
     acknowledge(ack(1));
     const net_socket data = state.transfer.data_sock;
     const std::uint32_t serial = state.transfers_started;
@@ -359,6 +389,7 @@ TEST_F(Tftp, NoDataPortAfter64DrawsGivesAnErrorAndNoTransfer) {
     fake.fail_data_ports = true;
     fake.bind_attempts.clear();
     fake.sends.clear();
+    state.now_us += TRANSFER_TAKEOVER_QUIET_US;
 
     EXPECT_EQ(request(rrq(), TARGET, 3002), HEARD_STRAY);
     EXPECT_EQ(fake.bind_attempts.size(), 64u);
