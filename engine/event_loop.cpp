@@ -52,14 +52,23 @@ std::uint32_t milliseconds_until(std::uint64_t when_us, std::uint64_t now_us) {
 }
 
 // A tick that ran its full half second without the device being heard. Returns false when the
-// device has stayed silent through every beacon.
+// device has stayed silent through every beacon. A tick whose beacon cannot leave (the wake
+// endpoint waits for the local address) is no beacon; an address gone for as long as the
+// beacons would have lasted ends the wait all the same.
 bool on_quiet_tick(UploadState& state) {
+    watch_local_address(state);
     if (state.phase == PHASE_WAKING) {
-        if (state.beacon_count >= MAX_UNANSWERED_BEACONS)
+        if (state.beacon_count >= MAX_UNANSWERED_BEACONS ||
+            state.addressless_ticks >= MAX_UNANSWERED_BEACONS)
             return false;
-        net_send(state.wake_sock, state.beacon, static_cast<int>(BEACON_SIZE), state.target_addr,
-                 host_to_net16(WAKE_PORT));
-        ++state.beacon_count;
+        if (state.wake_sock == NET_INVALID_SOCKET) {
+            ++state.addressless_ticks;
+        } else {
+            state.addressless_ticks = 0;
+            net_send(state.wake_sock, state.beacon, static_cast<int>(BEACON_SIZE),
+                     state.target_addr, host_to_net16(WAKE_PORT));
+            ++state.beacon_count;
+        }
     }
     ++state.retransmit_ticks;
     if (state.phase == PHASE_TRANSFERRING && state.retransmit_ticks > 1)
@@ -185,6 +194,7 @@ int run_event_loop(UploadState& state) {
     build_beacon(state.beacon, state.target_addr);
     state.phase = PHASE_WAKING;
     state.beacon_count = 0;
+    state.addressless_ticks = 0;
     state.retransmit_ticks = 0;
     state.transfer = Transfer{};
     state.read_request_watch = StallWatch{};

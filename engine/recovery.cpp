@@ -2,6 +2,12 @@
 // direct cable's link, and Windows then removes the adapter's address and may give up the
 // sockets bound to it. The update goes on through the gap, and its endpoints come back on the
 // same ports, so that the device finds them where it left them.
+//
+// The loss shows in the sockets' own failed calls (net_endpoint_lost), or only in the system's
+// list of addresses (net_address_state), read on every quiet tick: a socket that neither sends
+// nor receives, or whose calls fail in no way that names the loss, would never tell. The
+// endpoints are opened again once the list holds the address as usable, its duplicate-address
+// check done; a reopen that was not needed replaces a socket by an equal one.
 #include "upload_state.h"
 
 #include <initializer_list>
@@ -17,9 +23,21 @@ bool any_given_up(const UploadState& state) {
     return false;
 }
 
-void close_endpoint(net_socket& sock) {
-    net_close(sock);
-    sock = NET_INVALID_SOCKET;
+// The sockets of one address go together: one that neither sends nor receives meanwhile would
+// never tell.
+void close_all(UploadState& state) {
+    for (net_socket* s :
+         {&state.wake_sock, &state.bootp_sock, &state.tftp_sock, &state.transfer.data_sock}) {
+        net_close(*s);
+        *s = NET_INVALID_SOCKET;
+    }
+}
+
+// A running transfer's data endpoint is one of them; its port was kept when it was drawn.
+bool all_open(const UploadState& state) {
+    return state.wake_sock != NET_INVALID_SOCKET && state.bootp_sock != NET_INVALID_SOCKET &&
+           state.tftp_sock != NET_INVALID_SOCKET &&
+           (state.phase != PHASE_TRANSFERRING || state.transfer.data_sock != NET_INVALID_SOCKET);
 }
 
 void open_if_closed(net_socket& sock, std::uint32_t local_addr, std::uint16_t port, int broadcast,
@@ -30,20 +48,19 @@ void open_if_closed(net_socket& sock, std::uint32_t local_addr, std::uint16_t po
 
 } // namespace
 
+void watch_local_address(UploadState& state) {
+    if (net_address_state(state.local_addr) != NET_ADDRESS_USABLE)
+        close_all(state);
+}
+
 bool recover_lost_endpoints(UploadState& state) {
-    // The sockets of one address go together: one that neither sends nor receives meanwhile
-    // would never tell.
-    if (any_given_up(state)) {
-        if (state.transfer.data_sock != NET_INVALID_SOCKET)
-            state.transfer.lost_data_port = net_local_port(state.transfer.data_sock);
-        for (net_socket* s :
-             {&state.wake_sock, &state.bootp_sock, &state.tftp_sock, &state.transfer.data_sock})
-            close_endpoint(*s);
-    }
-    if (state.wake_sock != NET_INVALID_SOCKET && state.bootp_sock != NET_INVALID_SOCKET &&
-        state.tftp_sock != NET_INVALID_SOCKET && state.transfer.lost_data_port == 0)
+    if (any_given_up(state))
+        close_all(state);
+    if (all_open(state))
         return false;
     const std::uint32_t local = state.local_addr;
+    if (net_address_state(local) != NET_ADDRESS_USABLE)
+        return true;
     open_if_closed(state.wake_sock, local, host_to_net16(WAKE_PORT), 1, HEAR_LOCAL_ADDRESS);
     if (state.bootp_sock == NET_INVALID_SOCKET) {
         open_if_closed(state.bootp_sock, local, host_to_net16(BOOTP_SERVER_PORT), 1,
@@ -51,14 +68,12 @@ bool recover_lost_endpoints(UploadState& state) {
         state.bootp_interface = net_interface_index(local); // an adapter back may be renumbered
     }
     open_if_closed(state.tftp_sock, local, host_to_net16(TFTP_SERVER_PORT), 0, HEAR_LOCAL_ADDRESS);
-    if (state.transfer.lost_data_port != 0) {
-        open_if_closed(state.transfer.data_sock, local, state.transfer.lost_data_port, 0,
+    if (state.phase == PHASE_TRANSFERRING && state.transfer.data_sock == NET_INVALID_SOCKET) {
+        open_if_closed(state.transfer.data_sock, local, state.transfer.data_port, 0,
                        HEAR_LOCAL_ADDRESS);
-        if (state.transfer.data_sock != NET_INVALID_SOCKET) {
-            state.transfer.lost_data_port = 0;
+        if (state.transfer.data_sock != NET_INVALID_SOCKET)
             net_connect(state.transfer.data_sock, state.transfer.peer_addr,
                         state.transfer.peer_port);
-        }
     }
     return true;
 }

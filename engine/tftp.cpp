@@ -33,8 +33,10 @@ net_socket open_data_endpoint(UploadState& state) {
         auto port = static_cast<std::uint16_t>(DATA_PORT_BASE + (r & DATA_PORT_MASK));
         net_socket s =
             open_udp_endpoint(state.local_addr, host_to_net16(port), 0, HEAR_LOCAL_ADDRESS);
-        if (s != NET_INVALID_SOCKET)
+        if (s != NET_INVALID_SOCKET) {
+            state.transfer.data_port = host_to_net16(port);
             return s;
+        }
     }
     return NET_INVALID_SOCKET;
 }

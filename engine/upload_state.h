@@ -27,9 +27,9 @@ struct Transfer {
     DeviceError device_error; // the peer's first TFTP ERROR, told when it came
     // When the transfer last moved: its read request served, or its last accepted ACK.
     std::uint64_t moved_us;
-    // The port (network order) of the data endpoint the system gave up, while it waits to be
-    // opened again (recover_lost_endpoints); 0 otherwise.
-    std::uint16_t lost_data_port;
+    // The data endpoint's port (network order), kept from its draw: a reopen takes it again
+    // without asking a socket the system may have given up.
+    std::uint16_t data_port;
 };
 
 // Where an upload stands. It moves forward only, except that a read request whose data port
@@ -70,6 +70,9 @@ struct UploadState {
     UploadPhase phase;
     std::uint32_t port_draw; // the data-port generator, seeded once per upload
     std::uint32_t beacon_count;
+    // Quiet ticks in a row while waking with the wake endpoint closed, waiting for the local
+    // address: no beacon left, so they do not count as beacons.
+    std::uint32_t addressless_ticks;
     std::uint32_t retransmit_ticks; // quiet ticks since the last DATA send
 
     Transfer transfer;
@@ -142,6 +145,11 @@ void build_beacon(unsigned char* beacon, std::uint32_t target_addr);
 // NET_INVALID_SOCKET, which waits pass over and sends leave alone, and is tried again at the
 // next call. Returns whether it found an endpoint given up or still closed.
 bool recover_lost_endpoints(UploadState& state);
+
+// On a quiet tick: when the system's list no longer holds the local address as usable
+// (net_address_state), closes every endpoint, which recover_lost_endpoints opens again once it
+// is back.
+void watch_local_address(UploadState& state);
 
 // Runs the upload's loop until the transfer completes, the device stays silent, or the wait
 // fails; returns the result code.
