@@ -40,7 +40,7 @@ TEST_F(Loop, SilentDeviceGets41BeaconsThenNoAnswer) {
                           'k',  's',  0xC0, 0xA8, 0x01, 0x0A, 0xC0, 0xA8, 0x01, 0x0A};
     ASSERT_EQ(fake.sends.size(), 41u);
     for (const FakeSend& s : fake.sends) {
-        EXPECT_EQ(s.sock, state.wake_sock);
+        EXPECT_EQ(s.sock, state.endpoints[WAKE_ENDPOINT]);
         EXPECT_EQ(s.to_addr, state.target_addr);
         EXPECT_EQ(s.to_port, 9);
         EXPECT_EQ(s.bytes, beacon);
