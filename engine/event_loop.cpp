@@ -32,7 +32,8 @@ constexpr std::uint64_t TICK_US = std::uint64_t{TICK_MS} * 1000u;
 constexpr std::uint64_t STALL_NOTICE_US = std::uint64_t{STALL_NOTICE_SECONDS} * 1000000u;
 constexpr std::uint64_t READ_REQUEST_WAIT_US = std::uint64_t{READ_REQUEST_WAIT_SECONDS} * 1000000u;
 
-enum Endpoint : int { BOOTP_ENDPOINT = 0, TFTP_ENDPOINT = 1, DATA_ENDPOINT = 2, ENDPOINT_COUNT };
+// The endpoints the loop waits on, from BOOTP_ENDPOINT on: the wake endpoint is never read.
+constexpr int FIRST_WAITED = BOOTP_ENDPOINT;
 
 // Takes one datagram into the packet buffer and zeros what follows it; -1 when none was taken.
 int receive_datagram(UploadState& state, net_socket s, std::uint32_t* from_addr,
@@ -52,14 +53,23 @@ std::uint32_t milliseconds_until(std::uint64_t when_us, std::uint64_t now_us) {
 }
 
 // A tick that ran its full half second without the device being heard. Returns false when the
-// device has stayed silent through every beacon.
+// device has stayed silent through every beacon. A tick whose beacon cannot leave (the wake
+// endpoint waits for the local address) is no beacon; an address gone for as long as the
+// beacons would have lasted ends the wait all the same.
 bool on_quiet_tick(UploadState& state) {
+    watch_local_address(state);
     if (state.phase == PHASE_WAKING) {
-        if (state.beacon_count >= MAX_UNANSWERED_BEACONS)
+        if (state.beacon_count >= MAX_UNANSWERED_BEACONS ||
+            state.addressless_ticks >= MAX_UNANSWERED_BEACONS)
             return false;
-        net_send(state.wake_sock, state.beacon, static_cast<int>(BEACON_SIZE), state.target_addr,
-                 host_to_net16(WAKE_PORT));
-        ++state.beacon_count;
+        if (state.endpoints[WAKE_ENDPOINT] == NET_INVALID_SOCKET) {
+            ++state.addressless_ticks;
+        } else {
+            state.addressless_ticks = 0;
+            net_send(state.endpoints[WAKE_ENDPOINT], state.beacon, static_cast<int>(BEACON_SIZE),
+                     state.target_addr, host_to_net16(WAKE_PORT));
+            ++state.beacon_count;
+        }
     }
     ++state.retransmit_ticks;
     if (state.phase == PHASE_TRANSFERRING && state.retransmit_ticks > 1)
@@ -82,13 +92,13 @@ Arrivals take_ready_datagrams(UploadState& state, const bool* ready, bool data_w
     std::uint32_t from_addr = 0;
     std::uint16_t from_port = 0;
     if (ready[BOOTP_ENDPOINT]) {
-        int length = receive_datagram(state, state.bootp_sock, &from_addr, &from_port);
+        int length = receive_datagram(state, state.endpoints[BOOTP_ENDPOINT], &from_addr, &from_port);
         if (length >= 0)
             heard.bootp_answered =
                 handle_bootp_request(state, length, from_addr, from_port) == HEARD_DEVICE;
     }
     if (ready[TFTP_ENDPOINT]) {
-        int length = receive_datagram(state, state.tftp_sock, &from_addr, &from_port);
+        int length = receive_datagram(state, state.endpoints[TFTP_ENDPOINT], &from_addr, &from_port);
         if (length >= 0)
             heard.transfer =
                 handle_tftp_request(state, length, from_addr, from_port) == HEARD_DEVICE;
@@ -185,6 +195,7 @@ int run_event_loop(UploadState& state) {
     build_beacon(state.beacon, state.target_addr);
     state.phase = PHASE_WAKING;
     state.beacon_count = 0;
+    state.addressless_ticks = 0;
     state.retransmit_ticks = 0;
     state.transfer = Transfer{};
     state.read_request_watch = StallWatch{};
@@ -195,16 +206,20 @@ int run_event_loop(UploadState& state) {
     std::uint64_t tick_end = state.now_us + TICK_US;
     for (;;) {
         recover_lost_endpoints(state);
-        net_socket socks[ENDPOINT_COUNT] = {state.bootp_sock, state.tftp_sock,
-                                            state.transfer.data_sock};
-        bool ready[ENDPOINT_COUNT] = {false, false, false};
+        net_socket socks[ENDPOINT_COUNT];
+        for (int e = 0; e < FIXED_ENDPOINT_COUNT; ++e)
+            socks[e] = state.endpoints[e];
+        socks[DATA_ENDPOINT] = state.transfer.data_sock;
+        bool ready[ENDPOINT_COUNT] = {};
         const bool data_waited = state.phase == PHASE_TRANSFERRING;
         const std::uint32_t data_serial = state.transfers_started;
 
         std::uint32_t wait_ms = milliseconds_until(tick_end, state.now_us);
         int ready_count = 0;
         if (wait_ms > 0) {
-            ready_count = net_wait_readable(socks, ready, data_waited ? 3 : 2, wait_ms);
+            const int last_waited = data_waited ? DATA_ENDPOINT : TFTP_ENDPOINT;
+            ready_count = net_wait_readable(socks + FIRST_WAITED, ready + FIRST_WAITED,
+                                            last_waited - FIRST_WAITED + 1, wait_ms);
             if (ready_count == NET_WAIT_INTERRUPTED) {
                 if (!tell_front_end(state, interrupted_notice(state)))
                     return UPDATE_ABANDONED;

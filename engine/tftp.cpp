@@ -16,27 +16,7 @@ void send_error(UploadState& state, std::uint16_t code, const char* text, std::u
     put_be16(p + TFTP_ERROR_CODE, code);
     std::size_t text_size = std::strlen(text) + 1;
     std::memcpy(p + TFTP_ERROR_TEXT, text, text_size);
-    net_send(state.tftp_sock, p, static_cast<int>(TFTP_ERROR_TEXT + text_size), to_addr, to_port);
-}
-
-// The next 15-bit value of the upload's own generator (a linear congruential one, its high
-// bits). Seeded from the system's random source, its ports cannot be known before the run: a
-// host that could guess them could acknowledge blocks in the device's name.
-unsigned next_port_draw(std::uint32_t& draw) {
-    draw = draw * 1664525u + 1013904223u;
-    return draw >> 17;
-}
-
-net_socket open_data_endpoint(UploadState& state) {
-    for (int draw = 0; draw < MAX_DATA_PORT_DRAWS; ++draw) {
-        const unsigned r = next_port_draw(state.port_draw);
-        auto port = static_cast<std::uint16_t>(DATA_PORT_BASE + (r & DATA_PORT_MASK));
-        net_socket s =
-            open_udp_endpoint(state.local_addr, host_to_net16(port), 0, HEAR_LOCAL_ADDRESS);
-        if (s != NET_INVALID_SOCKET)
-            return s;
-    }
-    return NET_INVALID_SOCKET;
+    net_send(state.endpoints[TFTP_ENDPOINT], p, static_cast<int>(TFTP_ERROR_TEXT + text_size), to_addr, to_port);
 }
 
 // A read request from another address than the target's: the device's transfer is not

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <initializer_list>
 
 namespace {
 
@@ -45,25 +44,6 @@ int load_image(UploadState& state, std::FILE* file, std::uint64_t file_size,
     return result;
 }
 
-// Opens the wake, BOOTP and TFTP endpoints, in that order, and stops at the first that fails.
-int open_fixed_endpoints(UploadState& state, UpdateDiagnosis* diagnosis) {
-    NetFault fault = NET_FAULT_NONE;
-    state.wake_sock = open_udp_endpoint(state.local_addr, host_to_net16(WAKE_PORT), 1,
-                                        HEAR_LOCAL_ADDRESS, &fault);
-    if (state.wake_sock == NET_INVALID_SOCKET)
-        return fail_port(diagnosis, fault, UPDATE_NO_WAKE_PORT);
-    state.bootp_sock = open_udp_endpoint(state.local_addr, host_to_net16(BOOTP_SERVER_PORT), 1,
-                                         HEAR_BROADCASTS, &fault);
-    if (state.bootp_sock == NET_INVALID_SOCKET)
-        return fail_port(diagnosis, fault, UPDATE_NO_BOOTP_PORT);
-    state.bootp_interface = net_interface_index(state.local_addr);
-    state.tftp_sock = open_udp_endpoint(state.local_addr, host_to_net16(TFTP_SERVER_PORT), 0,
-                                        HEAR_LOCAL_ADDRESS, &fault);
-    if (state.tftp_sock == NET_INVALID_SOCKET)
-        return fail_port(diagnosis, fault, UPDATE_NO_TFTP_PORT);
-    return UPDATE_GOES_ON;
-}
-
 // Seeds the data-port generator once per upload. Should the system's source fail, the clock
 // still varies the ports from run to run, if less unpredictably.
 std::uint32_t port_draw_seed() {
@@ -89,12 +69,7 @@ std::uint32_t bytes_acknowledged(const UploadState& state, int result) {
 void release_upload(UploadState& state) {
     std::free(state.image);
     state.image = nullptr;
-    for (net_socket* s :
-         {&state.transfer.data_sock, &state.tftp_sock, &state.bootp_sock, &state.wake_sock}) {
-        if (*s != NET_INVALID_SOCKET)
-            net_close(*s);
-        *s = NET_INVALID_SOCKET;
-    }
+    close_endpoints(state);
 }
 
 } // namespace
@@ -132,24 +107,6 @@ void tell_progress(const UploadState& state, std::uint32_t percent) {
     state.notice(state.context, notice);
 }
 
-net_socket open_udp_endpoint(std::uint32_t local_addr, std::uint16_t port, int broadcast,
-                             Hearing hearing, NetFault* fault) {
-    net_socket s = net_udp_socket();
-    if (s == NET_INVALID_SOCKET) {
-        if (fault != nullptr)
-            *fault = net_last_fault();
-        return NET_INVALID_SOCKET;
-    }
-    net_allow_broadcast(s, broadcast != 0);
-    if (!net_bind(s, local_addr, port, hearing == HEAR_BROADCASTS)) {
-        if (fault != nullptr)
-            *fault = net_last_fault();
-        net_close(s);
-        return NET_INVALID_SOCKET;
-    }
-    return s;
-}
-
 int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const char* image_path,
                   UpdateMode mode, notice_callback notice, void* context,
                   UpdateDiagnosis* diagnosis) {
@@ -163,7 +120,8 @@ int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const cha
         return fail_image(diagnosis, open_fault);
 
     UploadState state{};
-    state.wake_sock = state.bootp_sock = state.tftp_sock = NET_INVALID_SOCKET;
+    for (net_socket& s : state.endpoints)
+        s = NET_INVALID_SOCKET;
     state.transfer.data_sock = NET_INVALID_SOCKET;
     state.local_addr = local_addr;
     state.target_addr = target_addr;
@@ -176,8 +134,12 @@ int update_target(std::uint32_t local_addr, std::uint32_t target_addr, const cha
     tell_front_end(state, opened);
     state.port_draw = port_draw_seed();
     int result = load_image(state, file, file_size, diagnosis);
-    if (result == UPDATE_GOES_ON)
-        result = open_fixed_endpoints(state, diagnosis);
+    if (result == UPDATE_GOES_ON) {
+        NetFault fault = NET_FAULT_NONE;
+        result = open_fixed_endpoints(state, &fault);
+        if (result != UPDATE_GOES_ON)
+            fail_port(diagnosis, fault, result);
+    }
     if (result == UPDATE_GOES_ON) {
         UpdateNotice starts{};
         starts.kind = NOTICE_NETWORK_STARTS;

@@ -27,9 +27,9 @@ struct Transfer {
     DeviceError device_error; // the peer's first TFTP ERROR, told when it came
     // When the transfer last moved: its read request served, or its last accepted ACK.
     std::uint64_t moved_us;
-    // The port (network order) of the data endpoint the system gave up, while it waits to be
-    // opened again (recover_lost_endpoints); 0 otherwise.
-    std::uint16_t lost_data_port;
+    // The data endpoint's port (network order), kept from its draw: a reopen takes it again
+    // without asking a socket the system may have given up.
+    std::uint16_t data_port;
 };
 
 // Where an upload stands. It moves forward only, except that a read request whose data port
@@ -38,6 +38,36 @@ enum UploadPhase : int {
     PHASE_WAKING = 0,       // beaconing: the device has not been heard
     PHASE_HEARD = 1,        // the device has been heard; no transfer runs
     PHASE_TRANSFERRING = 2, // a transfer runs: its current block awaits its acknowledgement
+};
+
+// How an endpoint is bound: to the local address only, or so that it also hears the limited
+// broadcasts arriving on that address's interface (net_bind), as the BOOTP endpoint must: the
+// device asks before it has an address.
+enum Hearing : int { HEAR_LOCAL_ADDRESS = 0, HEAR_BROADCASTS = 1 };
+
+// The endpoints of an upload. The fixed ones come first, in the order they are opened; the loop
+// waits on BOOTP, TFTP and, while a transfer runs, the data endpoint, in that order.
+enum Endpoint : int {
+    WAKE_ENDPOINT = 0, // only ever sent on
+    BOOTP_ENDPOINT,    // also hears the limited broadcasts on the local address's interface
+    TFTP_ENDPOINT,
+    FIXED_ENDPOINT_COUNT,
+    DATA_ENDPOINT = FIXED_ENDPOINT_COUNT, // the transfer's, on a port drawn for it
+    ENDPOINT_COUNT,
+};
+
+struct EndpointSpec {
+    std::uint16_t port; // host order
+    int broadcast;      // 1: sends to broadcast addresses allowed
+    Hearing hearing;
+    int cannot_open; // the upload's result when it cannot be opened at the start
+};
+
+// The fixed endpoints, by Endpoint: set-up, teardown and recovery open and close them from here.
+inline constexpr EndpointSpec FIXED_ENDPOINTS[FIXED_ENDPOINT_COUNT] = {
+    {WAKE_PORT, 1, HEAR_LOCAL_ADDRESS, UPDATE_NO_WAKE_PORT},
+    {BOOTP_SERVER_PORT, 1, HEAR_BROADCASTS, UPDATE_NO_BOOTP_PORT},
+    {TFTP_SERVER_PORT, 0, HEAR_LOCAL_ADDRESS, UPDATE_NO_TFTP_PORT},
 };
 
 // At most RATE_LIMIT_PER_SECOND sends in each second counted from the first of them.
@@ -58,9 +88,7 @@ struct UploadState {
     unsigned char* image; // the whole image file; the upload's one allocation
     std::uint32_t image_size;
 
-    net_socket wake_sock;  // only ever sent on
-    net_socket bootp_sock; // also hears the limited broadcasts on the local address's interface
-    net_socket tftp_sock;
+    net_socket endpoints[FIXED_ENDPOINT_COUNT]; // by Endpoint, as FIXED_ENDPOINTS opens them
 
     // Every datagram is received into it and every reply is built in it. Past the length of the
     // datagram just received it holds zeros, so no byte of an earlier datagram is ever used.
@@ -70,6 +98,9 @@ struct UploadState {
     UploadPhase phase;
     std::uint32_t port_draw; // the data-port generator, seeded once per upload
     std::uint32_t beacon_count;
+    // Quiet ticks in a row while waking with the wake endpoint closed, waiting for the local
+    // address: no beacon left, so they do not count as beacons.
+    std::uint32_t addressless_ticks;
     std::uint32_t retransmit_ticks; // quiet ticks since the last DATA send
 
     Transfer transfer;
@@ -124,16 +155,26 @@ constexpr std::uint32_t TICK_MS = 500;
 constexpr std::uint64_t TRANSFER_TAKEOVER_QUIET_US = 3000000u;
 constexpr int MAX_DATA_PORT_DRAWS = 64;
 
-// How an endpoint is bound: to the local address only, or so that it also hears the limited
-// broadcasts arriving on that address's interface (net_bind), as the BOOTP endpoint must: the
-// device asks before it has an address.
-enum Hearing : int { HEAR_LOCAL_ADDRESS = 0, HEAR_BROADCASTS = 1 };
+
 
 // Returns an open socket bound to the local address and port (network order), or
 // NET_INVALID_SOCKET; `fault` (if given) says why it failed. `broadcast` 1 allows sending
 // broadcasts from it, 0 does not.
 net_socket open_udp_endpoint(std::uint32_t local_addr, std::uint16_t port, int broadcast,
                              Hearing hearing, NetFault* fault = nullptr);
+
+// Opens one fixed endpoint on the local address as FIXED_ENDPOINTS has it; NET_INVALID_SOCKET
+// when it cannot be, `fault` (if given) saying why.
+net_socket open_fixed_endpoint(UploadState& state, Endpoint endpoint, NetFault* fault = nullptr);
+// Opens the fixed endpoints in their order and stops at the first that fails: returns its
+// FIXED_ENDPOINTS result, with `fault` saying why, or UPDATE_GOES_ON.
+int open_fixed_endpoints(UploadState& state, NetFault* fault);
+// Opens the data endpoint of a new transfer on a port drawn from the upload's generator, trying
+// up to MAX_DATA_PORT_DRAWS ports; keeps the port in the transfer. NET_INVALID_SOCKET when none
+// opens.
+net_socket open_data_endpoint(UploadState& state);
+// Closes every endpoint still open, the data endpoint too.
+void close_endpoints(UploadState& state);
 
 void build_beacon(unsigned char* beacon, std::uint32_t target_addr);
 
@@ -142,6 +183,11 @@ void build_beacon(unsigned char* beacon, std::uint32_t target_addr);
 // NET_INVALID_SOCKET, which waits pass over and sends leave alone, and is tried again at the
 // next call. Returns whether it found an endpoint given up or still closed.
 bool recover_lost_endpoints(UploadState& state);
+
+// On a quiet tick: when the system's list no longer holds the local address as usable
+// (net_address_state), closes every endpoint, which recover_lost_endpoints opens again once it
+// is back.
+void watch_local_address(UploadState& state);
 
 // Runs the upload's loop until the transfer completes, the device stays silent, or the wait
 // fails; returns the result code.

@@ -81,16 +81,41 @@ bool net_endpoint_lost(net_socket s);
 // The local port the socket is bound to (network order), or 0 when it cannot be told.
 std::uint16_t net_local_port(net_socket s);
 
+// What the system's own list of this host's addresses says of a local address (network order).
+enum NetAddressState : int {
+    NET_ADDRESS_USABLE = 0, // listed and bindable, or the system does not tell
+    NET_ADDRESS_PENDING,    // listed, but its duplicate-address check is not done (or failed)
+    NET_ADDRESS_GONE,       // not listed: it left with its link
+};
+
+// Read afresh at every call. A system that gives up the sockets of an address that leaves
+// (net_endpoint_lost) answers from its address list, so that the loss is seen, and the address's
+// return, even where no socket call fails; a system that keeps such sockets working has nothing
+// to reopen and answers NET_ADDRESS_USABLE.
+NetAddressState net_address_state(std::uint32_t addr);
+
 // Why the last failed socket call on this thread failed: net_udp_socket, net_bind, or a
 // net_wait_readable that returned NET_WAIT_FAILED.
 NetFault net_last_fault();
 
 #if defined(_WIN32)
+// The \\?\ form of a full path, which the wide file functions open at any length: "C:\x" as
+// "\\?\C:\x", a share's "\\server\share\x" as "\\?\UNC\server\share\x"; one in that form
+// already, or a device's ("\\.\"), unchanged. False when it does not fit in `capacity`.
+bool extended_length_form(const wchar_t* full, wchar_t* out, std::size_t capacity);
+// The UTF-8 image path as file_open_read opens it: in the \\?\ form of its full path when that
+// is MAX_PATH (260) characters or more, else as given. False, with errno set, when the path is no
+// UTF-8 or too long.
+bool file_path_to_open(const char* path, wchar_t* out, std::size_t capacity);
+
 // What a Windows Sockets error code from socket or bind means for the operator.
 NetFault net_fault_from_winsock_error(int error);
 // Whether a wait or a receive that failed with this error code has lost its sockets
 // (net_endpoint_lost).
 bool winsock_error_loses_endpoint(int error);
+// Whether a send to this destination (network order) that failed with this error code is taken
+// as its socket given up.
+bool winsock_send_error_loses_endpoint(int error, std::uint32_t to_addr, std::uint16_t to_port);
 #endif
 
 // Waits at most `timeout_ms` until one of the `count` sockets has a datagram to read, and sets

@@ -178,6 +178,11 @@ bool net_endpoint_lost(net_socket /*s*/) {
     return false;
 }
 
+// Nothing to reopen here (net_endpoint_lost), so the address list is not read.
+NetAddressState net_address_state(std::uint32_t /*addr*/) {
+    return NET_ADDRESS_USABLE;
+}
+
 std::uint16_t net_local_port(net_socket s) {
     sockaddr_in sa;
     socklen_t length = sizeof sa;

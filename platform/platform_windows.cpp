@@ -14,9 +14,11 @@
 #include <shellapi.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <io.h>
 
 static_assert(NET_INVALID_SOCKET == INVALID_SOCKET);
@@ -81,6 +83,10 @@ bool wide_path(const char* path, wchar_t (&wide)[MAX_WIDE_PATH]) {
     }
     return true;
 }
+
+// The image path as given and made full, for file_path_to_open.
+wchar_t given_path[MAX_WIDE_PATH];
+wchar_t full_path[MAX_WIDE_PATH];
 
 } // namespace
 
@@ -252,6 +258,18 @@ bool winsock_error_loses_endpoint(int error) {
     return error == WSAENETDOWN || error == WSAEADDRNOTAVAIL;
 }
 
+// A send meets the loss where a wait and a receive may not: with the address and its routes
+// gone, no route leads to the device (WSAENETUNREACH, WSAEHOSTUNREACH: the network or the host
+// "cannot be reached from this host at this time"). WSAEADDRNOTAVAIL also names a destination no
+// datagram can go to (address or port 0, which a stray's source may be); only for a valid one
+// may it mean that the local address is gone. A needless reopen costs two binds; a missed one
+// stalls the update.
+bool winsock_send_error_loses_endpoint(int error, std::uint32_t to_addr, std::uint16_t to_port) {
+    if (error == WSAEADDRNOTAVAIL)
+        return to_addr != 0 && to_port != 0;
+    return error == WSAENETDOWN || error == WSAENETUNREACH || error == WSAEHOSTUNREACH;
+}
+
 void net_close(net_socket s) {
     if (s == NET_INVALID_SOCKET)
         return;
@@ -265,6 +283,30 @@ bool net_endpoint_lost(net_socket s) {
             return true;
     }
     return false;
+}
+
+// From the adapter list, as the start-up's choice of address reads it: an address counts only
+// on an adapter that is up (Windows lists a disconnected adapter, its state down) and in a
+// duplicate-address state that can be bound (DadState). The list rather than the change
+// notification (NotifyUnicastIpAddressChange), whose callback runs on a thread of the system's:
+// the loop stays the one thread that looks at the network.
+NetAddressState net_address_state(std::uint32_t addr) {
+    ULONG error = ERROR_SUCCESS;
+    const IP_ADAPTER_ADDRESSES* adapters = read_adapters(&error);
+    if (adapters == nullptr)
+        return NET_ADDRESS_USABLE; // nothing known: the sockets' own failures still tell
+    for (const IP_ADAPTER_ADDRESSES* a = adapters; a != nullptr; a = a->Next) {
+        for (const IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress; u != nullptr;
+             u = u->Next) {
+            std::uint32_t held = 0;
+            if (!ipv4_address_of(*u, &held) || held != addr || a->OperStatus != IfOperStatusUp)
+                continue;
+            return u->DadState == IpDadStatePreferred || u->DadState == IpDadStateDeprecated
+                       ? NET_ADDRESS_USABLE
+                       : NET_ADDRESS_PENDING;
+        }
+    }
+    return NET_ADDRESS_GONE;
 }
 
 std::uint16_t net_local_port(net_socket s) {
@@ -407,8 +449,6 @@ int net_receive(net_socket s, unsigned char* buf, int capacity, std::uint32_t* f
 
 // The socket is non-blocking, so a full send buffer drops the datagram; one block in flight
 // never fills it.
-// WSAEADDRNOTAVAIL also names a destination no datagram can go to (address or port 0, which a
-// stray's source may be); only for a valid one does it mean that the local address is gone.
 void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_addr,
               std::uint16_t to_port) {
     if (s == NET_INVALID_SOCKET)
@@ -417,8 +457,7 @@ void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_
     if (sendto(s, reinterpret_cast<const char*>(buf), len, 0,
                reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != SOCKET_ERROR)
         return;
-    const int error = WSAGetLastError();
-    if (error == WSAENETDOWN || (error == WSAEADDRNOTAVAIL && to_addr != 0 && to_port != 0))
+    if (winsock_send_error_loses_endpoint(WSAGetLastError(), to_addr, to_port))
         note_lost(s);
 }
 
@@ -440,12 +479,50 @@ bool net_connect(net_socket s, std::uint32_t addr, std::uint16_t port) {
     return connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != SOCKET_ERROR;
 }
 
+bool extended_length_form(const wchar_t* full, wchar_t* out, std::size_t capacity) {
+    const wchar_t* prefix = L"\\\\?\\";
+    const wchar_t* rest = full;
+    if (std::wcsncmp(full, L"\\\\?\\", 4) == 0 || std::wcsncmp(full, L"\\\\.\\", 4) == 0)
+        prefix = L"";
+    else if (full[0] == L'\\' && full[1] == L'\\') {
+        prefix = L"\\\\?\\UNC\\";
+        rest = full + 2;
+    }
+    const std::size_t prefix_length = std::wcslen(prefix);
+    const std::size_t rest_length = std::wcslen(rest);
+    if (prefix_length + rest_length + 1 > capacity)
+        return false;
+    std::wmemcpy(out, prefix, prefix_length);
+    std::wmemcpy(out + prefix_length, rest, rest_length + 1);
+    return true;
+}
+
+// Without the system's long-path setting (and a manifest it honours) a path of MAX_PATH or more
+// opens only in its \\?\ form ("Maximum Path Length Limitation"), which the system takes as it
+// stands: so it is made from the full path, in which GetFullPathNameW has already put the
+// current folder, the "." and ".." and the backslashes. A shorter path is opened as given.
+bool file_path_to_open(const char* path, wchar_t* out, std::size_t capacity) {
+    if (!wide_path(path, given_path))
+        return false;
+    const DWORD n = GetFullPathNameW(given_path, MAX_WIDE_PATH, full_path, nullptr);
+    const bool long_path = n >= MAX_PATH && n < MAX_WIDE_PATH;
+    const wchar_t* chosen = long_path ? full_path : given_path;
+    if (long_path ? !extended_length_form(chosen, out, capacity)
+                  : std::wcslen(chosen) + 1 > capacity) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    if (!long_path)
+        std::wmemcpy(out, chosen, std::wcslen(chosen) + 1);
+    return true;
+}
+
 // The C runtime's fopen takes the ANSI code page; the wide call takes any name. Windows refuses
 // to open a directory at all (EACCES), where Linux opens it and file_kind tells its kind; the
 // caller learns it from errno all the same.
 std::FILE* file_open_read(const char* path) {
-    wchar_t wide[MAX_WIDE_PATH];
-    if (!wide_path(path, wide))
+    static wchar_t wide[MAX_WIDE_PATH];
+    if (!file_path_to_open(path, wide, MAX_WIDE_PATH))
         return nullptr;
     std::FILE* f = _wfopen(wide, L"rb");
     if (f == nullptr) {
@@ -543,69 +620,172 @@ void let_go_of_input() {
     held_input = INVALID_HANDLE_VALUE;
 }
 
+// A stopped console (a selection, Mark mode, the Pause key, Ctrl+S) blocks every write to it
+// until it goes on, and so does a pipe nobody reads: the writes go out on a thread of their
+// own, so that the loop only ever hands bytes over. The loop's hold (cli/console.cpp) keeps
+// what the writer cannot take yet; the writer holds at most one piece of one stream.
+constexpr int HANDOVER_SIZE = 4096;
+// How long console_close waits for the piece a stopped stream still holds: as long as the
+// front end waits for it (CONSOLE_END_WAIT_SECONDS).
+constexpr DWORD WRITER_END_WAIT_MS = 60000;
+
+struct Writer {
+    HANDLE thread;
+    HANDLE work;  // auto-reset: a piece handed over, or the writer asked to stop
+    HANDLE taken; // manual-reset: the writer holds nothing
+    HANDLE streams[2];
+    bool consoles[2];
+    char piece[HANDOVER_SIZE];
+    ConsoleStream stream;
+    std::atomic<int> length; // of the piece; the writer's while not 0
+    std::atomic<bool> broken[2];
+    std::atomic<bool> stopping;
+    bool running;
+};
+
+Writer writer;
+
+bool continues_a_character(char byte) {
+    return (static_cast<unsigned char>(byte) & 0xC0u) == 0x80u;
+}
+
+// UTF-8 to a console as UTF-16, in pieces cut where a character begins: a UTF-8 byte never
+// becomes more than one UTF-16 unit, so each piece fits.
+bool write_console_text(HANDLE console, const char* bytes, int length) {
+    constexpr int PIECE = 1024;
+    wchar_t wide[PIECE];
+    for (int done = 0; done < length;) {
+        int n = length - done < PIECE ? length - done : PIECE;
+        while (done + n < length && n > 1 && continues_a_character(bytes[done + n]))
+            --n;
+        const int units = MultiByteToWideChar(CP_UTF8, 0, bytes + done, n, wide, PIECE);
+        DWORD written = 0;
+        if (units <= 0 || !WriteConsoleW(console, wide, static_cast<DWORD>(units), &written,
+                                         nullptr))
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+// A file or a pipe gets the bytes as the C runtime's text mode writes them, each LF as CR LF.
+bool write_file_text(HANDLE file, const char* bytes, int length) {
+    static char text[2 * HANDOVER_SIZE];
+    int n = 0;
+    for (int i = 0; i < length && i < HANDOVER_SIZE; ++i) {
+        if (bytes[i] == '\n')
+            text[n++] = '\r';
+        text[n++] = bytes[i];
+    }
+    for (int done = 0; done < n;) {
+        DWORD written = 0;
+        if (!WriteFile(file, text + done, static_cast<DWORD>(n - done), &written, nullptr) ||
+            written == 0)
+            return false;
+        done += static_cast<int>(written);
+    }
+    return true;
+}
+
+DWORD WINAPI write_what_is_handed_over(void* /*unused*/) {
+    for (;;) {
+        WaitForSingleObject(writer.work, INFINITE);
+        const int n = writer.length.load();
+        if (n > 0) {
+            const ConsoleStream s = writer.stream;
+            const bool ok = writer.consoles[s] ? write_console_text(writer.streams[s], writer.piece, n)
+                                               : write_file_text(writer.streams[s], writer.piece, n);
+            if (!ok)
+                writer.broken[s] = true;
+            writer.length.store(0);
+            SetEvent(writer.taken);
+        }
+        if (writer.stopping.load())
+            return 0;
+    }
+}
+
+bool is_console(HANDLE h) {
+    DWORD mode = 0;
+    return GetConsoleMode(h, &mode) != 0;
+}
+
+// One console, or one pipe or file by two handles (2>&1 duplicates the handle): their bytes go
+// through one queue, in one order. CompareObjectHandles exists from Windows 10 on.
+bool same_stream(HANDLE out, HANDLE err) {
+    if (out == err || (is_console(out) && is_console(err)))
+        return true;
+    using Compare = BOOL(WINAPI*)(HANDLE, HANDLE);
+    const HMODULE base = GetModuleHandleW(L"kernelbase.dll");
+    const auto compare = base == nullptr ? nullptr
+                                         : reinterpret_cast<Compare>(reinterpret_cast<void*>(
+                                               GetProcAddress(base, "CompareObjectHandles")));
+    return compare != nullptr && compare(out, err) != FALSE;
+}
+
+// The piece the writer still holds went out, or the stream stayed stopped for `timeout_ms`.
+bool writer_idle_within(DWORD timeout_ms) {
+    return writer.length.load() == 0 || WaitForSingleObject(writer.taken, timeout_ms) == WAIT_OBJECT_0;
+}
+
+bool start_writer() {
+    // A writer left behind by an earlier stream that never took its last piece keeps it.
+    if (writer.thread != nullptr && !writer_idle_within(0))
+        return false;
+    if (writer.thread != nullptr) {
+        CloseHandle(writer.thread);
+        writer.thread = nullptr;
+    }
+    if (writer.work == nullptr)
+        writer.work = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (writer.taken == nullptr)
+        writer.taken = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    if (writer.work == nullptr || writer.taken == nullptr)
+        return false;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    for (const ConsoleStream s : {CONSOLE_OUT, CONSOLE_ERR}) {
+        writer.streams[s] = GetStdHandle(s == CONSOLE_OUT ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+        writer.consoles[s] = is_console(writer.streams[s]);
+        writer.broken[s] = false;
+    }
+    writer.length.store(0);
+    writer.stopping.store(false);
+    SetEvent(writer.taken);
+    writer.thread = CreateThread(nullptr, 0, write_what_is_handed_over, nullptr, 0, nullptr);
+    writer.running = writer.thread != nullptr;
+    return writer.running;
+}
+
+void stop_writer() {
+    if (!writer.running)
+        return;
+    writer.running = false;
+    writer_idle_within(WRITER_END_WAIT_MS);
+    writer.stopping.store(true);
+    SetEvent(writer.work);
+    if (writer.length.load() == 0 && WaitForSingleObject(writer.thread, WRITER_END_WAIT_MS) == WAIT_OBJECT_0) {
+        CloseHandle(writer.thread);
+        writer.thread = nullptr;
+    }
+}
+
 // Standard error as text at once: a console shows it character for character; redirected, the
 // bytes go out unchanged, flushed, since the C runtime buffers standard error unless it is a
 // character device and a line would otherwise reach a pipe or a file only at the end.
 int write_error_text(const char* bytes, int length) {
     HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-    DWORD mode = 0;
-    wchar_t wide[1024];
-    int n = 0;
-    if (GetConsoleMode(err, &mode) &&
-        (n = MultiByteToWideChar(CP_UTF8, 0, bytes, length, wide, sizeof wide / sizeof wide[0])) >
-            0) {
-        DWORD written = 0;
-        WriteConsoleW(err, wide, static_cast<DWORD>(n), &written, nullptr);
-        return length;
-    }
+    if (is_console(err))
+        return write_console_text(err, bytes, length) ? length : CONSOLE_BROKEN;
     const std::size_t taken = std::fwrite(bytes, 1, static_cast<std::size_t>(length), stderr);
     return std::fflush(stderr) != 0 || taken != static_cast<std::size_t>(length) ? CONSOLE_BROKEN
                                                                                  : length;
 }
 
-} // namespace
-
-// CONIN$ is the console's input even when standard input is redirected (< nul, a launcher's
-// pipe): a mouse selection freezes the console's output all the same.
-bool console_open() {
-    if (holding)
-        return false;
-    held_input =
-        CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
-    DWORD mode = 0;
-    if (held_input == INVALID_HANDLE_VALUE)
-        return false;
-    if (!GetConsoleMode(held_input, &mode) || (mode & ENABLE_QUICK_EDIT_MODE) == 0) {
-        let_go_of_input();
-        return false;
-    }
-    operator_mode = mode;
-    SetConsoleCtrlHandler(restore_on_the_way_out, TRUE);
-    holding = SetConsoleMode(held_input, (mode | ENABLE_EXTENDED_FLAGS) &
-                                             ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE)) != 0;
-    if (!holding) {
-        SetConsoleCtrlHandler(restore_on_the_way_out, FALSE);
-        let_go_of_input();
-    }
-    return false;
-}
-
-void console_close() {
-    if (!holding)
-        return;
-    put_back_operator_mode();
-    SetConsoleCtrlHandler(restore_on_the_way_out, FALSE);
-    let_go_of_input();
-    holding = false;
-}
-
-// Standard output goes through the C runtime, whose text mode ends its lines with CR LF. An
-// anonymous pipe has no write of its own that returns instead of waiting for room: PIPE_NOWAIT
-// would be set on the pipe end every process sharing the handle writes to, and Microsoft keeps
-// it only for LAN Manager's sake. So a pipe nobody reads still holds up the update here; a
-// console does not, with QuickEdit off.
-int console_write(ConsoleStream stream, const char* bytes, int length) {
+// Outside console_open and console_close, and where no writer could be started: each write
+// waits until the stream took it. Standard output goes through the C runtime, whose text mode
+// ends its lines with CR LF.
+int write_at_once(ConsoleStream stream, const char* bytes, int length) {
     if (stream == CONSOLE_ERR)
         return write_error_text(bytes, length);
     const std::size_t n = std::fwrite(bytes, 1, static_cast<std::size_t>(length), stdout);
@@ -614,7 +794,68 @@ int console_write(ConsoleStream stream, const char* bytes, int length) {
     return length;
 }
 
-void console_wait_writable(ConsoleStream /*stream*/, std::uint32_t /*timeout_ms*/) {}
+} // namespace
+
+// CONIN$ is the console's input even when standard input is redirected (< nul, a launcher's
+// pipe): a mouse selection freezes the console's output all the same.
+bool console_open() {
+    if (holding || writer.running)
+        return false;
+    held_input =
+        CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD mode = 0;
+    if (held_input != INVALID_HANDLE_VALUE &&
+        (!GetConsoleMode(held_input, &mode) || (mode & ENABLE_QUICK_EDIT_MODE) == 0))
+        let_go_of_input();
+    if (held_input != INVALID_HANDLE_VALUE) {
+        operator_mode = mode;
+        SetConsoleCtrlHandler(restore_on_the_way_out, TRUE);
+        holding = SetConsoleMode(held_input, (mode | ENABLE_EXTENDED_FLAGS) &
+                                                 ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE)) != 0;
+        if (!holding) {
+            SetConsoleCtrlHandler(restore_on_the_way_out, FALSE);
+            let_go_of_input();
+        }
+    }
+    return start_writer() &&
+           same_stream(writer.streams[CONSOLE_OUT], writer.streams[CONSOLE_ERR]);
+}
+
+void console_close() {
+    stop_writer();
+    if (!holding)
+        return;
+    put_back_operator_mode();
+    SetConsoleCtrlHandler(restore_on_the_way_out, FALSE);
+    let_go_of_input();
+    holding = false;
+}
+
+// While the writer runs, a write hands over what fits in one piece, cut where a character
+// begins, or nothing while the writer still holds one: the loop never waits for a stream.
+int console_write(ConsoleStream stream, const char* bytes, int length) {
+    if (!writer.running)
+        return write_at_once(stream, bytes, length);
+    if (writer.broken[stream].load())
+        return CONSOLE_BROKEN;
+    if (writer.length.load() != 0 || length <= 0)
+        return 0;
+    int n = length < HANDOVER_SIZE ? length : HANDOVER_SIZE;
+    while (n < length && n > 1 && continues_a_character(bytes[n]))
+        --n;
+    std::memcpy(writer.piece, bytes, static_cast<std::size_t>(n));
+    writer.stream = stream;
+    ResetEvent(writer.taken);
+    writer.length.store(n);
+    SetEvent(writer.work);
+    return n;
+}
+
+void console_wait_writable(ConsoleStream /*stream*/, std::uint32_t timeout_ms) {
+    if (writer.running)
+        writer_idle_within(timeout_ms);
+}
 
 // Closing the console window ends the process a few seconds after the control handler has
 // run, whatever it does; there is no hang-up to carry on through.
@@ -739,8 +980,9 @@ void describe_firewall(char* out, std::size_t capacity, const FirewallAnswers& a
         out, capacity,
         "QBupdate: %s for %s in %s, so %s: as administrator, run netsh advfirewall firewall "
         "delete rule name=all dir=in program=\"%s\" and netsh advfirewall firewall add rule "
-        "name=QBupdate dir=in action=allow protocol=udp localport=67,69 profile=any "
-        "program=\"%s\", or install QBupdate with its installer and use the installed program; "
+        "name=QBupdate dir=in action=allow protocol=udp localport=67,69 remoteip=any "
+        "interfacetype=lan profile=any program=\"%s\", or install QBupdate with its installer "
+        "and use the installed program; "
         "on a managed PC ask IT\n",
         what, program_path, profiles, then, program_path, program_path);
     if (n < 0 || static_cast<std::size_t>(n) >= capacity)

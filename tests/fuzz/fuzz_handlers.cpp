@@ -107,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             } else {
                 if (refused) {
                     const FakeSend& s = fake.sends.back();
-                    FUZZ_CHECK(s.sock == state.tftp_sock && s.to_port == from_port &&
+                    FUZZ_CHECK(s.sock == state.endpoints[TFTP_ENDPOINT] && s.to_port == from_port &&
                                s.to_addr == from_addr);
                     check_error(s, strangers_read ? REFUSED_STRANGER : REFUSED_WRITE);
                 }

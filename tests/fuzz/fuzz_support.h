@@ -97,21 +97,14 @@ inline void start_upload(FuzzUpload& u, FuzzInput& in) {
     s.notice = nullptr;
     s.image = u.image_bytes;
     s.image_size = size;
-    s.wake_sock = open_udp_endpoint(FUZZ_LOCAL, host_to_net16(WAKE_PORT), 1, HEAR_LOCAL_ADDRESS);
-    s.bootp_sock =
-        open_udp_endpoint(FUZZ_LOCAL, host_to_net16(BOOTP_SERVER_PORT), 1, HEAR_BROADCASTS);
-    s.tftp_sock =
-        open_udp_endpoint(FUZZ_LOCAL, host_to_net16(TFTP_SERVER_PORT), 0, HEAR_LOCAL_ADDRESS);
     s.transfer.data_sock = NET_INVALID_SOCKET;
+    NetFault fault = NET_FAULT_NONE;
+    FUZZ_CHECK(open_fixed_endpoints(s, &fault) == UPDATE_GOES_ON);
     build_beacon(s.beacon, s.target_addr);
 }
 
 inline void end_upload(FuzzUpload& u) {
-    if (u.state.transfer.data_sock != NET_INVALID_SOCKET)
-        net_close(u.state.transfer.data_sock);
-    net_close(u.state.tftp_sock);
-    net_close(u.state.bootp_sock);
-    net_close(u.state.wake_sock);
+    close_endpoints(u.state);
     std::free(u.image_bytes);
     FUZZ_CHECK(fake_open_sockets() == 0);
     FUZZ_CHECK(fake.sends_on_closed == 0);

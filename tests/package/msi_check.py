@@ -8,8 +8,8 @@ ICE validator on this build machine, so these are the project's own checks:
   InstallFinalize, where Windows Installer writes the script (else error 2762 ends the run);
 - the firewall steps: executables named by NETSH, deferred and not impersonated, each change to
   the rule preceded by a rollback step that undoes it, on the right side of the files;
-- the one rule: inbound UDP 67 and 69 for the installed program, in every profile, deleted by
-  its own name only;
+- the one rule: inbound UDP 67 and 69 for the installed program, from any remote address, on
+  wired adapters only, in every profile, deleted by its own name only;
 - the Upgrade table: older versions and builds of this same one removed, newer ones refused;
 - the older version removed inside the script, before this one's components.
 """
@@ -29,7 +29,7 @@ MAX_INCLUSIVE = 512
 
 PROGRAM = 'program="[INSTALLDIR]QBupdate.exe"'
 ADD = ("advfirewall firewall add rule name=QBupdate dir=in action=allow protocol=udp "
-       f"localport=67,69 profile=any enable=yes {PROGRAM}")
+       f"localport=67,69 remoteip=any interfacetype=lan profile=any enable=yes {PROGRAM}")
 DELETE = f"advfirewall firewall delete rule name=QBupdate dir=in {PROGRAM}"
 REMOVING = 'REMOVE~="ALL"'
 
@@ -99,6 +99,19 @@ def check(msi, version):
         if steps[phase] != expected:
             faults.append(f"the firewall steps of the {phase}, as (rollback, command, condition), "
                           f"are {steps[phase]}, not {expected}")
+
+    # Wired adapters only (a direct cable or the office LAN, not a cafe's Wi-Fi), and any remote
+    # address: the device's BOOTP request comes from 0.0.0.0, which no subnet holds.
+    for name, row in actions.items():
+        if not row["Target"].startswith("advfirewall firewall add rule"):
+            continue
+        words = dict(word.split("=", 1) for word in row["Target"].split() if "=" in word)
+        if words.get("interfacetype") != "lan":
+            faults.append(f"{name} adds a rule for interface type "
+                          f"{words.get('interfacetype', 'any')}, not lan")
+        if words.get("remoteip", "any") != "any":
+            faults.append(f"{name} lets in only remote addresses {words['remoteip']}: the "
+                          "device's BOOTP request comes from 0.0.0.0")
 
     # Major upgrades: this version's row must include its own version (a rebuild has another
     # ProductCode), and the found products' property must reach the elevated side.

@@ -52,7 +52,7 @@ set(firewall_truths
   "standard user (not a local administrator) gets no prompt" "creates block rules" "Cancel"
   "A block rule wins over any allow rule" "Unidentified network" "classes Public"
   "netsh advfirewall firewall delete rule name=all dir=in program="
-  "netsh advfirewall firewall add rule name=QBupdate dir=in action=allow protocol=udp localport=67,69 profile=any program="
+  "netsh advfirewall firewall add rule name=QBupdate dir=in action=allow protocol=udp localport=67,69 remoteip=any interfacetype=lan profile=any program="
   "ask IT to deploy the installer" "from an elevated prompt" "AppLocker")
 file(READ ${out}/unpacked/${folder}/README.txt guide)
 require_phrases(README.txt "${guide}" ${firewall_truths}
@@ -62,8 +62,10 @@ require_phrases(README.txt "${guide}" ${firewall_truths}
   "Internet Connection Sharing starts again by itself where WSL or Hyper-V use it"
   "Windows Defender Firewall" "Exit status" "Alternate Configuration" "Windows 10 has no such entry"
   "after the user signs out and in again" "tick Public networks"
-  "inbound, allow, protocol UDP, local ports 67 and 69, all profiles"
-  "-Direction Inbound -Action Allow -Protocol UDP -LocalPort 67,69 -Profile Any"
+  "inbound, allow, protocol UDP, local ports 67 and 69, remote address any, interface type wired"
+  "(LAN), all profiles"
+  "on wired (LAN) adapters only" "exit code 3010" "/norestart"
+  "-Direction Inbound -Action Allow -Protocol UDP -LocalPort 67,69 -RemoteAddress Any -InterfaceType Wired -Profile Any"
   ".\\QBupdate.exe --check new-firmware.bin 192.168.1.10" "$LASTEXITCODE" "ipconfig"
   "netsh interface ipv4 set address name=" "not the adapter's Alternate Configuration")
 file(READ ${SOURCE_DIR}/README.md readme)

@@ -88,6 +88,11 @@ void fake_address_goes(std::uint32_t addr, FakeLoss how) {
 
 void fake_address_returns() {
     fake.missing_addr = 0;
+    fake.address_tentative = false;
+}
+
+void fake_address_returns_tentative() {
+    fake.address_tentative = true;
 }
 
 void fake_queue(std::uint16_t port, const Bytes& bytes, std::uint32_t from_addr,
@@ -166,9 +171,19 @@ bool net_endpoint_lost(net_socket s) {
     return fs != nullptr && fs->reported_lost;
 }
 
+// A given-up socket cannot be asked for its name: what it was bound to is the caller's to keep.
 std::uint16_t net_local_port(net_socket s) {
     FakeSocket* fs = find_open(s);
-    return fs != nullptr && fs->bound ? host_to_net16(fs->port) : std::uint16_t{0};
+    return fs != nullptr && fs->bound && !fs->given_up ? host_to_net16(fs->port)
+                                                       : std::uint16_t{0};
+}
+
+// As the POSIX source where the system keeps the sockets; from the address list otherwise.
+NetAddressState net_address_state(std::uint32_t addr) {
+    ++fake.address_reads;
+    if (fake.loss == FAKE_LOSS_KEEPS_SOCKETS || fake.missing_addr == 0 || addr != fake.missing_addr)
+        return NET_ADDRESS_USABLE;
+    return fake.address_tentative ? NET_ADDRESS_PENDING : NET_ADDRESS_GONE;
 }
 
 int net_wait_readable(const net_socket* socks, bool* ready, int count, std::uint32_t timeout_ms) {

@@ -56,6 +56,9 @@ enum FakeLoss : int {
     FAKE_LOSS_FAILS_WAIT,
     FAKE_LOSS_FAILS_RECEIVE,
     FAKE_LOSS_FAILS_SEND,
+    // Windows where no socket call names the loss: the sockets are given up all the same, and
+    // only the address list (net_address_state) shows the address gone and back.
+    FAKE_LOSS_SILENT,
 };
 
 struct FakeWait {
@@ -97,6 +100,10 @@ struct FakeNet {
     // NET_FAULT_NO_ADDRESS, sends from it are dropped and nothing arrives for it.
     std::uint32_t missing_addr = 0;
     FakeLoss loss = FAKE_LOSS_KEEPS_SOCKETS;
+    // The missing address is listed again, but its duplicate-address check is not done: binds to
+    // it still fail, and the list says it is pending.
+    bool address_tentative = false;
+    int address_reads = 0; // net_address_state calls
     int sends_on_invalid = 0; // on NET_INVALID_SOCKET: an endpoint waiting for its address
     int arrivals_dropped = 0; // datagrams queued for a missing address or a given-up socket
     int arrivals_filtered = 0; // datagrams from another sender than a connected socket's peer
@@ -129,6 +136,8 @@ bool fake_is_data_port(std::uint16_t port);
 // The address leaves the host (its sockets treated as `how` says), and comes back.
 void fake_address_goes(std::uint32_t addr, FakeLoss how);
 void fake_address_returns();
+// It is listed again, still tentative (address_tentative); fake_address_returns makes it usable.
+void fake_address_returns_tentative();
 
 // The address a.b.c.d, network order.
 constexpr std::uint32_t fake_address(unsigned a, unsigned b, unsigned c, unsigned d) {

@@ -36,7 +36,7 @@ TEST_F(Bootp, ReplyIsTheRequestChangedInPlaceBroadcastToTheRequesterPort) {
     ASSERT_EQ(bootp(req, 6800), HEARD_DEVICE);
     ASSERT_EQ(fake.sends.size(), 1u);
     const FakeSend& s = fake.sends[0];
-    EXPECT_EQ(s.sock, state.bootp_sock);
+    EXPECT_EQ(s.sock, state.endpoints[BOOTP_ENDPOINT]);
     EXPECT_EQ(s.from_addr, LOCAL);
     EXPECT_EQ(s.to_addr, 0xFFFFFFFFu);
     EXPECT_EQ(s.to_port, 6800);
@@ -117,6 +117,48 @@ TEST_F(Bootp, EveryHardwareAddressAnsweredIsKeptInOrderAndASecondOneToldOnce) {
     other[BOOTP_CHADDR] = 0x01;
     bootp(other);
     EXPECT_EQ(state.units.count, 4u);
+}
+
+// Replies to any tagged request, and ERRORs to any stranger, are few a second: a flood of small
+// requests must not become a flood of 300-byte broadcasts to every host of the segment.
+TEST_F(Bootp, RepliesAreFourASecondAndLeaveByTheInterfaceLookedUpWhenBound) {
+    open_state(1000);
+    EXPECT_EQ(fake.interface_lookups, 1);
+    const std::uint64_t T = 10000000;
+    struct Arrival {
+        std::uint64_t at_us;
+        bool answered;
+    };
+    const Arrival flood[] = {{T, true},           {T, true},           {T, true},
+                             {T + 1, true},       {T + 2, false},      {T + 999999, false},
+                             {T + 1000000, true}, {T + 1000000, true}, {T + 5000000, true}};
+    for (const Arrival& a : flood) {
+        const int length = put(bootp_request());
+        state.now_us = a.at_us;
+        EXPECT_EQ(handle_bootp_request(state, length, TARGET, host_to_net16(68)) == HEARD_DEVICE,
+                  a.answered)
+            << a.at_us - T;
+    }
+    ASSERT_EQ(fake.sends.size(), 7u);
+    for (const FakeSend& s : fake.sends)
+        EXPECT_EQ(s.interface_index, FAKE_INTERFACE_INDEX);
+    EXPECT_EQ(fake.interface_lookups, 1) << "the interface was looked up again for a reply";
+
+    // Refusals to other hosts are held to the same rate; ERRORs to the target are not.
+    fake.sends.clear();
+    const std::uint32_t STRANGER = fake_address(198, 51, 100, 77);
+    for (int i = 0; i < 6; ++i) {
+        for (std::uint32_t from : {STRANGER, TARGET}) {
+            const int length = put(tftp_texts(TFTP_OP_WRQ, {"f", "octet"}));
+            state.now_us = T + 9000000;
+            handle_tftp_request(state, length, from, host_to_net16(2000));
+        }
+    }
+    std::size_t to_stranger = 0;
+    for (const FakeSend& s : fake.sends)
+        to_stranger += s.to_addr == STRANGER ? 1 : 0;
+    EXPECT_EQ(to_stranger, 4u);
+    EXPECT_EQ(fake.sends.size() - to_stranger, 6u);
 }
 
 TEST_F(Bootp, ShortTaggedRequestNeedsItsTerminatorAndIsPaddedWithZeros) {

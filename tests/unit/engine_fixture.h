@@ -131,12 +131,9 @@ class EngineTest : public testing::Test {
         state.notice = notice;
         state.image = image.data();
         state.image_size = static_cast<std::uint32_t>(image.size());
-        state.wake_sock = open_udp_endpoint(LOCAL, host_to_net16(WAKE_PORT), 1, HEAR_LOCAL_ADDRESS);
-        state.bootp_sock =
-            open_udp_endpoint(LOCAL, host_to_net16(BOOTP_SERVER_PORT), 1, HEAR_BROADCASTS);
-        state.tftp_sock =
-            open_udp_endpoint(LOCAL, host_to_net16(TFTP_SERVER_PORT), 0, HEAR_LOCAL_ADDRESS);
         state.transfer.data_sock = NET_INVALID_SOCKET;
+        NetFault fault = NET_FAULT_NONE;
+        ASSERT_EQ(open_fixed_endpoints(state, &fault), UPDATE_GOES_ON);
         build_beacon(state.beacon, state.target_addr);
         ASSERT_EQ(fake_open_sockets(), 3);
     }

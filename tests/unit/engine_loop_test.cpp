@@ -40,7 +40,7 @@ TEST_F(Loop, SilentDeviceGets41BeaconsThenNoAnswer) {
                           'k',  's',  0xC0, 0xA8, 0x01, 0x0A, 0xC0, 0xA8, 0x01, 0x0A};
     ASSERT_EQ(fake.sends.size(), 41u);
     for (const FakeSend& s : fake.sends) {
-        EXPECT_EQ(s.sock, state.wake_sock);
+        EXPECT_EQ(s.sock, state.endpoints[WAKE_ENDPOINT]);
         EXPECT_EQ(s.to_addr, state.target_addr);
         EXPECT_EQ(s.to_port, 9);
         EXPECT_EQ(s.bytes, beacon);
@@ -489,21 +489,26 @@ struct AckingDevice {
 struct Bounce {
     FakeLoss how;
     const char* system;
+    int tentative_for; // waits the address is listed again before its duplicate check is done
 };
 
 class AddressBounce : public EngineTest, public testing::WithParamInterface<Bounce> {};
 
-// The host's address goes after DATA 2 and comes back 3 s (six quiet ticks) later.
+// The host's address goes after DATA 2 and comes back 3 s (six quiet ticks) later, first
+// tentative where the row says so.
 TEST_P(AddressBounce, TheTransferGoesOnFromTheSamePortsOnceTheAddressIsBack) {
     open_state(3000); // six blocks
     constexpr int GONE_AT = 2;
     constexpr int GONE_FOR = 6;
     const FakeLoss how = GetParam().how;
+    const int tentative_for = GetParam().tentative_for;
     AckingDevice device;
     std::uint16_t data_port = 0;
     int gone = -1;
     int back = -1;
     std::size_t sends_when_back = 0;
+    std::size_t binds_when_gone = 0;
+    std::size_t binds_when_back = 0;
     fake.on_wait = [&](int n) {
         if (n > 200)
             return NET_WAIT_FAILED;
@@ -513,12 +518,16 @@ TEST_P(AddressBounce, TheTransferGoesOnFromTheSamePortsOnceTheAddressIsBack) {
             data_port = fake.sockets[fake_data_socket()].port;
         if (device.acked == GONE_AT && gone < 0) {
             gone = n;
+            binds_when_gone = fake.bind_attempts.size();
             fake_address_goes(LOCAL, how);
         }
-        if (gone >= 0 && back < 0 &&
-            fake.waits.size() >= static_cast<std::size_t>(gone + GONE_FOR)) {
+        const std::size_t due = static_cast<std::size_t>(gone + GONE_FOR);
+        if (gone >= 0 && back < 0 && tentative_for > 0 && fake.waits.size() == due)
+            fake_address_returns_tentative();
+        if (gone >= 0 && back < 0 && fake.waits.size() >= due + tentative_for) {
             back = n;
             sends_when_back = fake.sends.size();
+            binds_when_back = fake.bind_attempts.size();
             fake_address_returns();
         }
         device.step();
@@ -545,6 +554,11 @@ TEST_P(AddressBounce, TheTransferGoesOnFromTheSamePortsOnceTheAddressIsBack) {
     for (std::size_t i = sends_when_back; i < fake.sends.size(); ++i)
         EXPECT_FALSE(fake.sends[i].dropped) << i;
     EXPECT_EQ(stall_notices.size(), 0u);
+    EXPECT_EQ(binds_when_back, binds_when_gone)
+        << "a bind tried while the address was gone or its duplicate check not done";
+    if (how != FAKE_LOSS_KEEPS_SOCKETS) {
+        EXPECT_GE(fake.address_reads, GONE_FOR) << "the address list read on the quiet ticks";
+    }
 
     // Every endpoint is where the device left it.
     EXPECT_EQ(fake_open_sockets(), 4);
@@ -563,10 +577,14 @@ TEST_P(AddressBounce, TheTransferGoesOnFromTheSamePortsOnceTheAddressIsBack) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EachSystem, AddressBounce,
-                         testing::Values(Bounce{FAKE_LOSS_KEEPS_SOCKETS, "Linux"},
-                                         Bounce{FAKE_LOSS_FAILS_WAIT, "WindowsWaitFails"},
-                                         Bounce{FAKE_LOSS_FAILS_RECEIVE, "WindowsReceiveFails"},
-                                         Bounce{FAKE_LOSS_FAILS_SEND, "WindowsSendFails"}),
+                         testing::Values(
+                             Bounce{FAKE_LOSS_KEEPS_SOCKETS, "Linux", 0},
+                             Bounce{FAKE_LOSS_FAILS_WAIT, "WindowsWaitFails", 0},
+                             Bounce{FAKE_LOSS_FAILS_RECEIVE, "WindowsReceiveFails", 0},
+                             Bounce{FAKE_LOSS_FAILS_SEND, "WindowsSendFails", 0},
+                             Bounce{FAKE_LOSS_SILENT, "WindowsOnlyTheAddressListTells", 0},
+                             Bounce{FAKE_LOSS_SILENT, "WindowsBackTentativeFirst", 3},
+                             Bounce{FAKE_LOSS_FAILS_SEND, "WindowsSendFailsBackTentative", 2}),
                          [](const testing::TestParamInfo<Bounce>& info) {
                              return std::string(info.param.system);
                          });
@@ -608,7 +626,9 @@ TEST_F(Loop, AnEndpointThatCannotBeReopenedIsRetriedAloneAndTheTransferGoesOn) {
     EXPECT_EQ(binds_after.size(), 4u);
 }
 
-TEST_F(Loop, AnAddressThatNeverComesBackStillEndsAfter41Beacons) {
+// Three beacons, then the address goes for good: its ticks send nothing and count as no beacon,
+// and after as many of them as the beacons would have taken the update ends all the same.
+TEST_F(Loop, AnAddressThatNeverComesBackEndsAfterAWakeWindowWithoutIt) {
     open_state(1000);
     fake.on_wait = [](int n) {
         if (n == 3)
@@ -616,12 +636,53 @@ TEST_F(Loop, AnAddressThatNeverComesBackStillEndsAfter41Beacons) {
         return n > 400 ? NET_WAIT_FAILED : FAKE_WAIT_FROM_QUEUES;
     };
     EXPECT_EQ(run_event_loop(state), UPDATE_NO_ANSWER);
-    EXPECT_EQ(count_sends_from(9) + static_cast<std::size_t>(fake.sends_on_invalid), 41u);
-    EXPECT_LT(fake.waits.size(), 50u) << "each failed wait costs a tick";
-    // Tried again on every tick, and never bound while the address was missing.
-    EXPECT_GT(fake.bind_attempts.size(), 3u + 3u * 30u);
+    EXPECT_EQ(count_sends_from(9), 3u);
+    EXPECT_EQ(fake.sends_on_invalid, 0);
+    EXPECT_EQ(state.beacon_count, 3u);
+    EXPECT_EQ(state.addressless_ticks, MAX_UNANSWERED_BEACONS);
+    // The failed wait's tick, the rest of it, and the wake window without the address.
+    EXPECT_LE(fake.waits.size(), 3u + 2u + MAX_UNANSWERED_BEACONS + 1u);
+    EXPECT_EQ(fake.bind_attempts.size(), 3u) << "no bind while the list says the address is gone";
     EXPECT_EQ(fake_open_sockets(), 0);
 }
+
+struct WakingGap {
+    FakeLoss how;
+    const char* system;
+    std::size_t beacons_dropped; // sent into the gap, and counted
+};
+
+class AddressGoneWhileWaking : public EngineTest, public testing::WithParamInterface<WakingGap> {};
+
+// The address goes after two beacons and is back ten waits later; the device never answers.
+TEST_P(AddressGoneWhileWaking, TicksWithoutTheAddressAreNoBeacons) {
+    open_state(1000);
+    const FakeLoss how = GetParam().how;
+    fake.on_wait = [how](int n) {
+        if (n == 2)
+            fake_address_goes(LOCAL, how);
+        if (n == 12)
+            fake_address_returns();
+        return n > 400 ? NET_WAIT_FAILED : FAKE_WAIT_FROM_QUEUES;
+    };
+    EXPECT_EQ(run_event_loop(state), UPDATE_NO_ANSWER);
+    const std::vector<FakeSend> beacons = fake_sends_from(9);
+    ASSERT_EQ(beacons.size(), MAX_UNANSWERED_BEACONS);
+    std::size_t dropped = 0;
+    for (const FakeSend& b : beacons)
+        dropped += b.dropped ? 1u : 0u;
+    EXPECT_EQ(dropped, GetParam().beacons_dropped);
+    EXPECT_EQ(fake.sends_on_invalid, 0);
+    EXPECT_NE(fake_socket_on(9), NET_INVALID_SOCKET) << "the wake endpoint reopened";
+}
+
+INSTANTIATE_TEST_SUITE_P(EachSystem, AddressGoneWhileWaking,
+                         testing::Values(WakingGap{FAKE_LOSS_KEEPS_SOCKETS, "Linux", 10},
+                                         WakingGap{FAKE_LOSS_FAILS_SEND, "WindowsSendFails", 0},
+                                         WakingGap{FAKE_LOSS_SILENT, "WindowsListOnly", 0}),
+                         [](const testing::TestParamInfo<WakingGap>& info) {
+                             return std::string(info.param.system);
+                         });
 
 TEST_F(Loop, AFailedWaitWithNoEndpointLostStillEndsTheUpdate) {
     open_state(1000);

@@ -66,7 +66,7 @@ TEST_F(Tftp, OnlyAClientsWriteRequestIsRefusedAndNothingElseAnswered) {
     const Bytes write_request = tftp_texts(TFTP_OP_WRQ, {"f", "octet"});
     ASSERT_EQ(request(write_request, OTHER_HOST, 1024), HEARD_STRAY);
     ASSERT_EQ(fake.sends.size(), 3u);
-    EXPECT_EQ(fake.sends[2].sock, state.tftp_sock);
+    EXPECT_EQ(fake.sends[2].sock, state.endpoints[TFTP_ENDPOINT]);
     EXPECT_EQ(fake.sends[2].to_addr, OTHER_HOST);
     EXPECT_EQ(fake.sends[2].to_port, 1024);
     EXPECT_EQ(fake.sends[2].bytes, ONLY_RRQ_ERROR);
@@ -345,7 +345,7 @@ TEST_F(Tftp, ReadRequestsFromAnyOtherAddressAreRefusedAndLeaveTheTransferAlone) 
     EXPECT_EQ(state.transfer.data_sock, NET_INVALID_SOCKET);
     EXPECT_FALSE(state.read_request_served);
     ASSERT_EQ(fake.sends.size(), 1u);
-    EXPECT_EQ(fake.sends[0].sock, state.tftp_sock);
+    EXPECT_EQ(fake.sends[0].sock, state.endpoints[TFTP_ENDPOINT]);
     EXPECT_EQ(fake.sends[0].to_addr, NEIGHBOUR);
     EXPECT_EQ(fake.sends[0].to_port, 2000);
     EXPECT_EQ(fake.sends[0].bytes, refusal);
@@ -397,7 +397,7 @@ TEST_F(Tftp, NoDataPortAfter64DrawsGivesAnErrorAndNoTransfer) {
         std::all_of(fake.bind_attempts.begin(), fake.bind_attempts.end(), fake_is_data_port));
     const Bytes want = tftp_texts(TFTP_OP_ERROR, {"No data port available"}, 0);
     ASSERT_EQ(fake.sends.size(), 1u);
-    EXPECT_EQ(fake.sends[0].sock, state.tftp_sock);
+    EXPECT_EQ(fake.sends[0].sock, state.endpoints[TFTP_ENDPOINT]);
     EXPECT_EQ(fake.sends[0].to_port, 3002);
     EXPECT_EQ(fake.sends[0].bytes, want);
     EXPECT_EQ(state.transfer.data_sock, NET_INVALID_SOCKET);

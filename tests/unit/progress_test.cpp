@@ -19,7 +19,10 @@
 #include <unistd.h>
 
 #include <csignal>
+#endif
 #include <thread>
+#if defined(_WIN32)
+#include <windows.h>
 #endif
 
 namespace {
@@ -206,6 +209,8 @@ TEST(UpdateNotice, OnAConsoleItStartsOnALineOfItsOwn) {
                          described(LAST_BLOCK) + "20%\n");
 }
 
+#endif
+
 // What the engine reports for an image of `size` bytes, one percentage per acknowledged block.
 std::vector<std::uint32_t> reports_for(std::uint64_t size) {
     std::vector<std::uint32_t> reports;
@@ -221,11 +226,17 @@ std::vector<std::uint32_t> reports_for(std::uint64_t size) {
 // not on the pipe goes to /dev/null.
 enum Stopped { OUTPUT_STOPPED, ERRORS_STOPPED, BOTH_STOPPED };
 
+#if !defined(_WIN32)
 struct StoppedPipe {
     int read_end = -1;
     int saved_out = -1;
     int saved_err = -1;
 };
+
+// A write that waited would hang the test; the alarm ends it instead.
+void watch_for_a_wait(unsigned seconds) {
+    alarm(seconds);
+}
 
 StoppedPipe stop_streams(Stopped which) {
     int ends[2];
@@ -260,27 +271,88 @@ std::string drain(StoppedPipe& p) {
     close(p.read_end);
     return got;
 }
+#else
+// The same on Windows: an anonymous pipe of 4 KiB as standard output or error, whose writes
+// block once it is full. The writer of the console hands them to its own thread.
+struct StoppedPipe {
+    HANDLE read_end = nullptr;
+    HANDLE write_end = nullptr;
+    HANDLE null = nullptr;
+    HANDLE saved_out = nullptr;
+    HANDLE saved_err = nullptr;
+};
+
+// A write that waited would hang the test; the timer ends the process instead.
+HANDLE watchdog = nullptr;
+
+VOID CALLBACK waited_too_long(PVOID /*unused*/, BOOLEAN /*fired*/) {
+    ExitProcess(3);
+}
+
+void watch_for_a_wait(unsigned seconds) {
+    if (watchdog != nullptr)
+        DeleteTimerQueueTimer(nullptr, watchdog, nullptr);
+    watchdog = nullptr;
+    if (seconds > 0)
+        CreateTimerQueueTimer(&watchdog, nullptr, waited_too_long, nullptr, seconds * 1000, 0, 0);
+}
+
+StoppedPipe stop_streams(Stopped which) {
+    StoppedPipe p;
+    EXPECT_TRUE(CreatePipe(&p.read_end, &p.write_end, nullptr, 4096));
+    p.null = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    p.saved_out = GetStdHandle(STD_OUTPUT_HANDLE);
+    p.saved_err = GetStdHandle(STD_ERROR_HANDLE);
+    SetStdHandle(STD_OUTPUT_HANDLE, which == ERRORS_STOPPED ? p.null : p.write_end);
+    SetStdHandle(STD_ERROR_HANDLE, which == OUTPUT_STOPPED ? p.null : p.write_end);
+    last_percent = 0;
+    console_begin();
+    return p;
+}
+
+std::string drain(StoppedPipe& p) {
+    std::string got;
+    std::thread reader([&] {
+        char buf[4096];
+        DWORD n = 0;
+        while (ReadFile(p.read_end, buf, sizeof buf, &n, nullptr) && n > 0)
+            got.append(buf, n);
+    });
+    console_end();
+    SetStdHandle(STD_OUTPUT_HANDLE, p.saved_out);
+    SetStdHandle(STD_ERROR_HANDLE, p.saved_err);
+    CloseHandle(p.write_end);
+    CloseHandle(p.null);
+    reader.join();
+    CloseHandle(p.read_end);
+    std::erase(got, '\r'); // the C runtime's text mode, kept for pipes and files
+    return got;
+}
+#endif
 
 TEST(ConsoleOnAStoppedStream, HeldInOrderAndWrittenWhenTheReaderReturns) {
     // 8 MiB: a trail of some 15,000 bytes, four times what the pipe holds.
     const std::vector<std::uint32_t> reports = reports_for(8u << 20);
     const std::string expected = trail(reports);
-    alarm(60); // a write that waited would hang here
+    watch_for_a_wait(60);
     StoppedPipe p = stop_streams(OUTPUT_STOPPED);
     for (std::uint32_t percent : reports)
         print_progress(percent);
-    alarm(0);
+    watch_for_a_wait(0);
     EXPECT_EQ(drain(p), expected);
 }
 
 TEST(ConsoleOnAStoppedStream, OnlyDotsAreDroppedAndOnlyWhenItIsFull) {
     // 128 MiB: some 210,000 dots, three times what is held.
     const std::vector<std::uint32_t> reports = reports_for(128u << 20);
-    alarm(60);
+    watch_for_a_wait(60);
     StoppedPipe p = stop_streams(OUTPUT_STOPPED);
     for (std::uint32_t percent : reports)
         print_progress(percent);
-    alarm(0);
+    watch_for_a_wait(0);
     std::string got = drain(p);
     EXPECT_GT(got.size(), CONSOLE_HOLD_SIZE - CONSOLE_LINE_RESERVE);
     EXPECT_LE(got.size(), CONSOLE_HOLD_SIZE + 4096);
@@ -289,20 +361,20 @@ TEST(ConsoleOnAStoppedStream, OnlyDotsAreDroppedAndOnlyWhenItIsFull) {
 }
 
 TEST(ConsoleOnAStoppedStream, ANoticeOnTheSameStreamKeepsItsPlace) {
-    alarm(60);
+    watch_for_a_wait(60);
     StoppedPipe p = stop_streams(BOTH_STOPPED);
     for (int i = 0; i < 5000; ++i)
         print_progress(5);
     take_update_notice(nullptr, BLOCK_57);
     print_progress(6);
     print_progress(20);
-    alarm(0);
+    watch_for_a_wait(0);
     EXPECT_EQ(drain(p), std::string(5000, '.') + described(BLOCK_57) + ".20%\n");
 }
 
 // Ctrl+S on a terminal of its own for standard error, standard output to a log file.
 TEST(ConsoleOnAStoppedStream, StandardErrorStoppedHoldsItsLinesAndNothingElse) {
-    alarm(60);
+    watch_for_a_wait(60);
     StoppedPipe p = stop_streams(ERRORS_STOPPED);
     std::string expected;
     for (int i = 0; i < 80; ++i) { // 80 notices of some 120 bytes: the pipe holds 4 KiB
@@ -311,10 +383,11 @@ TEST(ConsoleOnAStoppedStream, StandardErrorStoppedHoldsItsLinesAndNothingElse) {
         expected += described(BLOCK_57);
     }
     print_progress(20);
-    alarm(0);
+    watch_for_a_wait(0);
     EXPECT_EQ(drain(p), expected);
 }
 
+#if !defined(_WIN32)
 TEST(ConsoleOnABrokenStream, EndsItsWritesAndNothingElse) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);

@@ -37,7 +37,8 @@ NETSH = "C:\\windows\\system32\\netsh.exe"
 PROGRAM_RULE = f'program="{FOLDER}QBupdate.exe"'
 DELETE = f"{NETSH} advfirewall firewall delete rule name=QBupdate dir=in {PROGRAM_RULE}"
 ADD = (f"{NETSH} advfirewall firewall add rule name=QBupdate dir=in action=allow protocol=udp "
-       f"localport=67,69 profile=any enable=yes {PROGRAM_RULE}")
+       f"localport=67,69 remoteip=any interfacetype=lan profile=any enable=yes "
+       f"{PROGRAM_RULE}")
 
 
 def build_installer(c, build_dir, version, output):
