@@ -114,7 +114,8 @@ void describe_check(char* out, std::size_t capacity, const CheckFindings& findin
         add_lines(out, capacity, &used, "firewall", findings.firewall);
     else if (NET_FIREWALL_ASKED)
         add(out, capacity, &used,
-            "firewall: nothing found that drops the device's requests to QBupdate\n");
+            "firewall: nothing found that drops the device's requests to QBupdate (or the "
+            "firewall did not answer)\n");
     else
         add(out, capacity, &used,
             "firewall: not asked (on this system a firewall treats every program alike: it "

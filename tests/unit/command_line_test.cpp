@@ -722,7 +722,7 @@ TEST(Check, TheReportSaysEachFactAndTheVerdict) {
     ready.warnings = "";
     const std::string firewall_line =
         NET_FIREWALL_ASKED ? "firewall: nothing found that drops the device's requests to "
-                             "QBupdate\n"
+                             "QBupdate (or the firewall did not answer)\n"
                            : "firewall: not asked (on this system a firewall treats every "
                              "program alike: it must let UDP ports 67 and 69 in)\n";
     const std::string facts =

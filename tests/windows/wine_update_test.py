@@ -15,10 +15,12 @@ before the host has an address on the device's subnet, QBupdate waits for one, a
 cable that gets its link and address only once the device is powered.
 """
 
+import hashlib
 import os
 import stat
 import sys
 import time
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
@@ -67,7 +69,7 @@ def main():
         run = windows_console(c, update(lab, qbupdate, path, tmp, ["--answer-after-beacons", "3"],
                                         timeout=60))
         want_trail = b"".join(b"." * 38 + f"{p}%\n".encode() for p in (20, 40, 60, 80, 100))
-        check_transfer(c, run, lab, image, trail=want_trail)
+        check_transfer(c, run, lab, image, trail=want_trail, start_timed=False)
         check_beacons(c, run, lab, minimum=3)
         check_bootp(c, run, lab)
         check_data_sizes(c, run, image)
@@ -76,6 +78,17 @@ def main():
         c.equal(record["beacons"], [], "beacons on the second interface")
         c.check(len(record["bootp_requests"]) >= 8,
                 f"the second device sent only {len(record['bootp_requests'])} requests")
+
+        c.start("--check: ready, with the checksums BCrypt and the table give, nothing sent")
+        res = lab.run(lab.host, [qbupdate, "--check", path, lab.device_addr], timeout=60)
+        report = res.stdout.replace(b"\r\n", b"\n").decode(errors="replace")
+        c.equal(res.returncode, 0, f"--check exit status ({res.stderr!r})")
+        for fact in (f"{len(image)} bytes, SHA-256 {hashlib.sha256(image).hexdigest()}, "
+                     f"CRC-32 {zlib.crc32(image):08x}\n",
+                     f"serving from: {lab.host_addr} on ",
+                     "firewall: nothing found that drops the device's requests to QBupdate",
+                     "\nready: nothing stands in the way of the update"):
+            c.check(fact in report, f"--check report {report!r} does not say {fact!r}")
 
         c.start("the device's subnet added 3 s after QBupdate says it waits for it")
         # Wine lists the addresses of the namespace through its own GetAdaptersAddresses: the
@@ -97,7 +110,7 @@ def main():
                                         meanwhile=add_after_waiting_line))
         if not added:  # a failed run must not leave the lab without the address
             lab.add_address(lab.host, lab.host_if, lab.host_addr)
-        check_transfer(c, run, lab, image, trail=b".100%\n", quiet=False)
+        check_transfer(c, run, lab, image, trail=b".100%\n", quiet=False, start_timed=False)
         check_bootp(c, run, lab)
         if c.equal(len(run.stderr_lines), 1, f"lines on standard error ({run.stderr!r})"):
             when, line = run.stderr_lines[0]
@@ -124,7 +137,7 @@ def main():
                                         ["--stray-interval", "0.1", "--wrq",
                                          "--answer-after-beacons", "6", "--beacon-timeout", "12"],
                                         boot=True, timeout=60))
-        check_transfer(c, run, lab, image, boot=True, trail=b".100%\n")
+        check_transfer(c, run, lab, image, boot=True, trail=b".100%\n", start_timed=False)
         check_beacons(c, run, lab, minimum=6)
         check_bootp(c, run, lab, boot=True)
         c.equal([bytes.fromhex(a["hex"]) for a in run.log["wrq_answers"]],
@@ -138,7 +151,7 @@ def main():
         run = windows_console(c, update(lab, qbupdate, path, tmp,
                                         ["--answer-after-beacons", "3", "--fetch-delay", "13"],
                                         timeout=60))
-        check_transfer(c, run, lab, image, trail=b".100%\n", quiet=False)
+        check_transfer(c, run, lab, image, trail=b".100%\n", quiet=False, start_timed=False)
         if c.equal(len(run.stderr_lines), 1, f"lines on standard error ({run.stderr!r})"):
             when, line = run.stderr_lines[0]
             after = when - (run.log["t0"] + run.log["bootp_replies"][0]["t"])
