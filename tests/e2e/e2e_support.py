@@ -217,15 +217,18 @@ def update(lab, qbupdate, image, directory, device_args=(), boot=False, timeout=
 
 
 def start_line_problem(line, image, image_path, local_addr, device_addr):
-    """None when `line` is the start line for these bytes, served from `local_addr`: the name,
-    the size and the checksums as this test computes them, and both addresses."""
+    """None when `line` is the start line for these bytes, served from `local_addr`: the name
+    (a long one cut short, ending in "..."), the size and the checksums as this test computes
+    them, and both addresses."""
     text = (line or b"").decode(errors="replace").rstrip("\r\n")
-    want = (f"QBupdate: serving '{image_path}' ({len(image)} bytes, SHA-256 "
-            f"{hashlib.sha256(image).hexdigest()}, CRC-32 {zlib.crc32(image):08x}) from "
-            f"{local_addr} on ")
-    tail = f" to the device at {device_addr}"
-    if not (text.startswith(want) and text.endswith(tail)):
-        return f"start line {text!r}, want {want!r}...{tail!r}"
+    facts = (f"' ({len(image)} bytes, SHA-256 {hashlib.sha256(image).hexdigest()}, CRC-32 "
+             f"{zlib.crc32(image):08x}) from {local_addr} on ")
+    head, tail = "QBupdate: serving '", f" to the device at {device_addr}"
+    name = text[len(head):text.find(facts)] if facts in text else None
+    named = name == image_path or (name is not None and name.endswith("...") and
+                                   image_path.startswith(name[:-3]))
+    if not (text.startswith(head) and named and text.endswith(tail)):
+        return f"start line {text!r}, want {head + image_path + facts!r}...{tail!r}"
     return None
 
 
