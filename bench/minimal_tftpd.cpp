@@ -21,6 +21,31 @@ int fail(const char* what) {
     return 1;
 }
 
+// Sends the image in lock-step to the peer from the data socket: the best any server can do.
+void serve(int data, const sockaddr_in& peer, const unsigned char* image, long size) {
+    unsigned char packet[4 + BLOCK];
+    for (unsigned long block = 1;; ++block) {
+        const unsigned long offset = (block - 1) * BLOCK;
+        const unsigned long left = static_cast<unsigned long>(size) - offset;
+        const int payload = left >= BLOCK ? BLOCK : static_cast<int>(left);
+        packet[0] = 0;
+        packet[1] = 3;
+        packet[2] = static_cast<unsigned char>(block >> 8);
+        packet[3] = static_cast<unsigned char>(block);
+        std::memcpy(packet + 4, image + offset, payload);
+        sendto(data, packet, 4 + payload, 0, reinterpret_cast<const sockaddr*>(&peer),
+               sizeof peer);
+        unsigned char ack[4 + BLOCK];
+        for (;;) {
+            ssize_t n = recv(data, ack, sizeof ack, 0);
+            if (n >= 4 && ack[0] == 0 && ack[1] == 4 && ack[2] == packet[2] && ack[3] == packet[3])
+                break;
+        }
+        if (payload < BLOCK)
+            return;
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -64,25 +89,7 @@ int main(int argc, char** argv) {
     if (data < 0 || bind(data, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
         return fail("bench_minimal_tftpd: data port");
 
-    for (unsigned long block = 1;; ++block) {
-        const unsigned long offset = (block - 1) * BLOCK;
-        const unsigned long left = static_cast<unsigned long>(size) - offset;
-        const int payload = left >= BLOCK ? BLOCK : static_cast<int>(left);
-        packet[0] = 0;
-        packet[1] = 3;
-        packet[2] = static_cast<unsigned char>(block >> 8);
-        packet[3] = static_cast<unsigned char>(block);
-        std::memcpy(packet + 4, image + offset, payload);
-        sendto(data, packet, 4 + payload, 0, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
-        unsigned char ack[4 + BLOCK];
-        for (;;) {
-            ssize_t n = recv(data, ack, sizeof ack, 0);
-            if (n >= 4 && ack[0] == 0 && ack[1] == 4 && ack[2] == packet[2] && ack[3] == packet[3])
-                break;
-        }
-        if (payload < BLOCK)
-            break;
-    }
+    serve(data, peer, image, size);
     std::free(image);
     close(data);
     close(listener);

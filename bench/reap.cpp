@@ -58,6 +58,63 @@ int usage() {
     return 2;
 }
 
+// What the command and its descendants used, once all of them have ended.
+struct Accounting {
+    double ended = 0;
+    int command_status = -1;
+    double cpu = 0;
+    long peak_kib = 0;
+};
+
+// Waits for the command to fork its transfer child, then ends the command; returns the child
+// (0 when the command ended first, or a stop came).
+pid_t hand_over(pid_t command) {
+    const timespec pause = {0, 200000};
+    pid_t handed_over = 0;
+    while (handed_over == 0 && !stop_requested) {
+        siginfo_t info;
+        std::memset(&info, 0, sizeof info);
+        if (waitid(P_PID, static_cast<id_t>(command), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == command)
+            break; // ended before forking: reaped below like any other
+        handed_over = first_child(command);
+        if (handed_over == 0)
+            nanosleep(&pause, nullptr);
+    }
+    if (handed_over != 0)
+        kill(command, SIGTERM);
+    return handed_over;
+}
+
+// Reaps every descendant, passing a stop on to the command and its handed-over child.
+Accounting reap_all(pid_t command, pid_t handed_over) {
+    Accounting a;
+    bool forwarded = false;
+    for (;;) {
+        if (stop_requested && !forwarded) {
+            kill(command, SIGTERM);
+            if (handed_over != 0)
+                kill(handed_over, SIGTERM);
+            forwarded = true;
+        }
+        int status = 0;
+        rusage ru;
+        pid_t pid = wait4(-1, &status, 0, &ru);
+        if (pid < 0) {
+            if (errno == EINTR)
+                continue;
+            return a; // no descendants left
+        }
+        a.cpu += seconds(ru.ru_utime) + seconds(ru.ru_stime);
+        if (ru.ru_maxrss > a.peak_kib)
+            a.peak_kib = ru.ru_maxrss;
+        if (pid == command) {
+            a.ended = monotonic_seconds();
+            a.command_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -99,53 +156,8 @@ int main(int argc, char** argv) {
         std::perror("bench_reap: exec");
         _exit(127);
     }
-
-    pid_t handed_over = 0; // the command's first child, once the command has been ended
-    if (detach) {
-        const timespec pause = {0, 200000};
-        while (handed_over == 0 && !stop_requested) {
-            siginfo_t info;
-            std::memset(&info, 0, sizeof info);
-            if (waitid(P_PID, static_cast<id_t>(command), &info, WEXITED | WNOHANG | WNOWAIT) ==
-                    0 &&
-                info.si_pid == command)
-                break; // ended before forking: reaped below like any other
-            handed_over = first_child(command);
-            if (handed_over == 0)
-                nanosleep(&pause, nullptr);
-        }
-        if (handed_over != 0)
-            kill(command, SIGTERM);
-    }
-
-    double ended = 0;
-    int command_status = -1;
-    double cpu = 0;
-    long peak_kib = 0;
-    bool forwarded = false;
-    for (;;) {
-        if (stop_requested && !forwarded) {
-            kill(command, SIGTERM);
-            if (handed_over != 0)
-                kill(handed_over, SIGTERM);
-            forwarded = true;
-        }
-        int status = 0;
-        rusage ru;
-        pid_t pid = wait4(-1, &status, 0, &ru);
-        if (pid < 0) {
-            if (errno == EINTR)
-                continue;
-            break; // no descendants left
-        }
-        cpu += seconds(ru.ru_utime) + seconds(ru.ru_stime);
-        if (ru.ru_maxrss > peak_kib)
-            peak_kib = ru.ru_maxrss;
-        if (pid == command) {
-            ended = monotonic_seconds();
-            command_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-    }
+    const pid_t handed_over = detach ? hand_over(command) : 0;
+    const Accounting a = reap_all(command, handed_over);
 
     std::FILE* report = std::fopen(report_path, "w");
     if (report == nullptr) {
@@ -153,7 +165,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::fprintf(report, "status %d\nwall %.6f\ncpu %.6f\npeak_kib %ld\nhanded_over %d\n",
-                 command_status, ended - started, cpu, peak_kib, handed_over != 0 ? 1 : 0);
+                 a.command_status, a.ended - started, a.cpu, a.peak_kib, handed_over != 0 ? 1 : 0);
     std::fclose(report);
     return 0;
 }

@@ -182,6 +182,44 @@ UpdateNotice interrupted_notice(const UploadState& state) {
     return notice;
 }
 
+// What wait_for_datagrams returns besides a count of ready endpoints (0: a quiet tick).
+constexpr int WAIT_AGAIN = -1;        // a signal cut the wait short: wait again
+constexpr int WAIT_ENDED_UPDATE = -2; // the update ends with state.wait_result
+
+// Waits on the endpoints until the tick ends, and takes the clock when the wait is over. A
+// failed wait after which endpoints were given up (and reopened, or waiting for their address)
+// lets the rest of the tick pass quietly.
+int wait_for_datagrams(UploadState& state, std::uint64_t tick_end, bool data_waited, bool* ready) {
+    net_socket socks[ENDPOINT_COUNT];
+    for (int e = 0; e < FIXED_ENDPOINT_COUNT; ++e)
+        socks[e] = state.endpoints[e];
+    socks[DATA_ENDPOINT] = state.transfer.data_sock;
+    const std::uint32_t wait_ms = milliseconds_until(tick_end, state.now_us);
+    int ready_count = 0;
+    if (wait_ms > 0) {
+        const int last_waited = data_waited ? DATA_ENDPOINT : TFTP_ENDPOINT;
+        ready_count = net_wait_readable(socks + FIRST_WAITED, ready + FIRST_WAITED,
+                                        last_waited - FIRST_WAITED + 1, wait_ms);
+        if (ready_count == NET_WAIT_INTERRUPTED) {
+            const bool goes_on = tell_front_end(state, interrupted_notice(state));
+            state.now_us = clock_microseconds();
+            state.wait_result = UPDATE_ABANDONED;
+            return goes_on ? WAIT_AGAIN : WAIT_ENDED_UPDATE;
+        }
+        if (ready_count == NET_WAIT_FAILED) {
+            state.wait_fault = net_last_fault();
+            state.wait_result = UPDATE_WAIT_FAILED;
+            if (!recover_lost_endpoints(state))
+                return WAIT_ENDED_UPDATE;
+            // The rest of the tick passes quietly, however the system fails meanwhile.
+            net_wait_readable(nullptr, nullptr, 0, wait_ms);
+            ready_count = 0;
+        }
+    }
+    state.now_us = clock_microseconds();
+    return ready_count;
+}
+
 } // namespace
 
 void build_beacon(unsigned char* beacon, std::uint32_t target_addr) {
@@ -206,36 +244,14 @@ int run_event_loop(UploadState& state) {
     std::uint64_t tick_end = state.now_us + TICK_US;
     for (;;) {
         recover_lost_endpoints(state);
-        net_socket socks[ENDPOINT_COUNT];
-        for (int e = 0; e < FIXED_ENDPOINT_COUNT; ++e)
-            socks[e] = state.endpoints[e];
-        socks[DATA_ENDPOINT] = state.transfer.data_sock;
         bool ready[ENDPOINT_COUNT] = {};
         const bool data_waited = state.phase == PHASE_TRANSFERRING;
         const std::uint32_t data_serial = state.transfers_started;
-
-        std::uint32_t wait_ms = milliseconds_until(tick_end, state.now_us);
-        int ready_count = 0;
-        if (wait_ms > 0) {
-            const int last_waited = data_waited ? DATA_ENDPOINT : TFTP_ENDPOINT;
-            ready_count = net_wait_readable(socks + FIRST_WAITED, ready + FIRST_WAITED,
-                                            last_waited - FIRST_WAITED + 1, wait_ms);
-            if (ready_count == NET_WAIT_INTERRUPTED) {
-                if (!tell_front_end(state, interrupted_notice(state)))
-                    return UPDATE_ABANDONED;
-                state.now_us = clock_microseconds();
-                continue;
-            }
-            if (ready_count == NET_WAIT_FAILED) {
-                state.wait_fault = net_last_fault();
-                if (!recover_lost_endpoints(state))
-                    return UPDATE_WAIT_FAILED;
-                // The rest of the tick passes quietly, however the system fails meanwhile.
-                net_wait_readable(nullptr, nullptr, 0, wait_ms);
-                ready_count = 0;
-            }
-        }
-        state.now_us = clock_microseconds();
+        const int ready_count = wait_for_datagrams(state, tick_end, data_waited, ready);
+        if (ready_count == WAIT_ENDED_UPDATE)
+            return state.wait_result;
+        if (ready_count == WAIT_AGAIN)
+            continue;
         const std::uint64_t now = state.now_us;
         Arrivals heard{false, false, false};
         if (ready_count == 0) {

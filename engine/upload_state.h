@@ -110,6 +110,7 @@ struct UploadState {
     std::uint32_t transfers_started;
 
     NetFault wait_fault; // why the wait failed, taken when it did
+    int wait_result;     // the result a wait that ended the update left
 
     // The engine's clock when this pass's wait ended; the handlers take their time from it.
     std::uint64_t now_us;
