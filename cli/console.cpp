@@ -104,6 +104,22 @@ void console_end() {
     console.shared = false;
 }
 
+void console_settle(std::uint32_t timeout_ms) {
+    const std::uint64_t until = clock_microseconds() + std::uint64_t{timeout_ms} * 1000u;
+    for (const ConsoleStream writer : {CONSOLE_OUT, CONSOLE_ERR}) {
+        for (const Hold& h = console.holds[writer]; h.length > 0;) {
+            const std::uint64_t now = clock_microseconds();
+            if (now >= until)
+                break;
+            console_wait_writable(writer, static_cast<std::uint32_t>((until - now + 999) / 1000));
+            write_held(writer);
+        }
+    }
+    const std::uint64_t now = clock_microseconds();
+    if (now < until)
+        console_wait_taken(static_cast<std::uint32_t>((until - now + 999) / 1000));
+}
+
 void console_text(ConsoleStream stream, const char* text) {
     put(stream, text, std::strlen(text), false);
 }

@@ -25,6 +25,11 @@ constexpr std::uint32_t CONSOLE_END_WAIT_SECONDS = 60;
 void console_begin();
 void console_end();
 
+// Writes what is held, waiting at most `timeout_ms` in all for a stream to take it: for the
+// start's lines, which must be out before the first datagram, where a writer of the system's
+// (Windows) or a slow reader may still hold the banner. The update has nothing in flight yet.
+void console_settle(std::uint32_t timeout_ms);
+
 // Text that is kept whatever happens: the banner, the trail's lines, standard error's lines.
 void console_text(ConsoleStream stream, const char* text);
 

@@ -10,6 +10,11 @@ const char* banner_text(UpdateMode mode) {
                                          : " Updating QuibbleBox Firmware\n";
 }
 
+namespace {
+// How long the start's lines may hold up the first beacon, at most, to reach a slow stream.
+constexpr std::uint32_t START_SETTLE_MS = 250;
+} // namespace
+
 bool take_update_notice(void* context, const UpdateNotice& notice) {
     switch (notice.kind) {
     case NOTICE_PROGRESS:
@@ -30,6 +35,7 @@ bool take_update_notice(void* context, const UpdateNotice& notice) {
         char firewall[1024];
         net_firewall_notice(firewall, sizeof firewall, notice.local_addr);
         console_line(firewall);
+        console_settle(START_SETTLE_MS);
         return true;
     }
     case NOTICE_WAIT_INTERRUPTED:

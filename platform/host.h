@@ -142,6 +142,11 @@ int console_write(ConsoleStream stream, const char* bytes, int length);
 // Waits up to `timeout_ms` until the stream would take more; at once where writes never wait.
 void console_wait_writable(ConsoleStream stream, std::uint32_t timeout_ms);
 
+// Waits up to `timeout_ms` until what console_write took has left this program: at once where
+// console_write hands bytes to the system itself (POSIX), for the writer thread to be done
+// where it has one (Windows).
+void console_wait_taken(std::uint32_t timeout_ms);
+
 // Whether the stream is a console (a terminal), as opposed to a file, a pipe or a null device.
 bool console_is_terminal(ConsoleStream stream);
 

@@ -553,6 +553,8 @@ void console_wait_writable(ConsoleStream stream, std::uint32_t timeout_ms) {
         poll(nullptr, 0, timeout < 100 ? timeout : 100);
 }
 
+void console_wait_taken(std::uint32_t /*timeout_ms*/) {}
+
 bool console_is_terminal(ConsoleStream stream) {
     return isatty(streams[stream].standard_fd) == 1;
 }

@@ -857,6 +857,11 @@ void console_wait_writable(ConsoleStream /*stream*/, std::uint32_t timeout_ms) {
         writer_idle_within(timeout_ms);
 }
 
+void console_wait_taken(std::uint32_t timeout_ms) {
+    if (writer.running)
+        writer_idle_within(timeout_ms);
+}
+
 // Closing the console window ends the process a few seconds after the control handler has
 // run, whatever it does; there is no hang-up to carry on through.
 bool console_hung_up() {

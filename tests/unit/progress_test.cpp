@@ -372,6 +372,23 @@ TEST(ConsoleOnAStoppedStream, ANoticeOnTheSameStreamKeepsItsPlace) {
     EXPECT_EQ(drain(p), std::string(5000, '.') + described(BLOCK_57) + ".20%\n");
 }
 
+// The start's lines wait for a stopped stream a bounded time, once, before the first beacon,
+// and are written in order when it takes them.
+TEST(ConsoleOnAStoppedStream, SettlingWaitsNoLongerThanItIsGiven) {
+    watch_for_a_wait(60);
+    StoppedPipe p = stop_streams(BOTH_STOPPED);
+    const std::string lines(6000, 's'); // more than the pipe holds
+    console_line(lines.c_str());
+    const std::uint64_t began = clock_microseconds();
+    console_settle(200);
+    const std::uint64_t waited = clock_microseconds() - began;
+    EXPECT_GE(waited, 150000u);
+    EXPECT_LT(waited, 2000000u);
+    console_line("after\n");
+    watch_for_a_wait(0);
+    EXPECT_EQ(drain(p), lines + "after\n");
+}
+
 // Ctrl+S on a terminal of its own for standard error, standard output to a log file.
 TEST(ConsoleOnAStoppedStream, StandardErrorStoppedHoldsItsLinesAndNothingElse) {
     watch_for_a_wait(60);

@@ -235,7 +235,7 @@ def main():
         image = open(image_path, "rb").read()
         run = windows_console(c, update(lab, wine_launcher(tmp, "QBupdate.exe"), windows_path,
                                         tmp, ["--answer-after-beacons", "3"], timeout=60))
-        check_transfer(c, run, lab, image, start_timed=False)
+        check_transfer(c, run, lab, image)
 
         c.start("the uninstall leaves nothing behind")
         log = machine.msiexec(c, "the rebuild", "/x", rebuild, os.path.join(tmp, "uninstall.log"))

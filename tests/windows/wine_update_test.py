@@ -69,7 +69,7 @@ def main():
         run = windows_console(c, update(lab, qbupdate, path, tmp, ["--answer-after-beacons", "3"],
                                         timeout=60))
         want_trail = b"".join(b"." * 38 + f"{p}%\n".encode() for p in (20, 40, 60, 80, 100))
-        check_transfer(c, run, lab, image, trail=want_trail, start_timed=False)
+        check_transfer(c, run, lab, image, trail=want_trail)
         check_beacons(c, run, lab, minimum=3)
         check_bootp(c, run, lab)
         check_data_sizes(c, run, image)
@@ -110,7 +110,7 @@ def main():
                                         meanwhile=add_after_waiting_line))
         if not added:  # a failed run must not leave the lab without the address
             lab.add_address(lab.host, lab.host_if, lab.host_addr)
-        check_transfer(c, run, lab, image, trail=b".100%\n", quiet=False, start_timed=False)
+        check_transfer(c, run, lab, image, trail=b".100%\n", quiet=False)
         check_bootp(c, run, lab)
         if c.equal(len(run.stderr_lines), 1, f"lines on standard error ({run.stderr!r})"):
             when, line = run.stderr_lines[0]
@@ -137,7 +137,7 @@ def main():
                                         ["--stray-interval", "0.1", "--wrq",
                                          "--answer-after-beacons", "6", "--beacon-timeout", "12"],
                                         boot=True, timeout=60))
-        check_transfer(c, run, lab, image, boot=True, trail=b".100%\n", start_timed=False)
+        check_transfer(c, run, lab, image, boot=True, trail=b".100%\n")
         check_beacons(c, run, lab, minimum=6)
         check_bootp(c, run, lab, boot=True)
         c.equal([bytes.fromhex(a["hex"]) for a in run.log["wrq_answers"]],
@@ -151,7 +151,7 @@ def main():
         run = windows_console(c, update(lab, qbupdate, path, tmp,
                                         ["--answer-after-beacons", "3", "--fetch-delay", "13"],
                                         timeout=60))
-        check_transfer(c, run, lab, image, trail=b".100%\n", quiet=False, start_timed=False)
+        check_transfer(c, run, lab, image, trail=b".100%\n", quiet=False)
         if c.equal(len(run.stderr_lines), 1, f"lines on standard error ({run.stderr!r})"):
             when, line = run.stderr_lines[0]
             after = when - (run.log["t0"] + run.log["bootp_replies"][0]["t"])
