@@ -78,7 +78,8 @@ void put(ConsoleStream stream, const char* text, std::size_t length, bool dot) {
 } // namespace
 
 void console_begin() {
-    console.shared = console_open();
+    console_open();
+    console.shared = console_streams_are_one();
     console.both_terminals = console_is_terminal(CONSOLE_OUT) && console_is_terminal(CONSOLE_ERR);
     console.last_given = '\n';
     for (Hold& h : console.holds) {

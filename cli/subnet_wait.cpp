@@ -4,16 +4,10 @@
 #include "console.h"
 #include "wire.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 namespace {
-
-void pause_for(std::uint32_t ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
 
 int read_usable(const SubnetWaitHooks& hooks, LocalAddress* addrs, int capacity,
                 std::uint32_t target_addr) {
@@ -31,7 +25,7 @@ bool any_reaches(const LocalAddress* addrs, int count, std::uint32_t target_addr
 
 } // namespace
 
-const SubnetWaitHooks SYSTEM_SUBNET_WAIT{net_local_addresses, clock_microseconds, pause_for,
+const SubnetWaitHooks SYSTEM_SUBNET_WAIT{net_local_addresses, clock_microseconds, pause_ms,
                                          console_line, run_can_start};
 
 bool run_can_start(const char* image_path) {

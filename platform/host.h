@@ -126,10 +126,15 @@ void arguments_as_utf8(int* argc, char*** argv);
 // settings are never changed, and Ctrl+C and the like end the process as they always do.
 enum ConsoleStream : int { CONSOLE_OUT = 0, CONSOLE_ERR = 1 };
 
-// Returns true when standard error is the very stream standard output is (one terminal, one
-// pipe): their bytes must then go out through one queue, in one order.
-bool console_open();
+void console_open();
 void console_close();
+// Between console_open and console_close: whether standard error is the very stream standard
+// output is (one terminal, one pipe), so that their bytes must go out through one queue, in one
+// order.
+bool console_streams_are_one();
+
+// Waits `ms` milliseconds: the front end's one way to pause.
+void pause_ms(std::uint32_t ms);
 
 // What console_write returns when the stream takes nothing more ever: the reader has gone, the
 // terminal hung up, the file cannot grow.

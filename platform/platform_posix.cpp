@@ -29,6 +29,7 @@ thread_local int last_errno = 0;
 // Between console_open and console_close: the signal mask the process had before, which the
 // loop's wait puts in force while it waits.
 bool console_opened = false;
+bool streams_one = false; // standard output and standard error are one stream
 sigset_t operator_mask;
 
 sockaddr_in make_sockaddr(std::uint32_t addr, std::uint16_t port) {
@@ -489,9 +490,9 @@ void open_stream(Stream& s, const struct stat& st) {
 // SIGPIPE and SIGXFSZ are ignored: the write fails instead. SIGHUP is held back except during
 // the loop's wait, which it then cuts short: a hang-up is seen at once, however it falls
 // between the loop's checks.
-bool console_open() {
+void console_open() {
     if (console_opened)
-        return false;
+        return;
     console_opened = true;
     hung_up = 0;
     operator_pipe = signal(SIGPIPE, SIG_IGN);
@@ -505,12 +506,23 @@ bool console_open() {
         signal(SIGHUP, SIG_IGN);
     struct stat out;
     struct stat err;
+    streams_one = false;
     if (fstat(STDOUT_FILENO, &out) != 0 || fstat(STDERR_FILENO, &err) != 0)
-        return false;
+        return;
     open_stream(streams[CONSOLE_OUT], out);
     open_stream(streams[CONSOLE_ERR], err);
-    return out.st_dev == err.st_dev && out.st_ino == err.st_ino &&
-           never_waits(streams[CONSOLE_OUT]);
+    streams_one = out.st_dev == err.st_dev && out.st_ino == err.st_ino &&
+                  never_waits(streams[CONSOLE_OUT]);
+}
+
+bool console_streams_are_one() {
+    return console_opened && streams_one;
+}
+
+void pause_ms(std::uint32_t ms) {
+    timespec pause{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
 }
 
 // A hang-up held back is taken by the recording handler before the operator's is back.

@@ -601,6 +601,7 @@ namespace {
 HANDLE held_input = INVALID_HANDLE_VALUE;
 DWORD operator_mode = 0;
 bool holding = false;
+bool streams_one = false; // standard output and standard error are one stream (console_open)
 
 // GetConsoleMode reports QuickEdit without ENABLE_EXTENDED_FLAGS, and SetConsoleMode ignores
 // the QuickEdit and Insert bits unless that flag comes with them.
@@ -798,9 +799,9 @@ int write_at_once(ConsoleStream stream, const char* bytes, int length) {
 
 // CONIN$ is the console's input even when standard input is redirected (< nul, a launcher's
 // pipe): a mouse selection freezes the console's output all the same.
-bool console_open() {
+void console_open() {
     if (holding || writer.running)
-        return false;
+        return;
     held_input =
         CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_EXISTING, 0, nullptr);
@@ -818,8 +819,16 @@ bool console_open() {
             let_go_of_input();
         }
     }
-    return start_writer() &&
-           same_stream(writer.streams[CONSOLE_OUT], writer.streams[CONSOLE_ERR]);
+    streams_one =
+        start_writer() && same_stream(writer.streams[CONSOLE_OUT], writer.streams[CONSOLE_ERR]);
+}
+
+bool console_streams_are_one() {
+    return writer.running && streams_one;
+}
+
+void pause_ms(std::uint32_t ms) {
+    Sleep(ms);
 }
 
 void console_close() {
