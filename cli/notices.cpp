@@ -1,6 +1,7 @@
 #include "notices.h"
 
 #include "console.h"
+#include "firewall_notice.h"
 #include "hang_up.h"
 #include "progress.h"
 #include "report.h"
@@ -21,7 +22,7 @@ bool take_update_notice(void* context, const UpdateNotice& notice) {
     case NOTICE_NETWORK_STARTS: {
         console_line(static_cast<const NoticeContext*>(context)->start_lines);
         char firewall[1024];
-        net_firewall_notice(firewall, sizeof firewall, notice.local_addr);
+        firewall_notice(firewall, sizeof firewall, notice.local_addr);
         console_line(firewall);
         return true;
     }

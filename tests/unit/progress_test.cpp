@@ -1,5 +1,6 @@
 #include "command_line.h"
 #include "console.h"
+#include "firewall_notice.h"
 #include "hang_up.h"
 #include "host.h"
 #include "notices.h"
@@ -132,7 +133,7 @@ TEST(UpdateNotice, GoesToStandardErrorAndLeavesTheTrailAlone) {
     EXPECT_STREQ(banner_text('x'), " Updating QuibbleBox Firmware\n");
     // Where the system's firewall will not drop the device's datagrams, nothing is said of it.
     std::string firewall(1024, '\0');
-    net_firewall_notice(firewall.data(), firewall.size(), starts.local_addr);
+    firewall_notice(firewall.data(), firewall.size(), starts.local_addr);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "QBupdate: a start line\n" + std::string(firewall.c_str()) + described(BLOCK_57));
 }
