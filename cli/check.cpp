@@ -1,6 +1,7 @@
 #include "check.h"
 
 #include "console.h"
+#include "firewall_notice.h"
 
 #include <cstdio>
 #include <cstring>
@@ -16,7 +17,7 @@ bool take_notice(void* context, const UpdateNotice& notice) {
     findings->network_reached = true;
     findings->image_size = notice.image_size;
     findings->digest = digest_image(notice.image, notice.image_size);
-    net_firewall_notice(findings->firewall, sizeof findings->firewall, notice.local_addr);
+    firewall_notice(findings->firewall, sizeof findings->firewall, notice.local_addr);
     return false;
 }
 

@@ -20,7 +20,7 @@ struct CheckFindings {
     ImageFault image_fault;   // when the image could not be loaded
     std::uint32_t image_size; // once loaded
     ImageDigest digest;
-    char firewall[1024];      // net_firewall_notice's line, or empty
+    char firewall[1024];      // firewall_notice's line, or empty
     const char* warnings;     // the lines (each "QBupdate: ...\n") an update would print first
 };
 

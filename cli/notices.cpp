@@ -1,6 +1,7 @@
 #include "notices.h"
 
 #include "console.h"
+#include "firewall_notice.h"
 #include "hang_up.h"
 #include "progress.h"
 #include "report.h"
@@ -33,7 +34,7 @@ bool take_update_notice(void* context, const UpdateNotice& notice) {
         }
         console_line(held->start_lines);
         char firewall[1024];
-        net_firewall_notice(firewall, sizeof firewall, notice.local_addr);
+        firewall_notice(firewall, sizeof firewall, notice.local_addr);
         console_line(firewall);
         console_settle(START_SETTLE_MS);
         return true;

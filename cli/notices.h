@@ -23,7 +23,7 @@ const char* banner_text(UpdateMode mode);
 
 // The engine's notice callback (`context` a NoticeContext): the banner and the trail
 // (print_progress) on standard output; on standard error the start lines with what the
-// system's firewall will do (net_firewall_notice) when the network part begins, and a line for
+// system's firewall will do (firewall_notice) when the network part begins, and a line for
 // each other notice. Returns whether the update goes on: false where the hang-up rule
 // (hang_up.h) ends it.
 bool take_update_notice(void* context, const UpdateNotice& notice);

@@ -54,7 +54,7 @@ void describe_permission_fix(char* out, std::size_t capacity, const char* progra
                              unsigned kernel_major, unsigned kernel_minor);
 #endif
 
-// Whether net_firewall_notice asks a firewall of the system's own at all (Windows); where it
+// Whether net_firewall_answers asks a firewall of the system's own at all (Windows); where it
 // does not, an empty notice means that nothing was looked at.
 #if defined(_WIN32)
 constexpr bool NET_FIREWALL_ASKED = true;
@@ -68,18 +68,9 @@ constexpr std::size_t SHA256_SIZE = 32;
 bool sha256_digest(const unsigned char* data, std::size_t size,
                    unsigned char (&digest)[SHA256_SIZE]);
 
-// A line (with its newline) saying that the system's firewall will drop the device's datagrams
-// to this program, naming the network profile and the fix, or an empty text when it will not or
-// the system cannot tell. `local_addr` (network order) is the address the endpoints are bound
-// to: the firewall applies the profile of the network its adapter is on. Asked when the network
-// part of the update begins, once the ports are open, which is when a firewall first meets a
-// program it does not know.
-void net_firewall_notice(char* out, std::size_t capacity, std::uint32_t local_addr);
-
-#if defined(_WIN32)
-// What Windows Firewall answered, as plain values, and the decision net_firewall_notice makes
-// from them; apart so that a test can feed it answers of its own.
-constexpr std::uint32_t FIREWALL_DOMAIN = 1; // the profile bits of the firewall API
+// What the system's own firewall will do with the device's datagrams to this program, as plain
+// values, for the front end to word (firewall_notice.h).
+constexpr std::uint32_t FIREWALL_DOMAIN = 1; // the profile bits of the Windows firewall API
 constexpr std::uint32_t FIREWALL_PRIVATE = 2;
 constexpr std::uint32_t FIREWALL_PUBLIC = 4;
 constexpr int FIREWALL_PROTOCOL_UDP = 17;
@@ -110,9 +101,14 @@ struct FirewallAnswers {
     FirewallRule rules[FIREWALL_MAX_RULES]; // the rules that name this program
 };
 
-void describe_firewall(char* out, std::size_t capacity, const FirewallAnswers& answers,
-                       const char* program_path);
-#endif
+// Reads the system's firewall for the network of the adapter that holds `local_addr` (network
+// order), and this program's path as its rules name it (UTF-8, into `program_path`). False
+// where the system has no firewall of its own that singles out programs (Linux: a firewall
+// there drops the device's datagrams for every program alike), or cannot tell. Asked when the
+// network part of the update begins, once the ports are open, which is when a firewall first
+// meets a program it does not know.
+bool net_firewall_answers(std::uint32_t local_addr, FirewallAnswers* out, char* program_path,
+                          std::size_t capacity);
 
 // The command line as UTF-8 text. Call it first thing in main.
 void arguments_as_utf8(int* argc, char*** argv);

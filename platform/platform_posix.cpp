@@ -434,9 +434,9 @@ bool sha256_digest(const unsigned char* data, std::size_t size,
 
 // No firewall of its own here: a Linux firewall drops the device's datagrams for every
 // program alike, and the README says how to open the ports.
-void net_firewall_notice(char* out, std::size_t capacity, std::uint32_t /*local_addr*/) {
-    if (capacity > 0)
-        out[0] = '\0';
+bool net_firewall_answers(std::uint32_t /*local_addr*/, FirewallAnswers* /*out*/,
+                          char* /*program_path*/, std::size_t /*capacity*/) {
+    return false;
 }
 
 // The arguments need nothing of their own here, and standard error is unbuffered.

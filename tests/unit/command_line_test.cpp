@@ -1,6 +1,7 @@
 #include "check.h"
 #include "command_line.h"
 #include "digest.h"
+#include "firewall_notice.h"
 #include "host.h"
 #include "report.h"
 #include "subnet_wait.h"
@@ -1027,6 +1028,9 @@ TEST(Console, QuickEditOffForTheUpdateAndTheOperatorsModeBackOnEveryWayOut) {
     SetConsoleMode(in, original | ENABLE_EXTENDED_FLAGS);
 }
 
+#endif
+
+// The firewall's answers are plain values, so the words for them are tested on every system.
 constexpr const char* PROGRAM = "C:\\Program Files\\QBupdate\\QBupdate.exe";
 constexpr std::uint32_t ALL_PROFILES = 0x7FFFFFFF;
 
@@ -1172,20 +1176,21 @@ TEST(FirewallNotice, SaysWhenLocalRulesDoNotApplyAndWhoCanFixIt) {
     EXPECT_NE(short_form.find("README.txt"), std::string::npos) << short_form;
 }
 
+#if defined(_WIN32)
 // Under Wine the firewall API does not answer (E_NOTIMPL), and the line stays empty; on Windows
 // whatever it says for an adapter's address is one line about this program. An address no
 // adapter holds has no network, and so no line.
 TEST(FirewallNotice, TheRealQueryIsSilentOrOneLine) {
     char line[1024];
     std::memset(line, 'x', sizeof line);
-    net_firewall_notice(line, sizeof line, addr(198, 51, 100, 99));
+    firewall_notice(line, sizeof line, addr(198, 51, 100, 99));
     EXPECT_EQ(std::string(line), "");
     LocalAddress addresses[16];
     const int count = net_local_addresses(addresses, 16);
     ASSERT_GE(count, 0);
     for (int i = 0; i < count; ++i) {
         std::memset(line, 'x', sizeof line);
-        net_firewall_notice(line, sizeof line, addresses[i].addr);
+        firewall_notice(line, sizeof line, addresses[i].addr);
         const std::string text(line);
         if (text.empty())
             continue;

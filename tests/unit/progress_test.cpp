@@ -1,5 +1,6 @@
 #include "command_line.h"
 #include "console.h"
+#include "firewall_notice.h"
 #include "hang_up.h"
 #include "host.h"
 #include "notices.h"
@@ -138,7 +139,7 @@ TEST(UpdateNotice, GoesToStandardErrorAndLeavesTheTrailAlone) {
     EXPECT_STREQ(banner_text('x'), " Updating QuibbleBox Firmware\n");
     // Where the system's firewall will not drop the device's datagrams, nothing is said of it.
     std::string firewall(1024, '\0');
-    net_firewall_notice(firewall.data(), firewall.size(), starts.local_addr);
+    firewall_notice(firewall.data(), firewall.size(), starts.local_addr);
     // The start line first, with the checksums of the bytes the engine loaded.
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "QBupdate: serving 'new.bin' (9 bytes, SHA-256 "
