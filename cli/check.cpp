@@ -59,6 +59,36 @@ void add_lines(char* out, std::size_t capacity, std::size_t* used, const char* l
     }
 }
 
+// The firewall's line, the warnings and the verdict.
+void add_verdicts(char* out, std::size_t capacity, std::size_t* used,
+                  const CheckFindings& findings) {
+    if (!findings.network_reached)
+        add(out, capacity, used, "firewall: not asked, as the ports are not open\n");
+    else if (findings.firewall[0] != '\0')
+        add_lines(out, capacity, used, "firewall", findings.firewall);
+    else if (NET_FIREWALL_ASKED)
+        add(out, capacity, used,
+            "firewall: nothing found that drops the device's requests to QBupdate (or the "
+            "firewall did not answer)\n");
+    else
+        add(out, capacity, used,
+            "firewall: not asked (on this system a firewall treats every program alike: it "
+            "must let UDP ports 67 and 69 in)\n");
+    add_lines(out, capacity, used, "warning", findings.warnings);
+    const int status = check_status(findings);
+    if (status == EXIT_UPDATED)
+        add(out, capacity, used, "ready: nothing stands in the way of the update; nothing "
+                                  "was sent\n");
+    else {
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "not ready: the update would end with exit status %d, as the line on "
+                      "standard error says; nothing was sent\n",
+                      status);
+        add(out, capacity, used, line);
+    }
+}
+
 } // namespace
 
 int check_status(const CheckFindings& findings) {
@@ -66,6 +96,7 @@ int check_status(const CheckFindings& findings) {
         return EXIT_UPDATED;
     return exit_status_for(findings.result);
 }
+
 
 void describe_check(char* out, std::size_t capacity, const CheckFindings& findings) {
     std::size_t used = 0;
@@ -109,30 +140,7 @@ void describe_check(char* out, std::size_t capacity, const CheckFindings& findin
     else
         std::snprintf(line, sizeof line, "ports: not tried, as the image cannot be loaded\n");
     add(out, capacity, &used, line);
-    if (!findings.network_reached)
-        add(out, capacity, &used, "firewall: not asked, as the ports are not open\n");
-    else if (findings.firewall[0] != '\0')
-        add_lines(out, capacity, &used, "firewall", findings.firewall);
-    else if (NET_FIREWALL_ASKED)
-        add(out, capacity, &used,
-            "firewall: nothing found that drops the device's requests to QBupdate (or the "
-            "firewall did not answer)\n");
-    else
-        add(out, capacity, &used,
-            "firewall: not asked (on this system a firewall treats every program alike: it "
-            "must let UDP ports 67 and 69 in)\n");
-    add_lines(out, capacity, &used, "warning", findings.warnings);
-    const int status = check_status(findings);
-    if (status == EXIT_UPDATED)
-        add(out, capacity, &used, "ready: nothing stands in the way of the update; nothing "
-                                  "was sent\n");
-    else {
-        std::snprintf(line, sizeof line,
-                      "not ready: the update would end with exit status %d, as the line on "
-                      "standard error says; nothing was sent\n",
-                      status);
-        add(out, capacity, &used, line);
-    }
+    add_verdicts(out, capacity, &used, findings);
 }
 
 int run_check(const CommandLine& cl, const ServingFacts& serving, const char* warnings) {
