@@ -3,15 +3,62 @@
 #include "command_line.h"
 #include "host.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
+#if !defined(_WIN32)
+// A path as the shell takes it: quoted when it holds anything but the plain characters.
+void shell_word(char* out, std::size_t capacity, const char* text) {
+    bool plain = text[0] != '\0';
+    for (const char* p = text; *p != '\0'; ++p)
+        plain = plain && (std::isalnum(static_cast<unsigned char>(*p)) != 0 ||
+                          std::strchr("/._+-", *p) != nullptr);
+    std::size_t n = 0;
+    auto put = [&](char c) {
+        if (n + 1 < capacity)
+            out[n++] = c;
+    };
+    if (!plain)
+        put('\'');
+    for (const char* p = text; *p != '\0'; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (*p == '\'') {
+            for (char q : {'\'', '\\', '\'', '\''})
+                put(q);
+        } else {
+            put(c < 0x20 || c == 0x7F ? '?' : *p);
+        }
+    }
+    if (!plain)
+        put('\'');
+    out[n] = '\0';
+}
+#endif
+
+// Each system's own faults are worded only in its own build.
 const char* port_problem(NetFault fault, int port) {
-    if (const char* advice = net_fault_advice(fault))
-        return advice;
     switch (fault) {
+#if defined(_WIN32)
+    case NET_FAULT_HELD_OR_RESERVED:
+        return "another program holds it exclusively (Internet Connection Sharing, a DHCP "
+               "server, a virtual-machine or VPN network?), or Windows reserved it (netsh int "
+               "ipv4 show excludedportrange protocol=udp)";
+#else
+    case NET_FAULT_PERMISSION: {
+        static char advice[768];
+        char program[512];
+        host_program_path(program, sizeof program);
+        unsigned major = 0;
+        unsigned minor = 0;
+        host_kernel_release(&major, &minor);
+        describe_permission_fix(advice, sizeof advice, program, major, minor);
+        return advice;
+    }
+#endif
     case NET_FAULT_IN_USE:
         return port == 67 ? "another program already uses it (another QBupdate, or a DHCP server?)"
                : port == 69
@@ -72,6 +119,26 @@ void name_device_answered(char* out, std::size_t capacity, const UnitsAnswered& 
 }
 
 } // namespace
+
+#if !defined(_WIN32)
+void describe_permission_fix(char* out, std::size_t capacity, const char* program_path,
+                             unsigned kernel_major, unsigned kernel_minor) {
+    char program[512];
+    shell_word(program, sizeof program, program_path);
+    const bool needs_raw = kernel_major < 5 || (kernel_major == 5 && kernel_minor < 7);
+    if (needs_raw)
+        std::snprintf(out, capacity,
+                      "permission denied; run it with sudo, or let it bind the ports once with "
+                      "sudo setcap cap_net_bind_service,cap_net_raw=ep %s (this kernel, %u.%u, "
+                      "also needs CAP_NET_RAW, which Linux 5.7 and later do not)",
+                      program, kernel_major, kernel_minor);
+    else
+        std::snprintf(out, capacity,
+                      "permission denied; run it with sudo, or let it bind the ports once with "
+                      "sudo setcap cap_net_bind_service=ep %s",
+                      program);
+}
+#endif
 
 void format_hardware_address(const HardwareAddress& hw, char (&text)[18]) {
     std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", hw.bytes[0], hw.bytes[1],

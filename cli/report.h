@@ -22,6 +22,14 @@ extern const char ABANDONED_LINE[];
 
 int exit_status_for(int update_result);
 
+#if !defined(_WIN32)
+// The words for NET_FAULT_PERMISSION on Linux, apart so that a test can give it any program
+// path and kernel: the commands that fix it with this binary's own path, and CAP_NET_RAW only
+// for a kernel before 5.7, which needs it for the BOOTP socket's tie to its interface.
+void describe_permission_fix(char* out, std::size_t capacity, const char* program_path,
+                             unsigned kernel_major, unsigned kernel_minor);
+#endif
+
 // Why an image cannot be loaded, in a few words.
 const char* image_fault_text(ImageFault fault);
 

@@ -42,17 +42,13 @@ bool net_route_source(std::uint32_t target_addr, std::uint32_t* source_addr);
 // another program holds the port, or this program may not have it. Nothing is received.
 bool net_port_refused(std::uint16_t port);
 
-// The advice for a bind failure that only this system has (what to run, what to install),
-// or null when the fault is one every system shares and the front end words it itself.
-const char* net_fault_advice(NetFault fault);
+// This program's own path, as the system started it, for the commands the front end gives
+// ("QBupdate" or "QBupdate.exe" where the system cannot tell, and on Windows always).
+void host_program_path(char* out, std::size_t capacity);
 
-#if !defined(_WIN32)
-// The advice for NET_FAULT_PERMISSION on Linux, apart so that a test can give it any program
-// path and kernel: the commands that fix it with this binary's own path, and CAP_NET_RAW only
-// for a kernel before 5.7, which needs it for the BOOTP socket's tie to its interface.
-void describe_permission_fix(char* out, std::size_t capacity, const char* program_path,
-                             unsigned kernel_major, unsigned kernel_minor);
-#endif
+// The running kernel's release (Linux), for the privileges its BOOTP endpoint needs; 0.0 on
+// Windows.
+void host_kernel_release(unsigned* major, unsigned* minor);
 
 // Whether net_firewall_answers asks a firewall of the system's own at all (Windows); where it
 // does not, an empty notice means that nothing was looked at.

@@ -3,7 +3,6 @@
 #include "platform.h"
 
 #include <arpa/inet.h>
-#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -352,76 +351,26 @@ std::uint64_t clock_microseconds() {
            static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
 }
 
-namespace {
-
-// A path as the shell takes it: quoted when it holds anything but the plain characters.
-void shell_word(char* out, std::size_t capacity, const char* text) {
-    bool plain = text[0] != '\0';
-    for (const char* p = text; *p != '\0'; ++p)
-        plain = plain && (std::isalnum(static_cast<unsigned char>(*p)) != 0 ||
-                          std::strchr("/._+-", *p) != nullptr);
-    std::size_t n = 0;
-    auto put = [&](char c) {
-        if (n + 1 < capacity)
-            out[n++] = c;
-    };
-    if (!plain)
-        put('\'');
-    for (const char* p = text; *p != '\0'; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
-        if (*p == '\'') {
-            for (char q : {'\'', '\\', '\'', '\''})
-                put(q);
-        } else {
-            put(c < 0x20 || c == 0x7F ? '?' : *p);
-        }
-    }
-    if (!plain)
-        put('\'');
-    out[n] = '\0';
-}
-
-} // namespace
-
-void describe_permission_fix(char* out, std::size_t capacity, const char* program_path,
-                             unsigned kernel_major, unsigned kernel_minor) {
-    char program[512];
-    shell_word(program, sizeof program, program_path);
-    const bool needs_raw = kernel_major < 5 || (kernel_major == 5 && kernel_minor < 7);
-    if (needs_raw)
-        std::snprintf(out, capacity,
-                      "permission denied; run it with sudo, or let it bind the ports once with "
-                      "sudo setcap cap_net_bind_service,cap_net_raw=ep %s (this kernel, %u.%u, "
-                      "also needs CAP_NET_RAW, which Linux 5.7 and later do not)",
-                      program, kernel_major, kernel_minor);
-    else
-        std::snprintf(out, capacity,
-                      "permission denied; run it with sudo, or let it bind the ports once with "
-                      "sudo setcap cap_net_bind_service=ep %s",
-                      program);
-}
-
-const char* net_fault_advice(NetFault fault) {
-    if (fault != NET_FAULT_PERMISSION)
-        return nullptr;
-    static char advice[768];
-    char program[512] = "QBupdate";
-    const ssize_t n = readlink("/proc/self/exe", program, sizeof program - 1);
+// /proc/self/exe names the binary as the system started it, links resolved.
+void host_program_path(char* out, std::size_t capacity) {
+    std::snprintf(out, capacity, "QBupdate");
+    const ssize_t n = readlink("/proc/self/exe", out, capacity - 1);
     if (n > 0)
-        program[n] = '\0';
-    // A release that cannot be read is taken for a current one.
+        out[n] = '\0';
+}
+
+// A release that cannot be read is taken for a current one.
+void host_kernel_release(unsigned* major, unsigned* minor) {
+    *major = 5;
+    *minor = 7;
     utsname system{};
-    unsigned major = 5;
-    unsigned minor = 7;
     unsigned read_major = 0;
     unsigned read_minor = 0;
     if (uname(&system) == 0 &&
         std::sscanf(system.release, "%u.%u", &read_major, &read_minor) == 2) {
-        major = read_major;
-        minor = read_minor;
+        *major = read_major;
+        *minor = read_minor;
     }
-    describe_permission_fix(advice, sizeof advice, program, major, minor);
-    return advice;
 }
 
 // libcrypto's one-shot digest: the image is in memory whole.

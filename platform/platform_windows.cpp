@@ -362,12 +362,13 @@ bool net_port_refused(std::uint16_t port) {
     return port_held_on_wildcard(htons(port));
 }
 
-const char* net_fault_advice(NetFault fault) {
-    if (fault == NET_FAULT_HELD_OR_RESERVED)
-        return "another program holds it exclusively (Internet Connection Sharing, a DHCP "
-               "server, a virtual-machine or VPN network?), or Windows reserved it (netsh int "
-               "ipv4 show excludedportrange protocol=udp)";
-    return nullptr;
+void host_program_path(char* out, std::size_t capacity) {
+    std::snprintf(out, capacity, "QBupdate.exe");
+}
+
+void host_kernel_release(unsigned* major, unsigned* minor) {
+    *major = 0;
+    *minor = 0;
 }
 
 // Binding these ports needs no privilege on Windows. WSAEACCES comes from a socket that holds
