@@ -4,6 +4,7 @@
 #include "console.h"
 #include "engine.h"
 #include "host.h"
+#include "local_address.h"
 #include "notices.h"
 #include "report.h"
 #include "subnet_wait.h"

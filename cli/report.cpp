@@ -1,6 +1,5 @@
 #include "report.h"
 
-#include "command_line.h"
 #include "host.h"
 
 #include <cctype>
@@ -387,4 +386,29 @@ void describe_start(char* out, std::size_t capacity, const ServingFacts& facts,
                   path, static_cast<unsigned long>(image_size),
                   digest.sha256_known ? digest.sha256_hex : "unknown",
                   static_cast<unsigned long>(digest.crc32), local, name, target);
+}
+
+void format_address(std::uint32_t addr, char (&text)[16]) {
+    std::uint32_t h = net_to_host32(addr);
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", (h >> 24) & 0xFFu, (h >> 16) & 0xFFu,
+                  (h >> 8) & 0xFFu, h & 0xFFu);
+}
+
+// An argument comes from the operator and may hold any byte; a newline or an escape sequence in
+// it must not break the one-line report or drive the terminal.
+char* copy_printable(char* out, std::size_t capacity, const char* text) {
+    constexpr char ELLIPSIS[] = "...";
+    std::size_t i = 0;
+    for (; text[i] != '\0' && i + 1 < capacity; ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        out[i] = c < 0x20 || c == 0x7F ? '?' : text[i];
+    }
+    out[i] = '\0';
+    if (text[i] != '\0' && capacity > sizeof ELLIPSIS) {
+        std::size_t cut = capacity - sizeof ELLIPSIS;
+        while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80)
+            --cut; // not inside a UTF-8 character
+        std::memcpy(out + cut, ELLIPSIS, sizeof ELLIPSIS);
+    }
+    return out;
 }

@@ -74,3 +74,10 @@ struct ServingFacts {
 // CRC-32, the address and interface served from, and the device's address.
 void describe_start(char* out, std::size_t capacity, const ServingFacts& facts,
                     std::uint32_t image_size, const ImageDigest& digest);
+
+// Writes the dotted form of an address (network order) into `text`, which holds 16 bytes.
+void format_address(std::uint32_t addr, char (&text)[16]);
+
+// Copies text for a one-line report: control bytes become '?', and text that does not fit ends
+// in "...". Returns `out`.
+char* copy_printable(char* out, std::size_t capacity, const char* text);

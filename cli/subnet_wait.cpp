@@ -1,6 +1,8 @@
 #include "subnet_wait.h"
 
 #include "command_line.h"
+#include "local_address.h"
+#include "report.h"
 #include "console.h"
 #include "wire.h"
 

@@ -3,6 +3,7 @@
 // say why, and leave no descriptor open. Run inside a network namespace of its own: a fault
 // that let such an image through would go on to open the engine's ports.
 #include "command_line.h"
+#include "report.h"
 #include "engine.h"
 
 #include <gtest/gtest.h>

@@ -3,6 +3,7 @@
 #include "digest.h"
 #include "firewall_notice.h"
 #include "host.h"
+#include "local_address.h"
 #include "report.h"
 #include "subnet_wait.h"
 
