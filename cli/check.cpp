@@ -21,19 +21,6 @@ bool take_notice(void* context, const UpdateNotice& notice) {
     return false;
 }
 
-int failed_port(int result) {
-    switch (result) {
-    case UPDATE_NO_WAKE_PORT:
-        return 9;
-    case UPDATE_NO_BOOTP_PORT:
-        return 67;
-    case UPDATE_NO_TFTP_PORT:
-        return 69;
-    default:
-        return 0;
-    }
-}
-
 // Appends text to the report; what does not fit is left out.
 void add(char* out, std::size_t capacity, std::size_t* used, const char* text) {
     const int n = std::snprintf(out + *used, capacity - *used, "%s", text);

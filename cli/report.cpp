@@ -71,17 +71,6 @@ const char* port_problem(NetFault fault, int port) {
     }
 }
 
-int port_of(int update_result) {
-    switch (update_result) {
-    case UPDATE_NO_WAKE_PORT:
-        return 9;
-    case UPDATE_NO_BOOTP_PORT:
-        return 67;
-    default:
-        return 69;
-    }
-}
-
 // "52:54:00:12:34:56" or "52:54:00:12:34:56, 02:00:5e:10:00:ab": every unit answered, in the
 // order answered.
 void list_units(const UnitsAnswered& units, char (&out)[MAX_UNITS_NAMED * 20]) {
@@ -167,6 +156,19 @@ const char* image_fault_text(ImageFault fault) {
     }
 }
 
+int failed_port(int update_result) {
+    switch (update_result) {
+    case UPDATE_NO_WAKE_PORT:
+        return 9;
+    case UPDATE_NO_BOOTP_PORT:
+        return 67;
+    case UPDATE_NO_TFTP_PORT:
+        return 69;
+    default:
+        return 0;
+    }
+}
+
 int exit_status_for(int update_result) {
     switch (update_result) {
     case UPDATE_DONE:
@@ -215,8 +217,8 @@ void describe_failure(char* out, std::size_t capacity, int update_result,
     case UPDATE_NO_TFTP_PORT:
     case UPDATE_NO_WAKE_PORT:
         std::snprintf(out, capacity, "QBupdate: cannot open UDP port %d on %s: %s\n",
-                      port_of(update_result), local,
-                      port_problem(diagnosis.net_fault, port_of(update_result)));
+                      failed_port(update_result), local,
+                      port_problem(diagnosis.net_fault, failed_port(update_result)));
         break;
     case UPDATE_NO_ANSWER:
         if (context.off_subnet) {

@@ -22,6 +22,9 @@ extern const char ABANDONED_LINE[];
 
 int exit_status_for(int update_result);
 
+// The UDP port a set-up result could not open (9, 67 or 69), or 0 for any other result.
+int failed_port(int update_result);
+
 #if !defined(_WIN32)
 // The words for NET_FAULT_PERMISSION on Linux, apart so that a test can give it any program
 // path and kernel: the commands that fix it with this binary's own path, and CAP_NET_RAW only
