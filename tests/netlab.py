@@ -138,3 +138,40 @@ class Lab:
         listing = self.run(ns, ["nft", "list", "chain", "inet", "qblab", "input"], check=True)
         found = re.search(rb"counter packets (\d+)", listing.stdout)
         return int(found.group(1)) if found else 0
+
+
+class Checks:
+    """Every test's checks: each failure is said at once and the run goes on, so that one run
+    reports all of them; finish() (or status(), for a caller that exits itself) gives the exit
+    status."""
+
+    def __init__(self, name):
+        self.name = name
+        self.failures = []
+        self.section = ""
+
+    def start(self, section):
+        self.section = section
+        print(f"-- {section}", flush=True)
+
+    def check(self, ok, what):
+        if not ok:
+            self.failures.append(f"[{self.section}] {what}")
+            print(f"   FAIL: {what}", flush=True)
+        return ok
+
+    def equal(self, got, want, what):
+        return self.check(got == want, f"{what}: got {_short(got)}, want {_short(want)}")
+
+    def status(self):
+        print(f"{self.name}: {len(self.failures)} check(s) failed" if self.failures
+              else f"{self.name}: all checks passed", flush=True)
+        return 1 if self.failures else 0
+
+    def finish(self):
+        sys.exit(self.status())
+
+
+def _short(value):
+    text = repr(value)
+    return text if len(text) <= 300 else text[:300] + f"... ({len(text)} chars)"

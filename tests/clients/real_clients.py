@@ -20,8 +20,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, ".."))
 sys.path.insert(0, os.path.join(HERE, "..", "hostile"))
 
-from checks import Verdicts, success_problem, trail_problem, wait_for_udp_port  # noqa: E402
-from netlab import Lab, require_root  # noqa: E402
+from checks import success_problem, trail_problem, wait_for_udp_port  # noqa: E402
+from netlab import Checks, Lab, require_root  # noqa: E402
 
 SERVER = "198.51.100.1"
 DATA_PORTS = range(32768, 40960)
@@ -125,7 +125,7 @@ def run_client(lab, qbupdate, work, out, name, argv, size, v):
 
 def main(qbupdate):
     require_root()
-    v = Verdicts()
+    v = Checks("clients")
     with tempfile.TemporaryDirectory(prefix="qb-clients-") as work, Lab("client") as lab:
         out = os.path.join(work, "received.bin")
         for name, argv, size in client_commands(out):

@@ -23,7 +23,7 @@ import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
-from netlab import Lab, require_root, SKIP  # noqa: E402,F401
+from netlab import Checks, Lab, require_root, SKIP  # noqa: E402,F401
 
 DEVICE = os.path.join(os.path.dirname(os.path.dirname(HERE)), "tools", "virtual_quibblebox.py")
 
@@ -33,38 +33,6 @@ SUCCESS_PREFIX = b"QBupdate: updated "  # the line a success ends with, on stder
 START_PREFIX = b"QBupdate: serving "  # the line every update starts its network part with
 TFTP_ERROR_ONLY_RRQ = b"\x00\x05\x00\x04Only RRQ is supported!\x00"
 DATA_PORTS = range(32768, 40960)
-
-
-class Checks:
-    def __init__(self, name):
-        self.name = name
-        self.failures = []
-        self.section = ""
-
-    def start(self, section):
-        self.section = section
-        print(f"-- {section}", flush=True)
-
-    def check(self, ok, what):
-        if not ok:
-            self.failures.append(f"[{self.section}] {what}")
-            print(f"   FAIL: {what}", flush=True)
-        return ok
-
-    def equal(self, got, want, what):
-        return self.check(got == want, f"{what}: got {_short(got)}, want {_short(want)}")
-
-    def finish(self):
-        if self.failures:
-            print(f"{self.name}: {len(self.failures)} check(s) failed", flush=True)
-            sys.exit(1)
-        print(f"{self.name}: all checks passed", flush=True)
-        sys.exit(0)
-
-
-def _short(value):
-    text = repr(value)
-    return text if len(text) <= 300 else text[:300] + f"... ({len(text)} chars)"
 
 
 def qbupdate_path():

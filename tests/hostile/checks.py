@@ -6,24 +6,6 @@ import time
 FIRMWARE_BANNER = b" Updating QuibbleBox Firmware\n"
 
 
-class Verdicts:
-    """Collects failed checks so that one run reports all of them, then sets the exit status."""
-
-    def __init__(self):
-        self.failures = []
-
-    def check(self, ok, what):
-        if not ok:
-            self.failures.append(what)
-            print(f"FAIL: {what}", flush=True)
-        return ok
-
-    def status(self):
-        print(f"{len(self.failures)} check(s) failed" if self.failures else "all checks passed",
-              flush=True)
-        return 1 if self.failures else 0
-
-
 def trail_problem(stdout, banner=FIRMWARE_BANNER):
     """None when stdout is the banner and then a well-formed progress trail ending in 100%."""
     if not stdout.startswith(banner):

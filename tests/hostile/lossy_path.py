@@ -21,8 +21,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, ".."))
 
-from checks import Verdicts, success_problem, trail_problem, wait_for_udp_port  # noqa: E402
-from netlab import Lab, require_root  # noqa: E402
+from checks import success_problem, trail_problem, wait_for_udp_port  # noqa: E402
+from netlab import Checks, Lab, require_root  # noqa: E402
 
 LOSS_PERCENT = 2
 IMAGE_SIZE = 100 * 1024 + 321  # about 200 blocks: some ten losses, a second each
@@ -123,7 +123,7 @@ def real_client_run(lab, qbupdate, work, v):
 
 def main(qbupdate, device_tool):
     require_root()
-    v = Verdicts()
+    v = Checks("lossy path")
     with tempfile.TemporaryDirectory(prefix="qb-lossy-") as work:
         with Lab("lossy") as lab:
             virtual_device_run(lab, qbupdate, device_tool, work, v)

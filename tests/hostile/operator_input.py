@@ -34,7 +34,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, ".."))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 
-from checks import (Verdicts, one_line_problem, success_problem,  # noqa: E402
+from netlab import Checks  # noqa: E402
+from checks import (one_line_problem, success_problem,  # noqa: E402
                     without_start_line)
 from e2e_support import (Lab, Terminal, console_trail, finish_device, make_image,  # noqa: E402
                          progress_calls, start_device)
@@ -216,7 +217,7 @@ def inside(qbupdate):
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
     wake_holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     wake_holder.bind(("0.0.0.0", 9))
-    v = Verdicts()
+    v = Checks("operator input")
     with tempfile.TemporaryDirectory(prefix="qb-operator-") as work:
         files = make_files(work)
         for label, args, expected, extra in cases(work, files):
@@ -494,7 +495,7 @@ def check_hang_ups(v, lab, qbupdate, work, path):
 
 
 def console_cases(qbupdate):
-    v = Verdicts()
+    v = Checks("operator input")
     with tempfile.TemporaryDirectory(prefix="qb-console-") as work, Lab("console") as lab:
         path = make_image(work, CONSOLE_IMAGE_SIZE, 16)
         want = b" Updating QuibbleBox Firmware\n" + console_trail(progress_calls(

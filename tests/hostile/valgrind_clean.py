@@ -18,8 +18,8 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, ".."))
 
-from checks import Verdicts, trail_problem  # noqa: E402
-from netlab import Lab, require_root  # noqa: E402
+from checks import trail_problem  # noqa: E402
+from netlab import Checks, Lab, require_root  # noqa: E402
 
 VALGRIND_ERROR = 99
 HOLD_PORT = ("import socket, sys, time\n"
@@ -95,7 +95,7 @@ def lab_runner(lab, ns):
 
 def main(qbupdate, device_tool):
     require_root()
-    v = Verdicts()
+    v = Checks("valgrind")
     with tempfile.TemporaryDirectory(prefix="qb-valgrind-") as work:
         image = os.path.join(work, "image.bin")
         data = random.randbytes(60_000)

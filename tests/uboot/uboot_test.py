@@ -26,8 +26,8 @@ sys.path[:0] = [os.path.join(ROOT, "tests"), os.path.join(ROOT, "tests", "hostil
                 os.path.join(ROOT, "tests", "clients"), os.path.join(ROOT, "tools")]
 
 import uboot_board  # noqa: E402
-from checks import FIRMWARE_BANNER, Verdicts, trail_problem, wait_for_udp_port  # noqa: E402
-from netlab import Lab, SKIP, require_root  # noqa: E402
+from checks import FIRMWARE_BANNER, trail_problem, wait_for_udp_port  # noqa: E402
+from netlab import Checks, Lab, SKIP, require_root  # noqa: E402
 from real_clients import wire_problems  # noqa: E402
 
 UDP_WATCH = os.path.join(ROOT, "tests", "clients", "udp_watch.py")
@@ -222,7 +222,7 @@ def main(qbupdate, board_name):
     if lacks:
         print(f"SKIPPED: the {board_name} board needs {' '.join(lacks)}", flush=True)
         return SKIP
-    v = Verdicts()
+    v = Checks("uboot")
     started = time.monotonic()
     with tempfile.TemporaryDirectory(prefix="qb-uboot-") as work, Lab("uboot") as lab:
         board = uboot_board.boot(lab, board_name)
