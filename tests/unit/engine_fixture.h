@@ -102,6 +102,45 @@ inline Bytes expected_data(const Bytes& image, std::uint64_t block) {
     return p;
 }
 
+// One row of a scripted timeline: in pass `pass` (0 is the loop's first wait) a datagram
+// arrives on the endpoint bound to `port`, or on the data endpoint open then (ON_DATA).
+constexpr std::uint16_t ON_DATA = 0;
+struct TimedDatagram {
+    int pass;
+    std::uint16_t port;
+    Bytes bytes;
+    std::uint32_t from_addr;
+    std::uint16_t from_port;
+};
+
+// The loop's passes: each moves the scripted clock `pass_us` on and delivers its rows; the wait
+// of pass `end_pass` fails, which ends the loop.
+struct Timeline {
+    std::vector<TimedDatagram> rows;
+    int end_pass;
+    std::uint64_t pass_us = 0;
+};
+
+// Runs the loop through the timeline; returns the loop's result. The one driver of the loop's
+// scripted passes.
+inline int run_timeline(UploadState& state, const Timeline& timeline) {
+    fake.on_wait = [&timeline](int n) {
+        if (n >= timeline.end_pass)
+            return NET_WAIT_FAILED;
+        fake.clock_skip_us += timeline.pass_us;
+        for (const TimedDatagram& d : timeline.rows) {
+            if (d.pass != n)
+                continue;
+            if (d.port == ON_DATA)
+                fake_queue_on(fake_data_socket(), d.bytes, d.from_addr, d.from_port);
+            else
+                fake_queue(d.port, d.bytes, d.from_addr, d.from_port);
+        }
+        return FAKE_WAIT_FROM_QUEUES;
+    };
+    return run_event_loop(state);
+}
+
 // Every engine test runs on a fresh scripted network and ends with its invariants checked.
 class EngineTest : public testing::Test {
   public:

@@ -116,12 +116,9 @@ TEST_F(Loop, StrayStormStillLetsTheBeaconOutEveryHalfSecond) {
 
 TEST_F(Loop, TaggedRequestStopsTheBeaconForGood) {
     open_state(1000);
-    fake.on_wait = [](int n) {
-        if (n == 3)
-            fake_queue(67, bootp_request(), TARGET, 68);
-        return n == 80 ? NET_WAIT_FAILED : FAKE_WAIT_FROM_QUEUES;
-    };
-    EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED) << "the loop ended on its own";
+    EXPECT_EQ(run_timeline(state, {{{3, 67, bootp_request(), TARGET, 68}}, 80}),
+              UPDATE_WAIT_FAILED)
+        << "the loop ended on its own";
     EXPECT_EQ(count_sends_from(9), 3u);
     EXPECT_EQ(count_sends_from(67), 1u);
     EXPECT_EQ(state.phase, PHASE_HEARD);
@@ -129,10 +126,10 @@ TEST_F(Loop, TaggedRequestStopsTheBeaconForGood) {
 
 TEST_F(Loop, BootpIsHandledBeforeTftpAndANewDataEndpointWaitsForTheNextPass) {
     open_state(1000);
-    fake_queue(67, bootp_request(), TARGET, 68);
-    fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
-    fake.on_wait = [](int n) { return n == 2 ? NET_WAIT_FAILED : FAKE_WAIT_FROM_QUEUES; };
-    EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED);
+    EXPECT_EQ(run_timeline(state, {{{0, 67, bootp_request(), TARGET, 68},
+                                    {0, 69, rrq(), TARGET, CLIENT_TFTP_PORT}},
+                                   2}),
+              UPDATE_WAIT_FAILED);
     ASSERT_EQ(fake.sends.size(), 2u);
     EXPECT_EQ(fake.sends[0].from_port, 67);
     EXPECT_EQ(fake.sends[1].bytes, expected_data(image, 1));
@@ -144,29 +141,13 @@ TEST_F(Loop, BootpIsHandledBeforeTftpAndANewDataEndpointWaitsForTheNextPass) {
 
 TEST_F(Loop, BlockIsResentOnTheSecondQuietTickWhateverStrayTrafficCame) {
     open_state(3000);
-    // wait: 0 RRQ, 1 quiet, 2 stray, 3 quiet -> resend, 4 quiet, 5 quiet -> resend,
-    // 6 ACK 1 -> DATA 2, 7 stale ACK 1, 8 quiet, 9 quiet -> resend of block 2, 10 end.
-    fake.on_wait = [](int n) {
-        net_socket d = fake_data_socket();
-        switch (n) {
-        case 0:
-            fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
-            break;
-        case 2:
-            fake_queue(69, Bytes(600, 0xEE), TARGET, 5000);
-            break;
-        case 6:
-            fake_queue_on(d, ack(1), TARGET, CLIENT_TFTP_PORT);
-            break;
-        case 7:
-            fake_queue_on(d, ack(1), TARGET, CLIENT_TFTP_PORT);
-            break;
-        case 10:
-            return NET_WAIT_FAILED;
-        }
-        return FAKE_WAIT_FROM_QUEUES;
-    };
-    EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED);
+    // Passes 1, 3, 4, 5, 8 and 9 are quiet: resends after 3, 5 and (of block 2) 9.
+    const Timeline timeline{{{0, 69, rrq(), TARGET, CLIENT_TFTP_PORT},
+                             {2, 69, Bytes(600, 0xEE), TARGET, 5000}, // a stray
+                             {6, ON_DATA, ack(1), TARGET, CLIENT_TFTP_PORT},
+                             {7, ON_DATA, ack(1), TARGET, CLIENT_TFTP_PORT}}, // stale
+                            10};
+    EXPECT_EQ(run_timeline(state, timeline), UPDATE_WAIT_FAILED);
     const Bytes d1 = expected_data(image, 1), d2 = expected_data(image, 2);
     EXPECT_EQ(data_sent(), (std::vector<Bytes>{d1, d1, d1, d2, d2}));
     EXPECT_EQ(progress_calls, std::vector<std::uint32_t>{17});
@@ -299,46 +280,47 @@ TEST_F(Loop, StormOfDuplicateAcksDoesNotStarveRetransmission) {
     EXPECT_LT(elapsed_us, 1200000u);
 }
 
-// What arrives in one pass of a timeline; each pass is a quarter of a second.
-enum Arrival : int { TAGGED_BOOTP, DEVICE_RRQ, STRANGER_RRQ, DEVICE_ACK };
-struct TimedArrival {
-    int pass;
-    Arrival what;
-    std::uint16_t port_or_block; // DEVICE_RRQ: its source port; DEVICE_ACK: the block
-};
+// The row again from pass `first` on, every `every` passes up to pass 1000; each from a new
+// source port when `new_ports` (a client that gave up its port, or a forger).
+std::vector<TimedDatagram> every(int first, int every, TimedDatagram row, bool new_ports = false) {
+    std::vector<TimedDatagram> rows;
+    for (int pass = first; pass <= 1000; pass += every) {
+        row.pass = pass;
+        rows.push_back(row);
+        row.from_port = static_cast<std::uint16_t>(row.from_port + (new_ports ? 1 : 0));
+    }
+    return rows;
+}
 
 struct DeadlineCase {
     const char* what;
-    std::vector<TimedArrival> arrivals;
-    int bootp_every;        // passes between repeated tagged requests (0: none)
-    int rrq_every;          // passes between read requests from ever new ports (0: none)
-    bool data_ports_fail;   // no read request gets a data endpoint
+    std::vector<std::vector<TimedDatagram>> rows; // the timeline's, each pass a quarter second
+    bool data_ports_fail;                         // no read request gets a data endpoint
     int result;
-    double ends_after_s;    // after the first arrival, within half a second (0: not checked)
+    double ends_after_s; // after the first arrival, within half a second (0: not checked)
     std::vector<NoticeKind> notices = {}; // told, in order (unchecked when empty)
 };
 
 TEST_F(Loop, OnceTheDeviceIsHeardABlockMustBeAcknowledgedWithin60Seconds) {
     constexpr std::uint16_t PORT = CLIENT_TFTP_PORT;
+    const TimedDatagram tagged{0, 67, bootp_request(), TARGET, 68};
+    const TimedDatagram asks{236, 69, rrq(), TARGET, PORT}; // at 59 s
     const DeadlineCase cases[] = {
         {"BOOTP replies every 2 s and a stranger's read request, never a read request",
-         {{0, TAGGED_BOOTP, 0}, {100, STRANGER_RRQ, 0}}, 8, 0, false, UPDATE_NO_READ_REQUEST,
-         60, {NOTICE_NO_READ_REQUEST, NOTICE_STRANGER_REFUSED}},
-        {"a read request at 59 s whose data port cannot be opened",
-         {{0, TAGGED_BOOTP, 0}, {236, DEVICE_RRQ, PORT}}, 0, 0, true, UPDATE_NO_READ_REQUEST, 60},
-        {"a read request at 59 s, never acknowledged",
-         {{0, TAGGED_BOOTP, 0}, {236, DEVICE_RRQ, PORT}}, 0, 0, false, UPDATE_NO_ACKNOWLEDGEMENT,
-         60},
+         {every(0, 8, tagged), {{100, 69, rrq(), OTHER_HOST_ADDR, 2000}}}, false,
+         UPDATE_NO_READ_REQUEST, 60, {NOTICE_NO_READ_REQUEST, NOTICE_STRANGER_REFUSED}},
+        {"a read request at 59 s whose data port cannot be opened", {{tagged, asks}}, true,
+         UPDATE_NO_READ_REQUEST, 60},
+        {"a read request at 59 s, never acknowledged", {{tagged, asks}}, false,
+         UPDATE_NO_ACKNOWLEDGEMENT, 60},
         {"no device: a forged read request, then another from a new port every 3.5 s",
-         {{0, DEVICE_RRQ, PORT}}, 0, 14, false, UPDATE_NO_ACKNOWLEDGEMENT, 60},
+         {every(0, 14, {0, 69, rrq(), TARGET, PORT}, true)},
+         false, UPDATE_NO_ACKNOWLEDGEMENT, 60},
         // Once a block is acknowledged there is no time-out: the device stands still for two
         // minutes and finishes.
         {"a read request at 59 s acknowledged at once, the last block two minutes later",
-         {{0, TAGGED_BOOTP, 0},
-          {236, DEVICE_RRQ, PORT},
-          {237, DEVICE_ACK, 1},
-          {800, DEVICE_ACK, 2}},
-         0, 0, false, UPDATE_DONE, 0},
+         {{tagged, asks, {237, ON_DATA, ack(1), TARGET, PORT}, {800, ON_DATA, ack(2), TARGET, PORT}}},
+         false, UPDATE_DONE, 0},
     };
     for (const DeadlineCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -347,30 +329,11 @@ TEST_F(Loop, OnceTheDeviceIsHeardABlockMustBeAcknowledgedWithin60Seconds) {
         state = UploadState{};
         open_state(1000);
         fake.fail_data_ports = c.data_ports_fail;
+        Timeline timeline{{}, 2000, 250000};
+        for (const auto& rows : c.rows)
+            timeline.rows.insert(timeline.rows.end(), rows.begin(), rows.end());
         const std::uint64_t start = fake.clock_skip_us;
-        fake.on_wait = [&](int n) {
-            if (n > 2000)
-                return NET_WAIT_FAILED;
-            fake.clock_skip_us += 250000;
-            for (const TimedArrival& a : c.arrivals) {
-                if (a.pass != n)
-                    continue;
-                if (a.what == TAGGED_BOOTP)
-                    fake_queue(67, bootp_request(), TARGET, 68);
-                else if (a.what == DEVICE_RRQ)
-                    fake_queue(69, rrq(), TARGET, a.port_or_block);
-                else if (a.what == STRANGER_RRQ)
-                    fake_queue(69, rrq(), OTHER_HOST_ADDR, 2000);
-                else
-                    fake_queue_on(fake_data_socket(), ack(a.port_or_block), TARGET, PORT);
-            }
-            if (c.bootp_every > 0 && n > 0 && n % c.bootp_every == 0)
-                fake_queue(67, bootp_request(), TARGET, 68);
-            if (c.rrq_every > 0 && n > 0 && n % c.rrq_every == 0)
-                fake_queue(69, rrq(), TARGET, static_cast<std::uint16_t>(PORT + n));
-            return FAKE_WAIT_FROM_QUEUES;
-        };
-        EXPECT_EQ(run_event_loop(state), c.result);
+        EXPECT_EQ(run_timeline(state, timeline), c.result);
         if (c.ends_after_s > 0) {
             const double after_s = static_cast<double>(fake.clock_skip_us - start) / 1e6 - 0.25;
             EXPECT_NEAR(after_s, c.ends_after_s, 0.5);
@@ -412,13 +375,10 @@ TEST_F(Loop, RestartInThePassOfAReadyAckDoesNotReadTheNewEndpoint) {
 
 TEST_F(Loop, ShortTaggedRequestAfterALargerDatagramIsAnsweredWithZeros) {
     open_state(1000);
-    fake_queue(67, Bytes(700, 0xEE), TARGET, 68);
-    fake.on_wait = [](int n) {
-        if (n == 1)
-            fake_queue(67, bootp_request("pexlinQB", 60), TARGET, 68);
-        return n == 2 ? NET_WAIT_FAILED : FAKE_WAIT_FROM_QUEUES;
-    };
-    EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED);
+    EXPECT_EQ(run_timeline(state, {{{0, 67, Bytes(700, 0xEE), TARGET, 68},
+                                    {1, 67, bootp_request("pexlinQB", 60), TARGET, 68}},
+                                   2}),
+              UPDATE_WAIT_FAILED);
     std::vector<FakeSend> replies = fake_sends_from(67);
     ASSERT_EQ(replies.size(), 1u);
     const Bytes& b = replies[0].bytes;
@@ -433,10 +393,10 @@ TEST_F(Loop, ShortTaggedRequestAfterALargerDatagramIsAnsweredWithZeros) {
 TEST_F(Loop, OversizedDatagramsAreDroppedAndItsBytesNeverUsed) {
     open_state(1000);
     // An 800-byte tagged request: the receive fills the buffer, but the datagram is dropped.
-    fake_queue(67, bootp_request("pexlinQB", 800), TARGET, 68);
-    fake_queue(69, Bytes(701, 0), TARGET, 2000);
-    fake.on_wait = [](int n) { return n == 3 ? NET_WAIT_FAILED : FAKE_WAIT_FROM_QUEUES; };
-    EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED);
+    EXPECT_EQ(run_timeline(state, {{{0, 67, bootp_request("pexlinQB", 800), TARGET, 68},
+                                    {0, 69, Bytes(701, 0), TARGET, 2000}},
+                                   3}),
+              UPDATE_WAIT_FAILED);
     EXPECT_EQ(count_sends_from(67), 0u);
     EXPECT_EQ(count_sends_from(69), 0u);
     EXPECT_EQ(count_sends_from(9), 2u) << "the dropped datagrams cost no beacon";
