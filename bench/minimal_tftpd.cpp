@@ -33,8 +33,7 @@ void serve(int data, const sockaddr_in& peer, const unsigned char* image, long s
         packet[2] = static_cast<unsigned char>(block >> 8);
         packet[3] = static_cast<unsigned char>(block);
         std::memcpy(packet + 4, image + offset, payload);
-        sendto(data, packet, 4 + payload, 0, reinterpret_cast<const sockaddr*>(&peer),
-               sizeof peer);
+        sendto(data, packet, 4 + payload, 0, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
         unsigned char ack[4 + BLOCK];
         for (;;) {
             ssize_t n = recv(data, ack, sizeof ack, 0);

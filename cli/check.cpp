@@ -26,7 +26,7 @@ void add(char* out, std::size_t capacity, std::size_t* used, const char* text) {
     const int n = std::snprintf(out + *used, capacity - *used, "%s", text);
     if (n > 0)
         *used += static_cast<std::size_t>(n) < capacity - *used ? static_cast<std::size_t>(n)
-                                                                 : capacity - *used - 1;
+                                                                : capacity - *used - 1;
 }
 
 // The notice lines, one "label: text" line each, without their "QBupdate: ".
@@ -39,8 +39,8 @@ void add_lines(char* out, std::size_t capacity, std::size_t* used, const char* l
         const std::size_t skip =
             std::strncmp(line, PREFIX, sizeof PREFIX - 1) == 0 ? sizeof PREFIX - 1 : 0;
         char text[1200];
-        std::snprintf(text, sizeof text, "%s: %.*s\n", label,
-                      static_cast<int>(length - skip), line + skip);
+        std::snprintf(text, sizeof text, "%s: %.*s\n", label, static_cast<int>(length - skip),
+                      line + skip);
         add(out, capacity, used, text);
         line += length + (end != nullptr ? 1 : 0);
     }
@@ -64,8 +64,9 @@ void add_verdicts(char* out, std::size_t capacity, std::size_t* used,
     add_lines(out, capacity, used, "warning", findings.warnings);
     const int status = check_status(findings);
     if (status == EXIT_UPDATED)
-        add(out, capacity, used, "ready: nothing stands in the way of the update; nothing "
-                                  "was sent\n");
+        add(out, capacity, used,
+            "ready: nothing stands in the way of the update; nothing "
+            "was sent\n");
     else {
         char line[160];
         std::snprintf(line, sizeof line,
@@ -83,7 +84,6 @@ int check_status(const CheckFindings& findings) {
         return EXIT_UPDATED;
     return exit_status_for(findings.result);
 }
-
 
 void describe_check(char* out, std::size_t capacity, const CheckFindings& findings) {
     std::size_t used = 0;
@@ -104,8 +104,8 @@ void describe_check(char* out, std::size_t capacity, const CheckFindings& findin
                       "open)\n",
                       path);
     else if (findings.network_reached)
-        std::snprintf(line, sizeof line, "image: '%s', %lu bytes, SHA-256 %s, CRC-32 %08lx\n",
-                      path, static_cast<unsigned long>(findings.image_size),
+        std::snprintf(line, sizeof line, "image: '%s', %lu bytes, SHA-256 %s, CRC-32 %08lx\n", path,
+                      static_cast<unsigned long>(findings.image_size),
                       findings.digest.sha256_known ? findings.digest.sha256_hex : "unknown",
                       static_cast<unsigned long>(findings.digest.crc32));
     else
@@ -119,8 +119,8 @@ void describe_check(char* out, std::size_t capacity, const CheckFindings& findin
     std::snprintf(line, sizeof line, "serving from: %s on %s\n", local, name);
     add(out, capacity, &used, line);
     if (findings.network_reached)
-        std::snprintf(line, sizeof line,
-                      "ports: UDP 9, 67 and 69 opened on %s and closed again\n", local);
+        std::snprintf(line, sizeof line, "ports: UDP 9, 67 and 69 opened on %s and closed again\n",
+                      local);
     else if (port != 0)
         std::snprintf(line, sizeof line, "ports: UDP port %d cannot be opened on %s\n", port,
                       local);

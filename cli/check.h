@@ -20,8 +20,8 @@ struct CheckFindings {
     ImageFault image_fault;   // when the image could not be loaded
     std::uint32_t image_size; // once loaded
     ImageDigest digest;
-    char firewall[1024];      // firewall_notice's line, or empty
-    const char* warnings;     // the lines (each "QBupdate: ...\n") an update would print first
+    char firewall[1024];  // firewall_notice's line, or empty
+    const char* warnings; // the lines (each "QBupdate: ...\n") an update would print first
 };
 
 // The exit status of the check: that of the update's failure before its first datagram, 0 when

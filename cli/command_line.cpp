@@ -118,8 +118,14 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
 namespace {
 
 CommandLine parse_update(int argc, const char* const* argv) {
-    CommandLine cl{false,        DEFAULT_IMAGE_PATH, host_to_net32(DEFAULT_TARGET),
-                   UPDATE_MODE_FIRMWARE, ARGUMENTS_OK, IMAGE_OK, ADDRESS_OK, argc > 2};
+    CommandLine cl{false,
+                   DEFAULT_IMAGE_PATH,
+                   host_to_net32(DEFAULT_TARGET),
+                   UPDATE_MODE_FIRMWARE,
+                   ARGUMENTS_OK,
+                   IMAGE_OK,
+                   ADDRESS_OK,
+                   argc > 2};
     cl.image_given = argc > 1;
     auto refuse = [&cl](ArgumentProblem problem) {
         cl.show_usage = true;

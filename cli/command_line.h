@@ -24,9 +24,9 @@ AddressProblem parse_ipv4(const char* text, std::uint32_t* addr);
 // The first problem found with the command line, in the order the checks run.
 enum ArgumentProblem : int {
     ARGUMENTS_OK = 0,
-    ARGUMENTS_HELP,           // -h or ?: the operator asked for the usage text
-    ARGUMENTS_LONG_HELP,      // --help: the usage text, as a question answered
-    ARGUMENTS_VERSION,        // --version
+    ARGUMENTS_HELP,      // -h or ?: the operator asked for the usage text
+    ARGUMENTS_LONG_HELP, // --help: the usage text, as a question answered
+    ARGUMENTS_VERSION,   // --version
     ARGUMENTS_TOO_MANY,
     ARGUMENTS_IMAGE,          // the image file cannot be opened (image_fault says why)
     ARGUMENTS_ADDRESS,        // the target address is refused (address_problem says why)
@@ -42,7 +42,7 @@ struct CommandLine {
     ArgumentProblem problem;
     ImageFault image_fault;
     AddressProblem address_problem;
-    bool target_given; // false: the default target address
+    bool target_given;        // false: the default target address
     bool image_given = false; // false: the default image
     bool check = false;       // --check first: everything before the first datagram, no more
 };

@@ -35,12 +35,12 @@ std::uint32_t crc32_of(const unsigned char* data, std::size_t size) {
     std::uint32_t c = 0xFFFFFFFFu;
     std::size_t i = 0;
     for (; i + CRC32_SLICES <= size; i += CRC32_SLICES) {
-        const std::uint32_t low = c ^ (std::uint32_t{data[i]} | std::uint32_t{data[i + 1]} << 8 |
-                                       std::uint32_t{data[i + 2]} << 16 |
-                                       std::uint32_t{data[i + 3]} << 24);
-        c = CRC32[7][low & 0xFFu] ^ CRC32[6][(low >> 8) & 0xFFu] ^
-            CRC32[5][(low >> 16) & 0xFFu] ^ CRC32[4][low >> 24] ^ CRC32[3][data[i + 4]] ^
-            CRC32[2][data[i + 5]] ^ CRC32[1][data[i + 6]] ^ CRC32[0][data[i + 7]];
+        const std::uint32_t low =
+            c ^ (std::uint32_t{data[i]} | std::uint32_t{data[i + 1]} << 8 |
+                 std::uint32_t{data[i + 2]} << 16 | std::uint32_t{data[i + 3]} << 24);
+        c = CRC32[7][low & 0xFFu] ^ CRC32[6][(low >> 8) & 0xFFu] ^ CRC32[5][(low >> 16) & 0xFFu] ^
+            CRC32[4][low >> 24] ^ CRC32[3][data[i + 4]] ^ CRC32[2][data[i + 5]] ^
+            CRC32[1][data[i + 6]] ^ CRC32[0][data[i + 7]];
     }
     for (; i < size; ++i)
         c = CRC32[0][(c ^ data[i]) & 0xFFu] ^ (c >> 8);

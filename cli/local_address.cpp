@@ -148,9 +148,8 @@ int other_interface_on_subnet(const LocalAddress* addrs, int count, int chosen,
 
 } // namespace
 
-void describe_address_choice(char* out, std::size_t capacity, const LocalAddress* addrs,
-                             int count, int chosen, std::uint32_t target_addr,
-                             std::uint32_t route_source) {
+void describe_address_choice(char* out, std::size_t capacity, const LocalAddress* addrs, int count,
+                             int chosen, std::uint32_t target_addr, std::uint32_t route_source) {
     out[0] = '\0';
     const LocalAddress& used = addrs[chosen];
     const bool any_on_subnet = any_on_subnet_of(addrs, count, target_addr);
@@ -160,8 +159,8 @@ void describe_address_choice(char* out, std::size_t capacity, const LocalAddress
     format_address(used.addr, local);
     format_address(target_addr, target);
     copy_printable(name, sizeof name, used.interface_name);
-    const int other = any_on_subnet ? other_interface_on_subnet(addrs, count, chosen, target_addr)
-                                    : -1;
+    const int other =
+        any_on_subnet ? other_interface_on_subnet(addrs, count, chosen, target_addr) : -1;
     if (used.has_link && other >= 0) {
         char other_local[16];
         char other_name[INTERFACE_NAME_SIZE];

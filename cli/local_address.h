@@ -40,6 +40,5 @@ int choose_local_address(const LocalAddress* addrs, int count, std::uint32_t tar
 // reach the target (no address on its subnet, an interface without link), or that a second
 // interface holds the target's subnet too (naming both, the one chosen and how to choose the
 // other), or an empty text.
-void describe_address_choice(char* out, std::size_t capacity, const LocalAddress* addrs,
-                             int count, int chosen, std::uint32_t target_addr,
-                             std::uint32_t route_source = 0);
+void describe_address_choice(char* out, std::size_t capacity, const LocalAddress* addrs, int count,
+                             int chosen, std::uint32_t target_addr, std::uint32_t route_source = 0);

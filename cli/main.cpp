@@ -67,8 +67,7 @@ int addresses_for(const CommandLine& cl, LocalAddress* addrs, NoticeContext& not
         describe_wait_ahead(notices.start_lines, sizeof notices.start_lines, addrs, count,
                             cl.target_addr);
     } else if (refusal[0] == '\0') {
-        count = wait_for_subnet(addrs, count, MAX_LOCAL_ADDRESSES, cl.target_addr,
-                                cl.image_path);
+        count = wait_for_subnet(addrs, count, MAX_LOCAL_ADDRESSES, cl.target_addr, cl.image_path);
         describe_target_refusal(refusal, sizeof refusal, addrs, count, cl.target_addr);
     }
     if (refusal[0] != '\0') {

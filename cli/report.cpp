@@ -282,10 +282,9 @@ void describe_success(char* out, std::size_t capacity, std::uint32_t target_addr
                       "told)",
                       units);
     const auto tenths = static_cast<unsigned long long>((took_us + 50000) / 100000);
-    std::snprintf(out, capacity,
-                  "QBupdate: updated %s%s: %lu bytes acknowledged in %llu.%llu s\n", target,
-                  named, static_cast<unsigned long>(diagnosis.bytes_acknowledged), tenths / 10,
-                  tenths % 10);
+    std::snprintf(out, capacity, "QBupdate: updated %s%s: %lu bytes acknowledged in %llu.%llu s\n",
+                  target, named, static_cast<unsigned long>(diagnosis.bytes_acknowledged),
+                  tenths / 10, tenths % 10);
 }
 
 void describe_default_target(char* out, std::size_t capacity, std::uint32_t target_addr) {

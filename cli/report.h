@@ -9,7 +9,7 @@
 #include <cstdint>
 
 constexpr int EXIT_UPDATED = 0;
-constexpr int EXIT_ANSWERED = 0; // --help, --version
+constexpr int EXIT_ANSWERED = 0;       // --help, --version
 constexpr int EXIT_USAGE_OR_SETUP = 1; // usage text, socket library, no local address
 constexpr int EXIT_NO_IMAGE = 2;
 constexpr int EXIT_NO_PORT = 3;

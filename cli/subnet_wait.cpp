@@ -1,9 +1,9 @@
 #include "subnet_wait.h"
 
 #include "command_line.h"
+#include "console.h"
 #include "local_address.h"
 #include "report.h"
-#include "console.h"
 #include "wire.h"
 
 #include <cstdio>
@@ -60,8 +60,7 @@ int wait_for_subnet(LocalAddress* addrs, int count, int capacity, std::uint32_t 
     return count;
 }
 
-const LocalAddress* made_up_address(const LocalAddress* all, int count,
-                                    std::uint32_t target_addr) {
+const LocalAddress* made_up_address(const LocalAddress* all, int count, std::uint32_t target_addr) {
     if (is_link_local_address(target_addr))
         return nullptr;
     for (int i = 0; i < count; ++i) {

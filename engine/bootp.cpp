@@ -87,8 +87,8 @@ Heard handle_bootp_request(UploadState& state, int length, std::uint32_t /*from_
     const char* file =
         state.mode == UPDATE_MODE_BOOT_AREA ? BOOT_FILE_BOOT_AREA : BOOT_FILE_FIRMWARE;
     std::memcpy(p + BOOTP_FILE, file, std::strlen(file) + 1);
-    net_send_broadcast(state.endpoints[BOOTP_ENDPOINT], p, static_cast<int>(BOOTP_REPLY_SIZE), from_port,
-                       state.local_addr, state.bootp_interface);
+    net_send_broadcast(state.endpoints[BOOTP_ENDPOINT], p, static_cast<int>(BOOTP_REPLY_SIZE),
+                       from_port, state.local_addr, state.bootp_interface);
     note_hardware_address(state, p + BOOTP_CHADDR);
     return HEARD_DEVICE;
 }

@@ -13,7 +13,6 @@
 // check done; a reopen that was not needed replaces a socket by an equal one.
 #include "upload_state.h"
 
-
 namespace {
 
 // The next 15-bit value of the upload's own generator (a linear congruential one, its high

@@ -21,7 +21,7 @@ constexpr std::uint32_t READ_REQUEST_WAIT_SECONDS = 60;
 // What the engine tells the front end while an update runs. The engine says facts; the words
 // are the front end's.
 enum NoticeKind : int {
-    NOTICE_NO_READ_REQUEST = 0,      // the device took a BOOTP reply but has not asked for the image
+    NOTICE_NO_READ_REQUEST = 0, // the device took a BOOTP reply but has not asked for the image
     NOTICE_BLOCK_UNACKNOWLEDGED = 1, // the device stopped acknowledging the block being resent
     NOTICE_NETWORK_STARTS = 2,       // image loaded, endpoints open; the first beacon is next
     NOTICE_DEVICE_ERROR = 3,         // the transfer's peer sent a TFTP ERROR
@@ -65,11 +65,11 @@ struct DeviceError {
 struct UpdateNotice {
     NoticeKind kind;
     std::uint32_t local_addr; // this host's address, the one the BOOTP reply named
-    std::uint32_t block;       // the block being resent, counted from 1 (not wrapped)
-    bool last_block;           // that block ends the image
-    std::uint32_t peer_addr;   // where the block is being resent
+    std::uint32_t block;      // the block being resent, counted from 1 (not wrapped)
+    bool last_block;          // that block ends the image
+    std::uint32_t peer_addr;  // where the block is being resent
     std::uint16_t peer_port;
-    DeviceError device_error; // the device's last ERROR on this data endpoint, if any
+    DeviceError device_error;   // the device's last ERROR on this data endpoint, if any
     UnitsAnswered units;        // the hardware addresses answered so far
     std::uint32_t refused_addr; // NOTICE_STRANGER_REFUSED: the address refused
     UpdateMode mode;            // NOTICE_IMAGE_OPENED
@@ -120,8 +120,8 @@ constexpr std::uint32_t MAX_UNANSWERED_BEACONS = 41;
 // Why an upload failed, beyond its result code; filled in by update_target when given.
 struct UpdateDiagnosis {
     ImageFault image_fault;
-    NetFault net_fault; // for the port results and UPDATE_WAIT_FAILED
-    UnitsAnswered units{}; // the hardware addresses BOOTP replies went to
+    NetFault net_fault;                   // for the port results and UPDATE_WAIT_FAILED
+    UnitsAnswered units{};                // the hardware addresses BOOTP replies went to
     std::uint32_t bytes_acknowledged = 0; // image bytes the device has acknowledged in its last
                                           // transfer: the whole image after UPDATE_DONE
 };

@@ -92,13 +92,15 @@ Arrivals take_ready_datagrams(UploadState& state, const bool* ready, bool data_w
     std::uint32_t from_addr = 0;
     std::uint16_t from_port = 0;
     if (ready[BOOTP_ENDPOINT]) {
-        int length = receive_datagram(state, state.endpoints[BOOTP_ENDPOINT], &from_addr, &from_port);
+        int length =
+            receive_datagram(state, state.endpoints[BOOTP_ENDPOINT], &from_addr, &from_port);
         if (length >= 0)
             heard.bootp_answered =
                 handle_bootp_request(state, length, from_addr, from_port) == HEARD_DEVICE;
     }
     if (ready[TFTP_ENDPOINT]) {
-        int length = receive_datagram(state, state.endpoints[TFTP_ENDPOINT], &from_addr, &from_port);
+        int length =
+            receive_datagram(state, state.endpoints[TFTP_ENDPOINT], &from_addr, &from_port);
         if (length >= 0)
             heard.transfer =
                 handle_tftp_request(state, length, from_addr, from_port) == HEARD_DEVICE;
@@ -176,9 +178,8 @@ bool check_block_overdue(UploadState& state, std::uint64_t now) {
 UpdateNotice interrupted_notice(const UploadState& state) {
     UpdateNotice notice{};
     notice.kind = NOTICE_WAIT_INTERRUPTED;
-    notice.standing_still =
-        (state.phase == PHASE_TRANSFERRING && state.block_watch.reported) ||
-        (state.read_request_watch.running && state.read_request_watch.reported);
+    notice.standing_still = (state.phase == PHASE_TRANSFERRING && state.block_watch.reported) ||
+                            (state.read_request_watch.running && state.read_request_watch.reported);
     return notice;
 }
 

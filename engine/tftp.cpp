@@ -16,7 +16,8 @@ void send_error(UploadState& state, std::uint16_t code, const char* text, std::u
     put_be16(p + TFTP_ERROR_CODE, code);
     std::size_t text_size = std::strlen(text) + 1;
     std::memcpy(p + TFTP_ERROR_TEXT, text, text_size);
-    net_send(state.endpoints[TFTP_ENDPOINT], p, static_cast<int>(TFTP_ERROR_TEXT + text_size), to_addr, to_port);
+    net_send(state.endpoints[TFTP_ENDPOINT], p, static_cast<int>(TFTP_ERROR_TEXT + text_size),
+             to_addr, to_port);
 }
 
 // A read request from another address than the target's: the device's transfer is not
@@ -46,8 +47,8 @@ void note_device_error(UploadState& state, int length) {
     error.present = true;
     error.code = get_be16(state.packet + TFTP_ERROR_CODE);
     std::size_t n = 0;
-    for (std::size_t i = TFTP_ERROR_TEXT; i < static_cast<std::size_t>(length) &&
-                                           state.packet[i] != 0 && n < DEVICE_ERROR_TEXT_MAX;
+    for (std::size_t i = TFTP_ERROR_TEXT;
+         i < static_cast<std::size_t>(length) && state.packet[i] != 0 && n < DEVICE_ERROR_TEXT_MAX;
          ++i) {
         const unsigned char c = state.packet[i];
         error.text[n++] = c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
@@ -184,7 +185,6 @@ void send_current_block(UploadState& state) {
     net_send(transfer.data_sock, state.packet, length, transfer.peer_addr, transfer.peer_port);
     state.retransmit_ticks = 0;
 }
-
 
 bool is_last_block(const UploadState& state) {
     return state.image_size < std::uint64_t{state.transfer.current_block} * TFTP_BLOCK_SIZE;

@@ -130,8 +130,8 @@ struct UploadState {
     // that restart the transfer does not hold the stall notice back.
     StallWatch block_watch;
 
-    RateLimit bootp_replies;   // BOOTP replies, broadcast to every host of the segment
-    RateLimit stranger_errors; // ERROR replies to other addresses than the target's
+    RateLimit bootp_replies;       // BOOTP replies, broadcast to every host of the segment
+    RateLimit stranger_errors;     // ERROR replies to other addresses than the target's
     std::uint32_t bootp_interface; // where BOOTP replies leave (net_interface_index)
 };
 
@@ -155,8 +155,6 @@ constexpr std::uint32_t TICK_MS = 500;
 // that really restarted has gone quiet on its old transfer, and repeats its request.
 constexpr std::uint64_t TRANSFER_TAKEOVER_QUIET_US = 3000000u;
 constexpr int MAX_DATA_PORT_DRAWS = 64;
-
-
 
 // Returns an open socket bound to the local address and port (network order), or
 // NET_INVALID_SOCKET; `fault` (if given) says why it failed. `broadcast` 1 allows sending

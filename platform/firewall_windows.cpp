@@ -172,8 +172,8 @@ bool read_firewall(const wchar_t* program, std::uint32_t local_addr, FirewallAns
     }
     for (std::uint32_t profile : FIREWALL_PROFILES) {
         VARIANT_BOOL on = VARIANT_FALSE;
-        ok = ok && SUCCEEDED(policy->get_FirewallEnabled(
-                       static_cast<NET_FW_PROFILE_TYPE2>(profile), &on));
+        ok = ok && SUCCEEDED(policy->get_FirewallEnabled(static_cast<NET_FW_PROFILE_TYPE2>(profile),
+                                                         &on));
         out->enabled_profiles |= on != VARIANT_FALSE ? profile : 0;
     }
     ok = ok && read_program_rules(*policy, program, out);

@@ -220,8 +220,8 @@ int net_wait_readable(const net_socket* socks, bool* ready, int count, std::uint
         fds[i] = pollfd{socks[i], POLLIN, 0}; // poll passes over a negative descriptor
     const timespec timeout{static_cast<time_t>(timeout_ms / 1000),
                            static_cast<long>(timeout_ms % 1000) * 1000000L};
-    int n = ppoll(fds, static_cast<nfds_t>(count), &timeout,
-                  console_opened ? &operator_mask : nullptr);
+    int n =
+        ppoll(fds, static_cast<nfds_t>(count), &timeout, console_opened ? &operator_mask : nullptr);
     if (n < 0 && errno == EINTR)
         return NET_WAIT_INTERRUPTED;
     if (n < 0) {
@@ -460,8 +460,8 @@ void console_open() {
         return;
     open_stream(streams[CONSOLE_OUT], out);
     open_stream(streams[CONSOLE_ERR], err);
-    streams_one = out.st_dev == err.st_dev && out.st_ino == err.st_ino &&
-                  never_waits(streams[CONSOLE_OUT]);
+    streams_one =
+        out.st_dev == err.st_dev && out.st_ino == err.st_ino && never_waits(streams[CONSOLE_OUT]);
 }
 
 bool console_streams_are_one() {
@@ -493,9 +493,9 @@ void console_close() {
 int console_write(ConsoleStream stream, const char* bytes, int length) {
     const Stream& s = streams[stream];
     for (;;) {
-        const ssize_t n = s.socket ? send(s.fd, bytes, static_cast<size_t>(length),
-                                          MSG_DONTWAIT | MSG_NOSIGNAL)
-                                   : write(s.fd, bytes, static_cast<size_t>(length));
+        const ssize_t n =
+            s.socket ? send(s.fd, bytes, static_cast<size_t>(length), MSG_DONTWAIT | MSG_NOSIGNAL)
+                     : write(s.fd, bytes, static_cast<size_t>(length));
         if (n >= 0)
             return static_cast<int>(n);
         if (errno != EINTR)

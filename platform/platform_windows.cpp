@@ -130,8 +130,8 @@ std::uint32_t netmask_of_prefix(unsigned prefix_length) {
 // The adapter's name as the operator knows it ("Ethernet 2"), or its GUID name when the friendly
 // one does not fit.
 void adapter_name(const IP_ADAPTER_ADDRESSES& adapter, char (&out)[INTERFACE_NAME_SIZE]) {
-    if (WideCharToMultiByte(CP_UTF8, 0, adapter.FriendlyName, -1, out, INTERFACE_NAME_SIZE,
-                            nullptr, nullptr) > 0)
+    if (WideCharToMultiByte(CP_UTF8, 0, adapter.FriendlyName, -1, out, INTERFACE_NAME_SIZE, nullptr,
+                            nullptr) > 0)
         return;
     std::snprintf(out, sizeof out, "%s", adapter.AdapterName);
 }
@@ -339,8 +339,8 @@ bool net_route_source(std::uint32_t target_addr, std::uint32_t* source_addr) {
 bool sha256_digest(const unsigned char* data, std::size_t size,
                    unsigned char (&digest)[SHA256_SIZE]) {
     BCRYPT_ALG_HANDLE algorithm = nullptr;
-    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr,
-                                                    0)))
+    if (!BCRYPT_SUCCESS(
+            BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
         return false;
     BCRYPT_HASH_HANDLE hash = nullptr;
     bool ok = BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0));
@@ -348,8 +348,8 @@ bool sha256_digest(const unsigned char* data, std::size_t size,
     constexpr std::size_t CHUNK = 1u << 30;
     for (std::size_t done = 0; ok && done < size; done += CHUNK) {
         const std::size_t n = size - done < CHUNK ? size - done : CHUNK;
-        ok = BCRYPT_SUCCESS(BCryptHashData(hash, const_cast<PUCHAR>(data + done),
-                                           static_cast<ULONG>(n), 0));
+        ok = BCRYPT_SUCCESS(
+            BCryptHashData(hash, const_cast<PUCHAR>(data + done), static_cast<ULONG>(n), 0));
     }
     ok = ok && BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, SHA256_SIZE, 0));
     if (hash != nullptr)
@@ -658,8 +658,8 @@ bool write_console_text(HANDLE console, const char* bytes, int length) {
             --n;
         const int units = MultiByteToWideChar(CP_UTF8, 0, bytes + done, n, wide, PIECE);
         DWORD written = 0;
-        if (units <= 0 || !WriteConsoleW(console, wide, static_cast<DWORD>(units), &written,
-                                         nullptr))
+        if (units <= 0 ||
+            !WriteConsoleW(console, wide, static_cast<DWORD>(units), &written, nullptr))
             return false;
         done += n;
     }
@@ -691,8 +691,9 @@ DWORD WINAPI write_what_is_handed_over(void* /*unused*/) {
         const int n = writer.length.load();
         if (n > 0) {
             const ConsoleStream s = writer.stream;
-            const bool ok = writer.consoles[s] ? write_console_text(writer.streams[s], writer.piece, n)
-                                               : write_file_text(writer.streams[s], writer.piece, n);
+            const bool ok = writer.consoles[s]
+                                ? write_console_text(writer.streams[s], writer.piece, n)
+                                : write_file_text(writer.streams[s], writer.piece, n);
             if (!ok)
                 writer.broken[s] = true;
             writer.length.store(0);
@@ -723,7 +724,8 @@ bool same_stream(HANDLE out, HANDLE err) {
 
 // The piece the writer still holds went out, or the stream stayed stopped for `timeout_ms`.
 bool writer_idle_within(DWORD timeout_ms) {
-    return writer.length.load() == 0 || WaitForSingleObject(writer.taken, timeout_ms) == WAIT_OBJECT_0;
+    return writer.length.load() == 0 ||
+           WaitForSingleObject(writer.taken, timeout_ms) == WAIT_OBJECT_0;
 }
 
 bool start_writer() {
@@ -762,7 +764,8 @@ void stop_writer() {
     writer_idle_within(WRITER_END_WAIT_MS);
     writer.stopping.store(true);
     SetEvent(writer.work);
-    if (writer.length.load() == 0 && WaitForSingleObject(writer.thread, WRITER_END_WAIT_MS) == WAIT_OBJECT_0) {
+    if (writer.length.load() == 0 &&
+        WaitForSingleObject(writer.thread, WRITER_END_WAIT_MS) == WAIT_OBJECT_0) {
         CloseHandle(writer.thread);
         writer.thread = nullptr;
     }
@@ -877,9 +880,9 @@ bool console_hung_up() {
 // _isatty also says yes for the NUL device; only a console has a console mode.
 bool console_is_terminal(ConsoleStream stream) {
     DWORD mode = 0;
-    return GetConsoleMode(GetStdHandle(stream == CONSOLE_OUT ? STD_OUTPUT_HANDLE
-                                                             : STD_ERROR_HANDLE),
-                          &mode) != 0;
+    return GetConsoleMode(
+               GetStdHandle(stream == CONSOLE_OUT ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), &mode) !=
+           0;
 }
 
 // The adapter's GUID that holds the address (the firewall source asks for its network).

@@ -88,8 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             Heard h = handle_tftp_request(state, length, from_addr, host_to_net16(from_port));
             const bool refused = is_refused_write_request(d, from_port) ||
                                  (strangers_read && from_port >= LOWEST_CLIENT_PORT);
-            FUZZ_CHECK(fake.sends.size() ==
-                       sends_before + ((read && !held) || refused ? 1 : 0));
+            FUZZ_CHECK(fake.sends.size() == sends_before + ((read && !held) || refused ? 1 : 0));
             if (h == HEARD_DEVICE) {
                 FUZZ_CHECK(read && (repeat || !fake.fail_data_ports));
                 FUZZ_CHECK(state.transfer.current_block == 1 &&

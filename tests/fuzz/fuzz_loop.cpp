@@ -118,8 +118,8 @@ void check_pass(LoopRun& run, bool completed = false) {
     const bool repeat = read && repeats_read_request(run.transfer, run.block, run.peer_addr,
                                                      run.peer_port, p.from_port);
     // A moving transfer is not given up for a read request in the device's name.
-    const bool held = read && !repeat && run.transfer &&
-                      state.now_us - run.moved_at < TRANSFER_TAKEOVER_QUIET_US;
+    const bool held =
+        read && !repeat && run.transfer && state.now_us - run.moved_at < TRANSFER_TAKEOVER_QUIET_US;
     std::size_t data_sends = 0;
     for (std::size_t i = run.checked_sends; i < fake.sends.size(); ++i)
         data_sends += fake_is_data_port(fake.sends[i].from_port) ? 1 : 0;
@@ -156,8 +156,7 @@ void check_pass(LoopRun& run, bool completed = false) {
     // repeated read request keeps the transfer's endpoint, so an ACK in the same pass counts.
     const bool started = read && !held && state.transfer.data_sock != NET_INVALID_SOCKET;
     const bool acked = run.transfer && p.ack && (!read || repeat || held) &&
-                       p.ack_from == run.peer_addr &&
-                       host_to_net16(p.from_port) == run.peer_port &&
+                       p.ack_from == run.peer_addr && host_to_net16(p.from_port) == run.peer_port &&
                        ack_matches(p.ack_datagram, run.block);
     if (completed) // the last ACK ends the upload without moving the block on
         FUZZ_CHECK(acked && state.transfer.current_block == run.block);

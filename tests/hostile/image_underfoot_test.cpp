@@ -3,8 +3,8 @@
 // say why, and leave no descriptor open. Run inside a network namespace of its own: a fault
 // that let such an image through would go on to open the engine's ports.
 #include "command_line.h"
-#include "report.h"
 #include "engine.h"
+#include "report.h"
 
 #include <gtest/gtest.h>
 
@@ -79,8 +79,8 @@ TEST(ImageUnderfoot, ChangedAfterTheTestOpenIsRefusedWithNothingLeftOpen) {
             *static_cast<bool*>(context) |= notice.kind == NOTICE_IMAGE_OPENED;
             return true;
         };
-        int result = update_target(0, 0, image.c_str(), UPDATE_MODE_FIRMWARE, told, &opened,
-                                   &diagnosis);
+        int result =
+            update_target(0, 0, image.c_str(), UPDATE_MODE_FIRMWARE, told, &opened, &diagnosis);
 
         EXPECT_EQ(result, UPDATE_NO_IMAGE);
         EXPECT_EQ(diagnosis.image_fault, swap.fault);

@@ -174,8 +174,7 @@ bool net_endpoint_lost(net_socket s) {
 // A given-up socket cannot be asked for its name: what it was bound to is the caller's to keep.
 std::uint16_t net_local_port(net_socket s) {
     FakeSocket* fs = find_open(s);
-    return fs != nullptr && fs->bound && !fs->given_up ? host_to_net16(fs->port)
-                                                       : std::uint16_t{0};
+    return fs != nullptr && fs->bound && !fs->given_up ? host_to_net16(fs->port) : std::uint16_t{0};
 }
 
 // As the POSIX source where the system keeps the sockets; from the address list otherwise.

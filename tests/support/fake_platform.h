@@ -40,11 +40,11 @@ struct FakeSocket {
     std::uint16_t port = 0;   // host order
     std::uint32_t serial = 0; // tells apart sockets that got the same number
     std::vector<FakeDatagram> inbox;
-    bool connected = false;     // only datagrams from the peer below reach it (net_connect)
+    bool connected = false;      // only datagrams from the peer below reach it (net_connect)
     std::uint32_t peer_addr = 0; // network order
     std::uint16_t peer_port = 0; // host order
-    bool given_up = false;      // the system gave it up when its address went (FakeLoss)
-    bool reported_lost = false; // a call on it failed as a given-up socket's do
+    bool given_up = false;       // the system gave it up when its address went (FakeLoss)
+    bool reported_lost = false;  // a call on it failed as a given-up socket's do
 };
 
 // What the system does to the sockets bound to an address that goes away.
@@ -103,9 +103,9 @@ struct FakeNet {
     // The missing address is listed again, but its duplicate-address check is not done: binds to
     // it still fail, and the list says it is pending.
     bool address_tentative = false;
-    int address_reads = 0; // net_address_state calls
-    int sends_on_invalid = 0; // on NET_INVALID_SOCKET: an endpoint waiting for its address
-    int arrivals_dropped = 0; // datagrams queued for a missing address or a given-up socket
+    int address_reads = 0;     // net_address_state calls
+    int sends_on_invalid = 0;  // on NET_INVALID_SOCKET: an endpoint waiting for its address
+    int arrivals_dropped = 0;  // datagrams queued for a missing address or a given-up socket
     int arrivals_filtered = 0; // datagrams from another sender than a connected socket's peer
     int interface_lookups = 0; // net_interface_index calls
 

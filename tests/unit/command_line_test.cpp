@@ -13,10 +13,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
-#include <vector>
 #include <filesystem>
+#include <initializer_list>
 #include <string>
+#include <vector>
 
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN
@@ -137,9 +137,9 @@ TEST(TargetAddress, OnlyFourPlainDecimalNumbersAreAnAddress) {
         EXPECT_EQ(parse_ipv4(zero, &got), ADDRESS_LEADING_ZERO) << zero;
     for (const char* large : {"256.1.1.1", "1.1.1.999", "1.1.1.1000"})
         EXPECT_EQ(parse_ipv4(large, &got), ADDRESS_PART_TOO_LARGE) << large;
-    for (const char* form : {"", "198.51.25610", "1.2.3", "1.2.3.4.5", "0x7f.0.0.1", "1..2.3",
-                             " 1.2.3.4", "1.2.3.4 ", "1.2.3.4\n", "+1.2.3.4", "1.2.3.-4",
-                             "1.2.3.", ".1.2.3", "1.2.3.4x", "one.2.3.4"})
+    for (const char* form :
+         {"", "198.51.25610", "1.2.3", "1.2.3.4.5", "0x7f.0.0.1", "1..2.3", " 1.2.3.4", "1.2.3.4 ",
+          "1.2.3.4\n", "+1.2.3.4", "1.2.3.-4", "1.2.3.", ".1.2.3", "1.2.3.4x", "one.2.3.4"})
         EXPECT_EQ(parse_ipv4(form, &got), ADDRESS_NOT_DOTTED_DECIMAL) << form;
     EXPECT_EQ(parse_ipv4("0.0.0.0", &got), ADDRESS_NOT_A_DEVICE);
     EXPECT_EQ(parse_ipv4("255.255.255.255", &got), ADDRESS_NOT_A_DEVICE);
@@ -168,9 +168,10 @@ TEST(CommandLine, TheRefusedArgumentIsNamedOnOneLine) {
     EXPECT_EQ(argument_line({f, "198.51.100.10", "BOOT"}),
               "QBupdate: 'BOOT' is not a mode: only the word boot, in lower case, selects the "
               "boot area\n");
-    EXPECT_EQ(argument_line({f, "198.51.100.10", "boot", "x"}).rfind("QBupdate: 4 arguments "
-                                                                    "are too many",
-                                                                    0),
+    EXPECT_EQ(argument_line({f, "198.51.100.10", "boot", "x"})
+                  .rfind("QBupdate: 4 arguments "
+                         "are too many",
+                         0),
               0u);
     EXPECT_EQ(argument_line({"-h"}), "") << "asking for help is no error";
     // An option this program does not know, or a Windows-style one, names no file: it is called
@@ -180,22 +181,28 @@ TEST(CommandLine, TheRefusedArgumentIsNamedOnOneLine) {
         std::initializer_list<const char*> args;
         const char* line;
     } rows[] = {
-        {{"-x"}, "QBupdate: unknown option '-x' (and no file of that name): QBupdate --help lists "
-                 "the options\n"},
-        {{"--chek", "1.2.3.4"}, "QBupdate: unknown option '--chek' (and no file of that name): "
-                                "QBupdate --help lists the options\n"},
-        {{"/check"}, "QBupdate: unknown option '/check' (and no file of that name): QBupdate "
-                     "--help lists the options\n"},
-        {{"--check", "--check"}, "QBupdate: unknown option '--check' (and no file of that name): "
-                                 "QBupdate --help lists the options\n"},
+        {{"-x"},
+         "QBupdate: unknown option '-x' (and no file of that name): QBupdate --help lists "
+         "the options\n"},
+        {{"--chek", "1.2.3.4"},
+         "QBupdate: unknown option '--chek' (and no file of that name): "
+         "QBupdate --help lists the options\n"},
+        {{"/check"},
+         "QBupdate: unknown option '/check' (and no file of that name): QBupdate "
+         "--help lists the options\n"},
+        {{"--check", "--check"},
+         "QBupdate: unknown option '--check' (and no file of that name): "
+         "QBupdate --help lists the options\n"},
         {{"/no/such.bin"}, "QBupdate: cannot open image '/no/such.bin': no such file\n"},
         {{"-"}, "QBupdate: cannot open image '-': no such file\n"},
         {{"--check", "no/such.bin"}, "QBupdate: cannot open image 'no/such.bin': no such file\n"},
-        {{"--check", f, "1.2.3.4", "BOOT"}, "QBupdate: 'BOOT' is not a mode: only the word boot, "
-                                            "in lower case, selects the boot area\n"},
-        {{"--check", f, "1.2.3.4", "boot", "x"}, "QBupdate: 4 arguments are too many: give the "
-                                                 "image, the target address and, for the boot "
-                                                 "area, boot\n"},
+        {{"--check", f, "1.2.3.4", "BOOT"},
+         "QBupdate: 'BOOT' is not a mode: only the word boot, "
+         "in lower case, selects the boot area\n"},
+        {{"--check", f, "1.2.3.4", "boot", "x"},
+         "QBupdate: 4 arguments are too many: give the "
+         "image, the target address and, for the boot "
+         "area, boot\n"},
     };
     for (const auto& row : rows)
         EXPECT_EQ(argument_line(row.args), row.line) << *row.args.begin();
@@ -256,8 +263,11 @@ TEST(InterfaceChoice, OnTheTargetsSubnetFirstThenBestScoreEarliestOnTie) {
     const struct {
         std::uint32_t route;
         int chosen;
-    } routes[] = {{addr(192, 168, 1, 1), 1}, {addr(192, 168, 1, 26), 0}, {0, 0},
-                  {addr(10, 0, 0, 5), 0}, {addr(192, 168, 1, 99), 0}};
+    } routes[] = {{addr(192, 168, 1, 1), 1},
+                  {addr(192, 168, 1, 26), 0},
+                  {0, 0},
+                  {addr(10, 0, 0, 5), 0},
+                  {addr(192, 168, 1, 99), 0}};
     for (const auto& row : routes)
         EXPECT_EQ(choose_local_address(shared, 3, home, row.route), row.chosen)
             << net_to_host32(row.route);
@@ -365,9 +375,10 @@ TEST(InterfaceChoice, AChoiceThatCannotWorkIsSaidWithItsFix) {
               "wlan0 (192.168.1.26); serving from 192.168.1.1 on eth0, the one this host routes "
               "to the device: if the device is on wlan0, unplug or disable eth0 and run QBupdate "
               "again\n");
-    EXPECT_NE(choice_line(shared, home).find("serving from 192.168.1.26 on wlan0, the one that "
-                                             "shares most with its address: if the device is on "
-                                             "eth0, unplug or disable wlan0"),
+    EXPECT_NE(choice_line(shared, home)
+                  .find("serving from 192.168.1.26 on wlan0, the one that "
+                        "shares most with its address: if the device is on "
+                        "eth0, unplug or disable wlan0"),
               std::string::npos)
         << choice_line(shared, home);
     EXPECT_EQ(choice_line({local(addr(192, 168, 1, 26), 24, true, "eth0"),
@@ -398,8 +409,7 @@ int scripted_read(LocalAddress* out, int capacity, LocalAddressFilter keep,
     if (keep != nullptr)
         host.read_times.push_back(host.now_us);
     const int index = keep != nullptr ? host.reads++ : (host.reads > 0 ? host.reads - 1 : 0);
-    const auto& reading =
-        host.readings[std::min<std::size_t>(index, host.readings.size() - 1)];
+    const auto& reading = host.readings[std::min<std::size_t>(index, host.readings.size() - 1)];
     int n = 0;
     for (const LocalAddress& a : reading)
         if (n < capacity && (keep == nullptr || keep(a.addr, target_addr)))
@@ -467,8 +477,7 @@ TEST(SubnetWait, AnAdapterWithAMadeUpAddressIsNamedWithTheFix) {
         {local(addr(127, 0, 0, 1), 8, true, "lo")},
     };
     for (const auto& all : rows)
-        EXPECT_EQ(made_up_address(all.data(), static_cast<int>(all.size()),
-                                  addr(198, 51, 100, 10)),
+        EXPECT_EQ(made_up_address(all.data(), static_cast<int>(all.size()), addr(198, 51, 100, 10)),
                   nullptr);
     EXPECT_EQ(made_up_address(&apipa, 1, addr(169, 254, 1, 1)), nullptr);
     EXPECT_EQ(made_up_address(&apipa, 1, addr(198, 51, 100, 10)), &apipa);
@@ -534,7 +543,7 @@ TEST(FailureReport, ExitStatusAndOneLineNamingTheCause) {
     EXPECT_EQ(std::string(line).find("root"), std::string::npos) << "Linux advice on Windows";
 #else
     EXPECT_NE(std::string(line).find("permission denied; run it with sudo, or let it bind the "
-                                      "ports once with sudo setcap cap_net_bind_service"),
+                                     "ports once with sudo setcap cap_net_bind_service"),
               std::string::npos)
         << line;
     EXPECT_NE(std::string(line).find("/cli_tests"), std::string::npos) << "the binary's own path";
@@ -604,8 +613,8 @@ TEST(FailureReport, ExitStatusAndOneLineNamingTheCause) {
     EXPECT_STREQ(line, "QBupdate: cannot load image 'quibble_box.bin': permission denied\n");
     StartContext off;
     off.off_subnet = true;
-    describe_failure(line, sizeof line, UPDATE_NO_ANSWER, {}, "x.bin", addr(203, 0, 113, 1),
-                     target, off);
+    describe_failure(line, sizeof line, UPDATE_NO_ANSWER, {}, "x.bin", addr(203, 0, 113, 1), target,
+                     off);
     EXPECT_STREQ(line, "QBupdate: no address of this host was on the subnet of 198.51.100.10, "
                        "the likely cause: no answer from it after 41 wake beacons from "
                        "203.0.113.1; give the adapter that faces the device an address on the "
@@ -868,12 +877,12 @@ TEST(LongPath, TheExtendedFormOfEachKindOfFullPath) {
         const wchar_t* full;
         const wchar_t* extended;
     };
-    for (const Row& row : {Row{L"C:\\images\\a.bin", L"\\\\?\\C:\\images\\a.bin"},
-                           Row{L"\\\\server\\share\\a.bin", L"\\\\?\\UNC\\server\\share\\a.bin"},
-                           Row{L"\\\\?\\C:\\a.bin", L"\\\\?\\C:\\a.bin"},
-                           Row{L"\\\\?\\UNC\\server\\share\\a.bin",
-                               L"\\\\?\\UNC\\server\\share\\a.bin"},
-                           Row{L"\\\\.\\pipe\\x", L"\\\\.\\pipe\\x"}}) {
+    for (const Row& row :
+         {Row{L"C:\\images\\a.bin", L"\\\\?\\C:\\images\\a.bin"},
+          Row{L"\\\\server\\share\\a.bin", L"\\\\?\\UNC\\server\\share\\a.bin"},
+          Row{L"\\\\?\\C:\\a.bin", L"\\\\?\\C:\\a.bin"},
+          Row{L"\\\\?\\UNC\\server\\share\\a.bin", L"\\\\?\\UNC\\server\\share\\a.bin"},
+          Row{L"\\\\.\\pipe\\x", L"\\\\.\\pipe\\x"}}) {
         wchar_t out[64];
         ASSERT_TRUE(extended_length_form(row.full, out, 64));
         EXPECT_EQ(std::wstring(out), std::wstring(row.extended));
@@ -1064,13 +1073,14 @@ TEST(FirewallNotice, SaysWhenTheDevicesRequestsWillBeDroppedAndNamesTheProfile) 
 
     // Silent: the program is allowed where the PC is, or the firewall is off there.
     EXPECT_EQ(firewall_line(FIREWALL_PUBLIC, on, {allow_all}), "");
-    EXPECT_EQ(firewall_line(FIREWALL_PUBLIC, on,
-                            {rule(true, FIREWALL_PROTOCOL_ANY, FIREWALL_PUBLIC)}), "");
+    EXPECT_EQ(
+        firewall_line(FIREWALL_PUBLIC, on, {rule(true, FIREWALL_PROTOCOL_ANY, FIREWALL_PUBLIC)}),
+        "");
     EXPECT_EQ(firewall_line(FIREWALL_PUBLIC, FIREWALL_PRIVATE, {}), "") << "off in Public";
     EXPECT_EQ(firewall_line(0, on, {}), "") << "no network, no profile";
-    EXPECT_EQ(firewall_line(FIREWALL_PUBLIC, on,
-                            {allow_all, rule(false, FIREWALL_PROTOCOL_UDP, FIREWALL_PUBLIC,
-                                             true, false)}),
+    EXPECT_EQ(firewall_line(
+                  FIREWALL_PUBLIC, on,
+                  {allow_all, rule(false, FIREWALL_PROTOCOL_UDP, FIREWALL_PUBLIC, true, false)}),
               "")
         << "a disabled block rule";
     EXPECT_EQ(firewall_line(FIREWALL_PRIVATE, on, {allow_all, block_public_udp}), "")

@@ -116,8 +116,7 @@ TEST_F(Loop, StrayStormStillLetsTheBeaconOutEveryHalfSecond) {
 
 TEST_F(Loop, TaggedRequestStopsTheBeaconForGood) {
     open_state(1000);
-    EXPECT_EQ(run_timeline(state, {{{3, 67, bootp_request(), TARGET, 68}}, 80}),
-              UPDATE_WAIT_FAILED)
+    EXPECT_EQ(run_timeline(state, {{{3, 67, bootp_request(), TARGET, 68}}, 80}), UPDATE_WAIT_FAILED)
         << "the loop ended on its own";
     EXPECT_EQ(count_sends_from(9), 3u);
     EXPECT_EQ(count_sends_from(67), 1u);
@@ -307,20 +306,36 @@ TEST_F(Loop, OnceTheDeviceIsHeardABlockMustBeAcknowledgedWithin60Seconds) {
     const TimedDatagram asks{236, 69, rrq(), TARGET, PORT}; // at 59 s
     const DeadlineCase cases[] = {
         {"BOOTP replies every 2 s and a stranger's read request, never a read request",
-         {every(0, 8, tagged), {{100, 69, rrq(), OTHER_HOST_ADDR, 2000}}}, false,
-         UPDATE_NO_READ_REQUEST, 60, {NOTICE_NO_READ_REQUEST, NOTICE_STRANGER_REFUSED}},
-        {"a read request at 59 s whose data port cannot be opened", {{tagged, asks}}, true,
-         UPDATE_NO_READ_REQUEST, 60},
-        {"a read request at 59 s, never acknowledged", {{tagged, asks}}, false,
-         UPDATE_NO_ACKNOWLEDGEMENT, 60},
+         {every(0, 8, tagged), {{100, 69, rrq(), OTHER_HOST_ADDR, 2000}}},
+         false,
+         UPDATE_NO_READ_REQUEST,
+         60,
+         {NOTICE_NO_READ_REQUEST, NOTICE_STRANGER_REFUSED}},
+        {"a read request at 59 s whose data port cannot be opened",
+         {{tagged, asks}},
+         true,
+         UPDATE_NO_READ_REQUEST,
+         60},
+        {"a read request at 59 s, never acknowledged",
+         {{tagged, asks}},
+         false,
+         UPDATE_NO_ACKNOWLEDGEMENT,
+         60},
         {"no device: a forged read request, then another from a new port every 3.5 s",
          {every(0, 14, {0, 69, rrq(), TARGET, PORT}, true)},
-         false, UPDATE_NO_ACKNOWLEDGEMENT, 60},
+         false,
+         UPDATE_NO_ACKNOWLEDGEMENT,
+         60},
         // Once a block is acknowledged there is no time-out: the device stands still for two
         // minutes and finishes.
         {"a read request at 59 s acknowledged at once, the last block two minutes later",
-         {{tagged, asks, {237, ON_DATA, ack(1), TARGET, PORT}, {800, ON_DATA, ack(2), TARGET, PORT}}},
-         false, UPDATE_DONE, 0},
+         {{tagged,
+           asks,
+           {237, ON_DATA, ack(1), TARGET, PORT},
+           {800, ON_DATA, ack(2), TARGET, PORT}}},
+         false,
+         UPDATE_DONE,
+         0},
     };
     for (const DeadlineCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -525,18 +540,16 @@ TEST_P(AddressBounce, TheTransferGoesOnFromTheSamePortsOnceTheAddressIsBack) {
         EXPECT_GE(fake.sockets_created, 8) << "all four reopened";
 }
 
-INSTANTIATE_TEST_SUITE_P(EachSystem, AddressBounce,
-                         testing::Values(
-                             Bounce{FAKE_LOSS_KEEPS_SOCKETS, "Linux", 0},
-                             Bounce{FAKE_LOSS_FAILS_WAIT, "WindowsWaitFails", 0},
-                             Bounce{FAKE_LOSS_FAILS_RECEIVE, "WindowsReceiveFails", 0},
-                             Bounce{FAKE_LOSS_FAILS_SEND, "WindowsSendFails", 0},
-                             Bounce{FAKE_LOSS_SILENT, "WindowsOnlyTheAddressListTells", 0},
-                             Bounce{FAKE_LOSS_SILENT, "WindowsBackTentativeFirst", 3},
-                             Bounce{FAKE_LOSS_FAILS_SEND, "WindowsSendFailsBackTentative", 2}),
-                         [](const testing::TestParamInfo<Bounce>& info) {
-                             return std::string(info.param.system);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    EachSystem, AddressBounce,
+    testing::Values(Bounce{FAKE_LOSS_KEEPS_SOCKETS, "Linux", 0},
+                    Bounce{FAKE_LOSS_FAILS_WAIT, "WindowsWaitFails", 0},
+                    Bounce{FAKE_LOSS_FAILS_RECEIVE, "WindowsReceiveFails", 0},
+                    Bounce{FAKE_LOSS_FAILS_SEND, "WindowsSendFails", 0},
+                    Bounce{FAKE_LOSS_SILENT, "WindowsOnlyTheAddressListTells", 0},
+                    Bounce{FAKE_LOSS_SILENT, "WindowsBackTentativeFirst", 3},
+                    Bounce{FAKE_LOSS_FAILS_SEND, "WindowsSendFailsBackTentative", 2}),
+    [](const testing::TestParamInfo<Bounce>& info) { return std::string(info.param.system); });
 
 // Another program took port 67 while the address was gone: only that endpoint is tried again,
 // and the transfer goes on from the others without their being closed under it.

@@ -171,9 +171,9 @@ TEST_F(Tftp, OnlyAnAckOfTheCurrentBlockIsAccepted) {
     // Only the transfer's own identifier, the read request's address and port, acknowledges:
     // not another host, not even from the device's port, nor the device's address from
     // another port (a forged source, or a stale client of its own).
-    for (auto [from, port] : {std::pair{OTHER_HOST, CLIENT_TFTP_PORT},
-                              std::pair{TARGET, std::uint16_t{4444}},
-                              std::pair{TARGET, std::uint16_t{CLIENT_TFTP_PORT + 1}}})
+    for (auto [from, port] :
+         {std::pair{OTHER_HOST, CLIENT_TFTP_PORT}, std::pair{TARGET, std::uint16_t{4444}},
+          std::pair{TARGET, std::uint16_t{CLIENT_TFTP_PORT + 1}}})
         EXPECT_EQ(acknowledge(ack(1), from, port), ACK_IGNORED) << port;
     EXPECT_TRUE(fake.sends.empty());
     EXPECT_TRUE(progress_calls.empty());

@@ -112,9 +112,9 @@ TEST(UpdateNotice, GoesToStandardErrorAndLeavesTheTrailAlone) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     console_begin();
-    NoticeContext context{"QBupdate: a start line\n", true,
-                          ServingFacts{"new.bin", host_to_net32(0xC6336401), "eth0",
-                                       host_to_net32(0xC633640A)}};
+    NoticeContext context{
+        "QBupdate: a start line\n", true,
+        ServingFacts{"new.bin", host_to_net32(0xC6336401), "eth0", host_to_net32(0xC633640A)}};
     UpdateNotice told{};
     told.kind = NOTICE_IMAGE_OPENED;
     told.mode = UPDATE_MODE_FIRMWARE;
@@ -155,8 +155,8 @@ TEST(HangUp, ATransferThatMovesGoesOnAStallEndsIt) {
     UpdateNotice interrupted_at_stall = interrupted;
     interrupted_at_stall.standing_still = true;
     const UpdateNotice device_error = notice(NOTICE_DEVICE_ERROR, 57, false, "Disk full");
-    for (const UpdateNotice& n : {NO_READ_REQUEST, BLOCK_57, LAST_BLOCK, interrupted,
-                                  interrupted_at_stall, device_error})
+    for (const UpdateNotice& n :
+         {NO_READ_REQUEST, BLOCK_57, LAST_BLOCK, interrupted, interrupted_at_stall, device_error})
         EXPECT_TRUE(goes_on_after(n, false)) << n.kind;
     EXPECT_FALSE(goes_on_after(NO_READ_REQUEST, true));
     EXPECT_FALSE(goes_on_after(BLOCK_57, true));
@@ -301,8 +301,8 @@ void watch_for_a_wait(unsigned seconds) {
 StoppedPipe stop_streams(Stopped which) {
     StoppedPipe p;
     EXPECT_TRUE(CreatePipe(&p.read_end, &p.write_end, nullptr, 4096));
-    p.null = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                         nullptr);
+    p.null =
+        CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     std::fflush(stdout);
     std::fflush(stderr);
     p.saved_out = GetStdHandle(STD_OUTPUT_HANDLE);
