@@ -190,6 +190,44 @@ int exit_status_for(int update_result) {
     }
 }
 
+namespace {
+
+// The image cannot be loaded; a bare run is told which image it looked for, and where.
+void describe_image_failure(char* out, std::size_t capacity, ImageFault fault,
+                            const char* image_path, const StartContext& context) {
+    char path[512];
+    copy_printable(path, sizeof path, image_path);
+    if (context.default_image && fault == IMAGE_MISSING)
+        std::snprintf(out, capacity,
+                      "QBupdate: cannot load image '%s': no such file; without arguments "
+                      "QBupdate loads %s, the default image name, from the working "
+                      "directory: name another first, as in QBupdate new.bin 192.168.1.10\n",
+                      path, path);
+    else
+        std::snprintf(out, capacity, "QBupdate: cannot load image '%s': %s\n", path,
+                      image_fault_text(fault));
+}
+
+// The device never answered the beacons; no address on its subnet at the start comes first.
+void describe_no_answer(char* out, std::size_t capacity, const char* target, const char* local,
+                        const StartContext& context) {
+    if (context.off_subnet)
+        std::snprintf(out, capacity,
+                      "QBupdate: no address of this host was on the subnet of %s, the likely "
+                      "cause: no answer from it after %u wake beacons from %s; give the "
+                      "adapter that faces the device an address on the device's subnet, "
+                      "then check the device's power and cable\n",
+                      target, static_cast<unsigned>(MAX_UNANSWERED_BEACONS), local);
+    else
+        std::snprintf(out, capacity,
+                      "QBupdate: no answer from %s after %u wake beacons from %s; check the "
+                      "address, the device's power and cable, and that the firewall lets UDP "
+                      "port 67 in\n",
+                      target, static_cast<unsigned>(MAX_UNANSWERED_BEACONS), local);
+}
+
+} // namespace
+
 void describe_failure(char* out, std::size_t capacity, int update_result,
                       const UpdateDiagnosis& diagnosis, const char* image_path,
                       std::uint32_t local_addr, std::uint32_t target_addr,
@@ -199,20 +237,9 @@ void describe_failure(char* out, std::size_t capacity, int update_result,
     format_address(local_addr, local);
     format_address(target_addr, target);
     switch (update_result) {
-    case UPDATE_NO_IMAGE: {
-        char path[512];
-        copy_printable(path, sizeof path, image_path);
-        if (context.default_image && diagnosis.image_fault == IMAGE_MISSING)
-            std::snprintf(out, capacity,
-                          "QBupdate: cannot load image '%s': no such file; without arguments "
-                          "QBupdate loads %s, the default image name, from the working "
-                          "directory: name another first, as in QBupdate new.bin 192.168.1.10\n",
-                          path, path);
-        else
-            std::snprintf(out, capacity, "QBupdate: cannot load image '%s': %s\n", path,
-                          image_fault_text(diagnosis.image_fault));
+    case UPDATE_NO_IMAGE:
+        describe_image_failure(out, capacity, diagnosis.image_fault, image_path, context);
         break;
-    }
     case UPDATE_NO_BOOTP_PORT:
     case UPDATE_NO_TFTP_PORT:
     case UPDATE_NO_WAKE_PORT:
@@ -221,20 +248,7 @@ void describe_failure(char* out, std::size_t capacity, int update_result,
                       port_problem(diagnosis.net_fault, failed_port(update_result)));
         break;
     case UPDATE_NO_ANSWER:
-        if (context.off_subnet) {
-            std::snprintf(out, capacity,
-                          "QBupdate: no address of this host was on the subnet of %s, the likely "
-                          "cause: no answer from it after %u wake beacons from %s; give the "
-                          "adapter that faces the device an address on the device's subnet, "
-                          "then check the device's power and cable\n",
-                          target, static_cast<unsigned>(MAX_UNANSWERED_BEACONS), local);
-            break;
-        }
-        std::snprintf(out, capacity,
-                      "QBupdate: no answer from %s after %u wake beacons from %s; check the "
-                      "address, the device's power and cable, and that the firewall lets UDP "
-                      "port 67 in\n",
-                      target, static_cast<unsigned>(MAX_UNANSWERED_BEACONS), local);
+        describe_no_answer(out, capacity, target, local, context);
         break;
     case UPDATE_ABANDONED:
         std::snprintf(out, capacity, "%s", ABANDONED_LINE);

@@ -76,9 +76,9 @@ net_socket open_udp_endpoint(std::uint32_t local_addr, std::uint16_t port, int b
 }
 
 net_socket open_fixed_endpoint(UploadState& state, Endpoint endpoint, NetFault* fault) {
-    const EndpointSpec& spec = FIXED_ENDPOINTS[endpoint];
-    const net_socket s = open_udp_endpoint(state.local_addr, host_to_net16(spec.port),
-                                           spec.broadcast, spec.hearing, fault);
+    const FixedEndpoint& fixed = FIXED_ENDPOINTS[endpoint];
+    const net_socket s = open_udp_endpoint(state.local_addr, host_to_net16(fixed.port),
+                                           fixed.broadcast, fixed.hearing, fault);
     if (s != NET_INVALID_SOCKET && endpoint == BOOTP_ENDPOINT)
         state.bootp_interface = net_interface_index(state.local_addr); // may be renumbered
     return s;

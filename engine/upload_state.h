@@ -56,7 +56,7 @@ enum Endpoint : int {
     ENDPOINT_COUNT,
 };
 
-struct EndpointSpec {
+struct FixedEndpoint {
     std::uint16_t port; // host order
     int broadcast;      // 1: sends to broadcast addresses allowed
     Hearing hearing;
@@ -64,7 +64,7 @@ struct EndpointSpec {
 };
 
 // The fixed endpoints, by Endpoint: set-up, teardown and recovery open and close them from here.
-inline constexpr EndpointSpec FIXED_ENDPOINTS[FIXED_ENDPOINT_COUNT] = {
+inline constexpr FixedEndpoint FIXED_ENDPOINTS[FIXED_ENDPOINT_COUNT] = {
     {WAKE_PORT, 1, HEAR_LOCAL_ADDRESS, UPDATE_NO_WAKE_PORT},
     {BOOTP_SERVER_PORT, 1, HEAR_BROADCASTS, UPDATE_NO_BOOTP_PORT},
     {TFTP_SERVER_PORT, 0, HEAR_LOCAL_ADDRESS, UPDATE_NO_TFTP_PORT},
