@@ -862,113 +862,34 @@ TEST(FailureReport, WindowsBindFailuresInWindowsTerms) {
 
 // Only the failures of a socket whose address went away lead to its reopening: one that found
 // nothing queued, a datagram too long or an earlier send's port-unreachable must not.
+// Which Windows Sockets errors give an endpoint up: from a wait or a receive, and from a send
+// to a destination a datagram can go to (or, where named, to address or port 0).
 TEST(AddressLoss, WinsockFailuresThatGiveUpAnEndpoint) {
-    EXPECT_TRUE(winsock_error_loses_endpoint(10050));  // WSAENETDOWN
-    EXPECT_TRUE(winsock_error_loses_endpoint(10049));  // WSAEADDRNOTAVAIL
-    EXPECT_FALSE(winsock_error_loses_endpoint(10035)); // WSAEWOULDBLOCK
-    EXPECT_FALSE(winsock_error_loses_endpoint(10040)); // WSAEMSGSIZE
-    EXPECT_FALSE(winsock_error_loses_endpoint(10054)); // WSAECONNRESET
-    EXPECT_FALSE(winsock_error_loses_endpoint(10052)); // WSAENETRESET: a datagram's TTL ran out
-}
-
-// A full path's \\?\ form, which opens at any length without the system's long-path setting.
-TEST(LongPath, TheExtendedFormOfEachKindOfFullPath) {
-    struct Row {
-        const wchar_t* full;
-        const wchar_t* extended;
-    };
-    for (const Row& row :
-         {Row{L"C:\\images\\a.bin", L"\\\\?\\C:\\images\\a.bin"},
-          Row{L"\\\\server\\share\\a.bin", L"\\\\?\\UNC\\server\\share\\a.bin"},
-          Row{L"\\\\?\\C:\\a.bin", L"\\\\?\\C:\\a.bin"},
-          Row{L"\\\\?\\UNC\\server\\share\\a.bin", L"\\\\?\\UNC\\server\\share\\a.bin"},
-          Row{L"\\\\.\\pipe\\x", L"\\\\.\\pipe\\x"}}) {
-        wchar_t out[64];
-        ASSERT_TRUE(extended_length_form(row.full, out, 64));
-        EXPECT_EQ(std::wstring(out), std::wstring(row.extended));
-    }
-    wchar_t small[8];
-    EXPECT_FALSE(extended_length_form(L"C:\\images\\a.bin", small, 8)) << "does not fit";
-}
-
-std::wstring utf16(const std::string& utf8) {
-    wchar_t out[4096];
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, out, 4096);
-    return n > 0 ? std::wstring(out) : std::wstring();
-}
-
-// An image 300 characters deep opens by its full path and by a relative one, the latter through
-// the \\?\ form of its full path; a short path is opened as given.
-TEST(LongPath, AnImagePastMaxPathOpensByItsFullAndItsRelativePath) {
-    char temp[MAX_PATH];
-    ASSERT_GT(GetTempPathA(MAX_PATH, temp), 0u);
-    const std::string base = std::string(temp) + "qb-long-" + std::to_string(GetCurrentProcessId());
-    const std::string part(60, 'd');
-    std::vector<std::string> folders{base};
-    for (int i = 0; i < 5; ++i)
-        folders.push_back(folders.back() + "\\" + part + std::to_string(i));
-    for (const std::string& folder : folders)
-        ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + utf16(folder)).c_str(), nullptr)) << folder;
-    const std::string image = folders.back() + "\\image.bin";
-    ASSERT_GT(image.size(), static_cast<std::size_t>(MAX_PATH));
-    HANDLE h = CreateFileW((L"\\\\?\\" + utf16(image)).c_str(), GENERIC_WRITE, 0, nullptr,
-                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(h, "QBIMAGE", 7, &written, nullptr));
-    CloseHandle(h);
-
-    static wchar_t opened[32768];
-    ASSERT_TRUE(file_path_to_open(image.c_str(), opened, 32768));
-    EXPECT_EQ(std::wstring(opened), L"\\\\?\\" + utf16(image));
-    ASSERT_TRUE(SetCurrentDirectoryA(base.c_str()));
-    const std::string relative = image.substr(base.size() + 1);
-    ASSERT_TRUE(file_path_to_open(relative.c_str(), opened, 32768));
-    EXPECT_EQ(std::wstring(opened), L"\\\\?\\" + utf16(image)) << "the full path, prefixed";
-    ASSERT_TRUE(file_path_to_open("short.bin", opened, 32768));
-    EXPECT_EQ(std::wstring(opened), L"short.bin");
-    for (const std::string& path : {image, relative}) {
-        std::FILE* f = file_open_read(path.c_str());
-        ASSERT_NE(f, nullptr) << path;
-        char bytes[8] = {};
-        EXPECT_EQ(std::fread(bytes, 1, sizeof bytes, f), 7u);
-        EXPECT_EQ(std::string(bytes), "QBIMAGE");
-        std::fclose(f);
-    }
-
-    ASSERT_TRUE(SetCurrentDirectoryA(temp));
-    EXPECT_TRUE(DeleteFileW((L"\\\\?\\" + utf16(image)).c_str()));
-    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
-        EXPECT_TRUE(RemoveDirectoryW((L"\\\\?\\" + utf16(*folder)).c_str())) << *folder;
-}
-
-// A send names the loss in more ways than a wait does: with the address and its routes gone no
-// route leads to the device. An invalid destination (a stray's address or port 0) does not.
-TEST(AddressLoss, SendFailuresThatGiveUpAnEndpoint) {
     struct Row {
         int error;
-        std::uint32_t to_addr;
-        std::uint16_t to_port;
-        bool lost;
+        bool lost_in_wait;
+        bool lost_in_send;
+        std::uint32_t to_addr = host_to_net32(0xC6336410); // 198.51.100.16
+        std::uint16_t to_port = host_to_net16(2070);
     };
-    const std::uint32_t device = host_to_net32(0xC6336410); // 198.51.100.16
-    const std::uint16_t port = host_to_net16(2070);
-    for (const Row& row : {Row{10050, device, port, true},  // WSAENETDOWN
-                           Row{10051, device, port, true},  // WSAENETUNREACH
-                           Row{10065, device, port, true},  // WSAEHOSTUNREACH
-                           Row{10049, device, port, true},  // WSAEADDRNOTAVAIL
-                           Row{10049, 0, port, false},      // ... to address 0
-                           Row{10049, device, 0, false},    // ... to port 0
-                           Row{10035, device, port, false}, // WSAEWOULDBLOCK: a full buffer
-                           Row{10013, device, port, false}, // WSAEACCES: broadcast not allowed
-                           Row{10054, device, port, false}, // WSAECONNRESET
-                           Row{10040, device, port, false}})
-        EXPECT_EQ(winsock_send_error_loses_endpoint(row.error, row.to_addr, row.to_port), row.lost)
+    for (const Row& row : {Row{10050, true, true},                 // WSAENETDOWN
+                           Row{10051, false, true},                // WSAENETUNREACH
+                           Row{10065, false, true},                // WSAEHOSTUNREACH
+                           Row{10049, true, true},                 // WSAEADDRNOTAVAIL
+                           Row{10049, true, false, 0},             // ... to address 0
+                           Row{10049, true, false, 0xC6336410, 0}, // ... to port 0
+                           Row{10035, false, false},               // WSAEWOULDBLOCK: a full buffer
+                           Row{10013, false, false},               // WSAEACCES: no broadcast
+                           Row{10054, false, false},               // WSAECONNRESET
+                           Row{10040, false, false},               // WSAEMSGSIZE
+                           Row{10052, false, false}}) {            // WSAENETRESET: TTL ran out
+        EXPECT_EQ(winsock_error_loses_endpoint(row.error), row.lost_in_wait) << row.error;
+        EXPECT_EQ(winsock_send_error_loses_endpoint(row.error, row.to_addr, row.to_port),
+                  row.lost_in_send)
             << row.error << " to " << row.to_addr << ":" << row.to_port;
+    }
 }
 
-// The address list as this machine gives it: loopback is up and preferred, an address no
-// adapter holds is gone (Wine lists no tentative address, so that state only Windows shows).
 TEST(AddressLoss, TheAddressListTellsAnAddressHeldFromOneThatIsNot) {
     ASSERT_TRUE(net_startup());
     EXPECT_EQ(net_address_state(host_to_net32(0x7F000001)), NET_ADDRESS_USABLE);
