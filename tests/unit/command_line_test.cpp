@@ -187,8 +187,8 @@ TEST(CommandLine, TheRefusedArgumentIsNamedOnOneLine) {
         {{"--chek", "1.2.3.4"},
          "QBupdate: unknown option '--chek' (and no file of that name): "
          "QBupdate --help lists the options\n"},
-        {{"/check"},
-         "QBupdate: unknown option '/check' (and no file of that name): QBupdate "
+        {{"/checkup"},
+         "QBupdate: unknown option '/checkup' (and no file of that name): QBupdate "
          "--help lists the options\n"},
         {{"--check", "--check"},
          "QBupdate: unknown option '--check' (and no file of that name): "
