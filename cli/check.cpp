@@ -21,12 +21,13 @@ bool take_notice(void* context, const UpdateNotice& notice) {
     return false;
 }
 
-// Appends text to the report; what does not fit is left out.
+// Appends a line to the report; a line that does not fit is left out whole.
 void add(char* out, std::size_t capacity, std::size_t* used, const char* text) {
-    const int n = std::snprintf(out + *used, capacity - *used, "%s", text);
-    if (n > 0)
-        *used += static_cast<std::size_t>(n) < capacity - *used ? static_cast<std::size_t>(n)
-                                                                : capacity - *used - 1;
+    const std::size_t n = std::strlen(text);
+    if (n < capacity - *used) {
+        std::memcpy(out + *used, text, n + 1);
+        *used += n;
+    }
 }
 
 // The notice lines, one "label: text" line each, without their "QBupdate: ".
@@ -39,8 +40,8 @@ void add_lines(char* out, std::size_t capacity, std::size_t* used, const char* l
         const std::size_t skip =
             std::strncmp(line, PREFIX, sizeof PREFIX - 1) == 0 ? sizeof PREFIX - 1 : 0;
         char text[1200];
-        std::snprintf(text, sizeof text, "%s: %.*s\n", label, static_cast<int>(length - skip),
-                      line + skip);
+        write_line(text, sizeof text, "%s: %.*s\n", label, static_cast<int>(length - skip),
+                   line + skip);
         add(out, capacity, used, text);
         line += length + (end != nullptr ? 1 : 0);
     }
@@ -69,10 +70,10 @@ void add_verdicts(char* out, std::size_t capacity, std::size_t* used,
             "was sent\n");
     else {
         char line[160];
-        std::snprintf(line, sizeof line,
-                      "not ready: the update would end with exit status %d, as the line on "
-                      "standard error says; nothing was sent\n",
-                      status);
+        write_line(line, sizeof line,
+                   "not ready: the update would end with exit status %d, as the line on "
+                   "standard error says; nothing was sent\n",
+                   status);
         add(out, capacity, used, line);
     }
 }
@@ -99,33 +100,32 @@ void describe_check(char* out, std::size_t capacity, const CheckFindings& findin
     copy_printable(name, sizeof name, findings.serving.interface_name);
     const int port = failed_port(findings.result);
     if (port != 0)
-        std::snprintf(line, sizeof line,
-                      "image: '%s' loads (its size and checksums are told once the ports "
-                      "open)\n",
-                      path);
+        write_line(line, sizeof line,
+                   "image: '%s' loads (its size and checksums are told once the ports "
+                   "open)\n",
+                   path);
     else if (findings.network_reached)
-        std::snprintf(line, sizeof line, "image: '%s', %lu bytes, SHA-256 %s, CRC-32 %08lx\n", path,
-                      static_cast<unsigned long>(findings.image_size),
-                      findings.digest.sha256_known ? findings.digest.sha256_hex : "unknown",
-                      static_cast<unsigned long>(findings.digest.crc32));
+        write_line(line, sizeof line, "image: '%s', %lu bytes, SHA-256 %s, CRC-32 %08lx\n", path,
+                   static_cast<unsigned long>(findings.image_size),
+                   findings.digest.sha256_known ? findings.digest.sha256_hex : "unknown",
+                   static_cast<unsigned long>(findings.digest.crc32));
     else
-        std::snprintf(line, sizeof line, "image: '%s' cannot be loaded: %s\n", path,
-                      image_fault_text(findings.image_fault));
+        write_line(line, sizeof line, "image: '%s' cannot be loaded: %s\n", path,
+                   image_fault_text(findings.image_fault));
     add(out, capacity, &used, line);
-    std::snprintf(line, sizeof line, "target: %s%s, %s\n", target,
-                  findings.target_given ? "" : " (the default)",
-                  findings.mode == UPDATE_MODE_BOOT_AREA ? "boot area" : "firmware");
+    write_line(line, sizeof line, "target: %s%s, %s\n", target,
+               findings.target_given ? "" : " (the default)",
+               findings.mode == UPDATE_MODE_BOOT_AREA ? "boot area" : "firmware");
     add(out, capacity, &used, line);
-    std::snprintf(line, sizeof line, "serving from: %s on %s\n", local, name);
+    write_line(line, sizeof line, "serving from: %s on %s\n", local, name);
     add(out, capacity, &used, line);
     if (findings.network_reached)
-        std::snprintf(line, sizeof line, "ports: UDP 9, 67 and 69 opened on %s and closed again\n",
-                      local);
+        write_line(line, sizeof line, "ports: UDP 9, 67 and 69 opened on %s and closed again\n",
+                   local);
     else if (port != 0)
-        std::snprintf(line, sizeof line, "ports: UDP port %d cannot be opened on %s\n", port,
-                      local);
+        write_line(line, sizeof line, "ports: UDP port %d cannot be opened on %s\n", port, local);
     else
-        std::snprintf(line, sizeof line, "ports: not tried, as the image cannot be loaded\n");
+        write_line(line, sizeof line, "ports: not tried, as the image cannot be loaded\n");
     add(out, capacity, &used, line);
     add_verdicts(out, capacity, &used, findings);
 }

@@ -183,36 +183,36 @@ void describe_argument_problem(char* out, std::size_t capacity, const CommandLin
     }
     switch (cl.problem) {
     case ARGUMENTS_UNKNOWN_OPTION:
-        std::snprintf(out, capacity,
-                      "QBupdate: unknown option '%s' (and no file of that name): QBupdate --help "
-                      "lists the options\n",
-                      copy_printable(quoted, sizeof quoted, argv[1]));
+        write_line(out, capacity,
+                   "QBupdate: unknown option '%s' (and no file of that name): QBupdate --help "
+                   "lists the options\n",
+                   copy_printable(quoted, sizeof quoted, argv[1]));
         break;
     case ARGUMENTS_TOO_MANY:
-        std::snprintf(out, capacity,
-                      "QBupdate: %d arguments are too many: give the image, the target address "
-                      "and, for the boot area, boot\n",
-                      argc - 1);
+        write_line(out, capacity,
+                   "QBupdate: %d arguments are too many: give the image, the target address "
+                   "and, for the boot area, boot\n",
+                   argc - 1);
         break;
     case ARGUMENTS_IMAGE:
-        std::snprintf(out, capacity, "QBupdate: cannot open image '%s': %s\n",
-                      copy_printable(quoted, sizeof quoted, argv[1]), image_reason(cl.image_fault));
+        write_line(out, capacity, "QBupdate: cannot open image '%s': %s\n",
+                   copy_printable(quoted, sizeof quoted, argv[1]), image_reason(cl.image_fault));
         break;
     case ARGUMENTS_ADDRESS:
         copy_printable(quoted, sizeof quoted, argv[2]);
         if (cl.address_problem == ADDRESS_NOT_A_DEVICE)
-            std::snprintf(out, capacity, "QBupdate: '%s' is not an address a device can have\n",
-                          quoted);
+            write_line(out, capacity, "QBupdate: '%s' is not an address a device can have\n",
+                       quoted);
         else
-            std::snprintf(out, capacity,
-                          "QBupdate: '%s' is not an IPv4 address in ddd.ddd.ddd.ddd form: %s\n",
-                          quoted, address_reason(cl.address_problem));
+            write_line(out, capacity,
+                       "QBupdate: '%s' is not an IPv4 address in ddd.ddd.ddd.ddd form: %s\n",
+                       quoted, address_reason(cl.address_problem));
         break;
     case ARGUMENTS_NOT_BOOT:
-        std::snprintf(out, capacity,
-                      "QBupdate: '%s' is not a mode: only the word boot, in lower case, selects "
-                      "the boot area\n",
-                      copy_printable(quoted, sizeof quoted, argv[3]));
+        write_line(out, capacity,
+                   "QBupdate: '%s' is not a mode: only the word boot, in lower case, selects "
+                   "the boot area\n",
+                   copy_printable(quoted, sizeof quoted, argv[3]));
         break;
     default:
         break;

@@ -1,6 +1,7 @@
 // The words for the firewall's answers. Apart from firewall_notice.cpp, so that a build whose
 // system singles out no program (Linux) links none of them into QBupdate.
 #include "firewall_notice.h"
+#include "report.h"
 
 #include <cstdio>
 
@@ -45,30 +46,30 @@ void name_profiles(char (&out)[64], std::uint32_t profiles) {
 // line says who can fix it.
 void describe_local_rules_ignored(char* out, std::size_t capacity, const FirewallAnswers& answers,
                                   const char* profiles, const char* program_path) {
-    int n = -1;
+    bool whole = false;
     if (answers.local_rules == FIREWALL_LOCAL_RULES_OVERRIDDEN_BY_POLICY)
-        n = std::snprintf(out, capacity,
-                          "QBupdate: Group Policy keeps firewall rules made on this PC from "
-                          "applying in %s of the network facing the device, so the device's "
-                          "BOOTP and TFTP requests will be dropped unless IT's policy allows "
-                          "them: only IT can fix this, with a rule by policy allowing inbound "
-                          "UDP ports 67 and 69 for \"%s\" in all profiles\n",
-                          profiles, program_path);
+        whole = write_line(out, capacity,
+                           "QBupdate: Group Policy keeps firewall rules made on this PC from "
+                           "applying in %s of the network facing the device, so the device's "
+                           "BOOTP and TFTP requests will be dropped unless IT's policy allows "
+                           "them: only IT can fix this, with a rule by policy allowing inbound "
+                           "UDP ports 67 and 69 for \"%s\" in all profiles\n",
+                           profiles, program_path);
     else
-        n = std::snprintf(out, capacity,
-                          "QBupdate: Windows Defender Firewall blocks all incoming connections "
-                          "in %s of the network facing the device, whatever rules allow "
-                          "QBupdate, so the device's BOOTP and TFTP requests will not reach it: "
-                          "ask IT, or where no policy set this an administrator can clear "
-                          "\"Blocks all incoming connections\" in Windows Security, Firewall & "
-                          "network protection, for that network\n",
-                          profiles);
-    if (n < 0 || static_cast<std::size_t>(n) >= capacity)
-        std::snprintf(out, capacity,
-                      "QBupdate: firewall rules made on this PC do not apply in %s of the "
-                      "network facing the device, so the device's BOOTP and TFTP requests will "
-                      "be dropped: ask IT; README.txt, beside the program, gives the rule\n",
-                      profiles);
+        whole = write_line(out, capacity,
+                           "QBupdate: Windows Defender Firewall blocks all incoming connections "
+                           "in %s of the network facing the device, whatever rules allow "
+                           "QBupdate, so the device's BOOTP and TFTP requests will not reach it: "
+                           "ask IT, or where no policy set this an administrator can clear "
+                           "\"Blocks all incoming connections\" in Windows Security, Firewall & "
+                           "network protection, for that network\n",
+                           profiles);
+    if (!whole)
+        write_line(out, capacity,
+                   "QBupdate: firewall rules made on this PC do not apply in %s of the "
+                   "network facing the device, so the device's BOOTP and TFTP requests will "
+                   "be dropped: ask IT; README.txt, beside the program, gives the rule\n",
+                   profiles);
 }
 
 } // namespace
@@ -102,7 +103,8 @@ void describe_firewall(char* out, std::size_t capacity, const FirewallAnswers& a
                              "allow QBupdate if Windows asks now, ticking Public networks"
                            : "the device's BOOTP and TFTP requests will be dropped unless you "
                              "allow QBupdate if Windows asks now";
-    const int n = std::snprintf(
+    // A netsh command with its path cut would be wrong: a long path gets the short form.
+    const bool whole = write_line(
         out, capacity,
         "QBupdate: %s for %s in %s, so %s: as administrator, run netsh advfirewall firewall "
         "delete rule name=all dir=in program=\"%s\" and netsh advfirewall firewall add rule "
@@ -111,9 +113,9 @@ void describe_firewall(char* out, std::size_t capacity, const FirewallAnswers& a
         "and use the installed program; "
         "on a managed PC ask IT\n",
         what, program_path, profiles, then, program_path, program_path);
-    if (n < 0 || static_cast<std::size_t>(n) >= capacity)
-        std::snprintf(out, capacity,
-                      "QBupdate: %s for this program in %s, so %s: README.txt, beside the "
-                      "program, says how to allow it\n",
-                      what, profiles, then);
+    if (!whole)
+        write_line(out, capacity,
+                   "QBupdate: %s for this program in %s, so %s: README.txt, beside the "
+                   "program, says how to allow it\n",
+                   what, profiles, then);
 }

@@ -49,22 +49,22 @@ void describe_target_refusal(char* out, std::size_t capacity, const LocalAddress
     format_address(target_addr, target);
     const std::uint32_t top = net_to_host32(target_addr) >> 28;
     if (top == ADDRESS_CLASS_MULTICAST || top == ADDRESS_CLASS_RESERVED) {
-        std::snprintf(out, capacity,
-                      "QBupdate: %s is %s, never one device's: give the device's "
-                      "own address\n",
-                      target,
-                      top == ADDRESS_CLASS_MULTICAST ? "a multicast address (224.0.0.0/4)"
-                                                     : "a reserved address (240.0.0.0/4)");
+        write_line(out, capacity,
+                   "QBupdate: %s is %s, never one device's: give the device's "
+                   "own address\n",
+                   target,
+                   top == ADDRESS_CLASS_MULTICAST ? "a multicast address (224.0.0.0/4)"
+                                                  : "a reserved address (240.0.0.0/4)");
         return;
     }
     char name[INTERFACE_NAME_SIZE];
     for (int i = 0; i < count; ++i) {
         if (addrs[i].addr != target_addr)
             continue;
-        std::snprintf(out, capacity,
-                      "QBupdate: %s is this host's own address (on %s), not the "
-                      "device's: give the device's address\n",
-                      target, copy_printable(name, sizeof name, addrs[i].interface_name));
+        write_line(out, capacity,
+                   "QBupdate: %s is this host's own address (on %s), not the "
+                   "device's: give the device's address\n",
+                   target, copy_printable(name, sizeof name, addrs[i].interface_name));
         return;
     }
     for (int i = 0; i < count; ++i) {
@@ -79,16 +79,16 @@ void describe_target_refusal(char* out, std::size_t capacity, const LocalAddress
         format_address(addrs[i].addr & addrs[i].netmask, subnet);
         copy_printable(name, sizeof name, addrs[i].interface_name);
         if (host_part == 0)
-            std::snprintf(out, capacity,
-                          "QBupdate: %s is the network address of %s/%u on %s, "
-                          "not a device's: give the device's own address\n",
-                          target, subnet, prefix_length(mask), name);
+            write_line(out, capacity,
+                       "QBupdate: %s is the network address of %s/%u on %s, "
+                       "not a device's: give the device's own address\n",
+                       target, subnet, prefix_length(mask), name);
         else
-            std::snprintf(out, capacity,
-                          "QBupdate: %s is the broadcast address of %s/%u on %s: "
-                          "the wake beacon would reach every host there; give the device's own "
-                          "address\n",
-                          target, subnet, prefix_length(mask), name);
+            write_line(out, capacity,
+                       "QBupdate: %s is the broadcast address of %s/%u on %s: "
+                       "the wake beacon would reach every host there; give the device's own "
+                       "address\n",
+                       target, subnet, prefix_length(mask), name);
         return;
     }
 }
@@ -166,33 +166,33 @@ void describe_address_choice(char* out, std::size_t capacity, const LocalAddress
         char other_name[INTERFACE_NAME_SIZE];
         format_address(addrs[other].addr, other_local);
         copy_printable(other_name, sizeof other_name, addrs[other].interface_name);
-        std::snprintf(out, capacity,
-                      "QBupdate: two interfaces hold the subnet of %s, %s (%s) and %s (%s); "
-                      "serving from %s on %s, %s: if the device is on %s, unplug or disable %s "
-                      "and run QBupdate again\n",
-                      target, name, local, other_name, other_local, local, name,
-                      used.addr == route_source ? "the one this host routes to the device"
-                                                : "the one that shares most with its address",
-                      other_name, name);
+        write_line(out, capacity,
+                   "QBupdate: two interfaces hold the subnet of %s, %s (%s) and %s (%s); "
+                   "serving from %s on %s, %s: if the device is on %s, unplug or disable %s "
+                   "and run QBupdate again\n",
+                   target, name, local, other_name, other_local, local, name,
+                   used.addr == route_source ? "the one this host routes to the device"
+                                             : "the one that shares most with its address",
+                   other_name, name);
         return;
     }
     if (any_on_subnet && used.has_link)
         return;
     if (!any_on_subnet && !used.has_link)
-        std::snprintf(out, capacity,
-                      "QBupdate: no address of this host is on the subnet of %s, and %s, which "
-                      "holds %s, has no link; trying all the same: plug in the cable and give the "
-                      "adapter that faces the device an address on the device's subnet\n",
-                      target, name, local);
+        write_line(out, capacity,
+                   "QBupdate: no address of this host is on the subnet of %s, and %s, which "
+                   "holds %s, has no link; trying all the same: plug in the cable and give the "
+                   "adapter that faces the device an address on the device's subnet\n",
+                   target, name, local);
     else if (!any_on_subnet)
-        std::snprintf(out, capacity,
-                      "QBupdate: no address of this host is on the subnet of %s; trying from %s "
-                      "on %s all the same: give the adapter that faces the device an address on "
-                      "the device's subnet\n",
-                      target, local, name);
+        write_line(out, capacity,
+                   "QBupdate: no address of this host is on the subnet of %s; trying from %s "
+                   "on %s all the same: give the adapter that faces the device an address on "
+                   "the device's subnet\n",
+                   target, local, name);
     else
-        std::snprintf(out, capacity,
-                      "QBupdate: %s, which holds %s, has no link; trying to reach %s all the "
-                      "same: plug in the cable to the device\n",
-                      name, local, target);
+        write_line(out, capacity,
+                   "QBupdate: %s, which holds %s, has no link; trying to reach %s all the "
+                   "same: plug in the cable to the device\n",
+                   name, local, target);
 }

@@ -2,7 +2,9 @@
 
 #include "host.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -96,14 +98,14 @@ void name_device_answered(char* out, std::size_t capacity, const UnitsAnswered& 
     char named[MAX_UNITS_NAMED * 20];
     list_units(units, named);
     const bool one = units.count == 1;
-    char line[1024];
-    if (std::strncmp(out, THE_DEVICE, sizeof THE_DEVICE - 1) == 0)
-        std::snprintf(line, sizeof line, one ? "%s %s%s" : "%s (one of %s)%s", THE_DEVICE, named,
-                      out + sizeof THE_DEVICE - 1);
+    char said[1024];
+    std::snprintf(said, sizeof said, "%s", out);
+    if (std::strncmp(said, THE_DEVICE, sizeof THE_DEVICE - 1) == 0)
+        write_line(out, capacity, one ? "%s %s%s" : "%s (one of %s)%s", THE_DEVICE, named,
+                   said + sizeof THE_DEVICE - 1);
     else
-        std::snprintf(line, sizeof line, one ? "%sdevice %s: %s" : "%sunits %s answered: %s",
-                      PREFIX, named, out + sizeof PREFIX - 1);
-    std::snprintf(out, capacity, "%s", line);
+        write_line(out, capacity, one ? "%sdevice %s: %s" : "%sunits %s answered: %s", PREFIX,
+                   named, said + sizeof PREFIX - 1);
 }
 
 } // namespace
@@ -198,32 +200,32 @@ void describe_image_failure(char* out, std::size_t capacity, ImageFault fault,
     char path[512];
     copy_printable(path, sizeof path, image_path);
     if (context.default_image && fault == IMAGE_MISSING)
-        std::snprintf(out, capacity,
-                      "QBupdate: cannot load image '%s': no such file; without arguments "
-                      "QBupdate loads %s, the default image name, from the working "
-                      "directory: name another first, as in QBupdate new.bin 192.168.1.10\n",
-                      path, path);
+        write_line(out, capacity,
+                   "QBupdate: cannot load image '%s': no such file; without arguments "
+                   "QBupdate loads %s, the default image name, from the working "
+                   "directory: name another first, as in QBupdate new.bin 192.168.1.10\n",
+                   path, path);
     else
-        std::snprintf(out, capacity, "QBupdate: cannot load image '%s': %s\n", path,
-                      image_fault_text(fault));
+        write_line(out, capacity, "QBupdate: cannot load image '%s': %s\n", path,
+                   image_fault_text(fault));
 }
 
 // The device never answered the beacons; no address on its subnet at the start comes first.
 void describe_no_answer(char* out, std::size_t capacity, const char* target, const char* local,
                         const StartContext& context) {
     if (context.off_subnet)
-        std::snprintf(out, capacity,
-                      "QBupdate: no address of this host was on the subnet of %s, the likely "
-                      "cause: no answer from it after %u wake beacons from %s; give the "
-                      "adapter that faces the device an address on the device's subnet, "
-                      "then check the device's power and cable\n",
-                      target, static_cast<unsigned>(MAX_UNANSWERED_BEACONS), local);
+        write_line(out, capacity,
+                   "QBupdate: no address of this host was on the subnet of %s, the likely "
+                   "cause: no answer from it after %u wake beacons from %s; give the "
+                   "adapter that faces the device an address on the device's subnet, "
+                   "then check the device's power and cable\n",
+                   target, static_cast<unsigned>(MAX_UNANSWERED_BEACONS), local);
     else
-        std::snprintf(out, capacity,
-                      "QBupdate: no answer from %s after %u wake beacons from %s; check the "
-                      "address, the device's power and cable, and that the firewall lets UDP "
-                      "port 67 in\n",
-                      target, static_cast<unsigned>(MAX_UNANSWERED_BEACONS), local);
+        write_line(out, capacity,
+                   "QBupdate: no answer from %s after %u wake beacons from %s; check the "
+                   "address, the device's power and cable, and that the firewall lets UDP "
+                   "port 67 in\n",
+                   target, static_cast<unsigned>(MAX_UNANSWERED_BEACONS), local);
 }
 
 } // namespace
@@ -243,42 +245,36 @@ void describe_failure(char* out, std::size_t capacity, int update_result,
     case UPDATE_NO_BOOTP_PORT:
     case UPDATE_NO_TFTP_PORT:
     case UPDATE_NO_WAKE_PORT:
-        std::snprintf(out, capacity, "QBupdate: cannot open UDP port %d on %s: %s\n",
-                      failed_port(update_result), local,
-                      port_problem(diagnosis.net_fault, failed_port(update_result)));
+        write_line(out, capacity, "QBupdate: cannot open UDP port %d on %s: %s\n",
+                   failed_port(update_result), local,
+                   port_problem(diagnosis.net_fault, failed_port(update_result)));
         break;
     case UPDATE_NO_ANSWER:
         describe_no_answer(out, capacity, target, local, context);
         break;
     case UPDATE_ABANDONED:
-        std::snprintf(out, capacity, "%s", ABANDONED_LINE);
+        write_line(out, capacity, "%s", ABANDONED_LINE);
         break;
     case UPDATE_NO_READ_REQUEST:
-        std::snprintf(out, capacity,
-                      "QBupdate: the device took the BOOTP reply for %s but did not ask for the "
-                      "image within %u s: check that the firewall lets UDP port 69 in to %s, and "
-                      "whether a second unit in its loader took the reply\n",
-                      target, static_cast<unsigned>(READ_REQUEST_WAIT_SECONDS), local);
+        write_line(out, capacity,
+                   "QBupdate: the device took the BOOTP reply for %s but did not ask for the "
+                   "image within %u s: check that the firewall lets UDP port 69 in to %s, and "
+                   "whether a second unit in its loader took the reply\n",
+                   target, static_cast<unsigned>(READ_REQUEST_WAIT_SECONDS), local);
         break;
     case UPDATE_NO_ACKNOWLEDGEMENT:
-        std::snprintf(out, capacity,
-                      "QBupdate: read requests from %s were served from %s, but no block was "
-                      "acknowledged within %u s: check that the firewall lets UDP ports 32768 to "
-                      "40959 in, and the device's console; another host may have sent the "
-                      "requests in the device's name\n",
-                      target, local, static_cast<unsigned>(READ_REQUEST_WAIT_SECONDS));
+        write_line(out, capacity,
+                   "QBupdate: read requests from %s were served from %s, but no block was "
+                   "acknowledged within %u s: check that the firewall lets UDP ports 32768 to "
+                   "40959 in, and the device's console; another host may have sent the "
+                   "requests in the device's name\n",
+                   target, local, static_cast<unsigned>(READ_REQUEST_WAIT_SECONDS));
         break;
     default:
-        std::snprintf(out, capacity, "QBupdate: waiting for network traffic on %s failed\n", local);
+        write_line(out, capacity, "QBupdate: waiting for network traffic on %s failed\n", local);
         break;
     }
     name_device_answered(out, capacity, diagnosis.units);
-    // A very long image path must not cost the line its end.
-    std::size_t end = std::strlen(out);
-    if (end > 0 && out[end - 1] != '\n') {
-        out[end < capacity - 1 ? end : capacity - 2] = '\n';
-        out[end < capacity - 1 ? end + 1 : capacity - 1] = '\0';
-    }
 }
 
 void describe_success(char* out, std::size_t capacity, std::uint32_t target_addr,
@@ -296,17 +292,17 @@ void describe_success(char* out, std::size_t capacity, std::uint32_t target_addr
                       "told)",
                       units);
     const auto tenths = static_cast<unsigned long long>((took_us + 50000) / 100000);
-    std::snprintf(out, capacity, "QBupdate: updated %s%s: %lu bytes acknowledged in %llu.%llu s\n",
-                  target, named, static_cast<unsigned long>(diagnosis.bytes_acknowledged),
-                  tenths / 10, tenths % 10);
+    write_line(out, capacity, "QBupdate: updated %s%s: %lu bytes acknowledged in %llu.%llu s\n",
+               target, named, static_cast<unsigned long>(diagnosis.bytes_acknowledged), tenths / 10,
+               tenths % 10);
 }
 
 void describe_default_target(char* out, std::size_t capacity, std::uint32_t target_addr) {
     char target[16];
     format_address(target_addr, target);
-    std::snprintf(out, capacity,
-                  "QBupdate: no target address given: updating the device at %s, the default\n",
-                  target);
+    write_line(out, capacity,
+               "QBupdate: no target address given: updating the device at %s, the default\n",
+               target);
 }
 
 namespace {
@@ -331,28 +327,28 @@ void describe_notice(char* out, std::size_t capacity, const UpdateNotice& notice
     list_units(notice.units, units);
     if (notice.kind == NOTICE_NO_READ_REQUEST) {
         format_address(notice.local_addr, addr);
-        std::snprintf(out, capacity,
-                      "QBupdate: the device took the BOOTP reply but has not asked for the image "
-                      "in %u s; check that the firewall lets UDP port 69 in and that the device "
-                      "can reach %s, the address the reply named; giving up at %u s\n",
-                      seconds, addr, static_cast<unsigned>(READ_REQUEST_WAIT_SECONDS));
+        write_line(out, capacity,
+                   "QBupdate: the device took the BOOTP reply but has not asked for the image "
+                   "in %u s; check that the firewall lets UDP port 69 in and that the device "
+                   "can reach %s, the address the reply named; giving up at %u s\n",
+                   seconds, addr, static_cast<unsigned>(READ_REQUEST_WAIT_SECONDS));
         name_device_answered(out, capacity, notice.units);
         return;
     }
     if (notice.kind == NOTICE_STRANGER_REFUSED) {
         format_address(notice.refused_addr, addr);
-        std::snprintf(out, capacity,
-                      "QBupdate: refused a TFTP read request from %s: only the device being "
-                      "updated is served; the update goes on\n",
-                      addr);
+        write_line(out, capacity,
+                   "QBupdate: refused a TFTP read request from %s: only the device being "
+                   "updated is served; the update goes on\n",
+                   addr);
         return;
     }
     if (notice.kind == NOTICE_SECOND_DEVICE) {
-        std::snprintf(out, capacity,
-                      "QBupdate: tagged BOOTP requests came from more than one hardware address "
-                      "(%s), and each was given the device's address: power off every unit that "
-                      "is not meant to be updated\n",
-                      units);
+        write_line(out, capacity,
+                   "QBupdate: tagged BOOTP requests came from more than one hardware address "
+                   "(%s), and each was given the device's address: power off every unit that "
+                   "is not meant to be updated\n",
+                   units);
         return;
     }
     format_address(notice.peer_addr, addr);
@@ -361,23 +357,23 @@ void describe_notice(char* out, std::size_t capacity, const UpdateNotice& notice
     char device_said[160];
     describe_device_error(device_said, notice.device_error);
     if (notice.kind == NOTICE_DEVICE_ERROR)
-        std::snprintf(out, capacity,
-                      "QBupdate: the device at %s:%u answered block %lu with TFTP error %u \"%s\"; "
-                      "still resending the block until the device acknowledges it\n",
-                      addr, port, block, static_cast<unsigned>(notice.device_error.code),
-                      notice.device_error.text);
+        write_line(out, capacity,
+                   "QBupdate: the device at %s:%u answered block %lu with TFTP error %u \"%s\"; "
+                   "still resending the block until the device acknowledges it\n",
+                   addr, port, block, static_cast<unsigned>(notice.device_error.code),
+                   notice.device_error.text);
     else if (notice.last_block)
-        std::snprintf(out, capacity,
-                      "QBupdate: the last block (%lu) unacknowledged for %u s%s, still resending "
-                      "it to %s:%u; the device may already hold the whole image (its final "
-                      "acknowledgement is easily lost when it restarts at once): check the "
-                      "device before stopping QBupdate with Ctrl+C\n",
-                      block, seconds, device_said, addr, port);
+        write_line(out, capacity,
+                   "QBupdate: the last block (%lu) unacknowledged for %u s%s, still resending "
+                   "it to %s:%u; the device may already hold the whole image (its final "
+                   "acknowledgement is easily lost when it restarts at once): check the "
+                   "device before stopping QBupdate with Ctrl+C\n",
+                   block, seconds, device_said, addr, port);
     else
-        std::snprintf(out, capacity,
-                      "QBupdate: block %lu unacknowledged for %u s%s, still resending it to %s:%u "
-                      "until the device answers; Ctrl+C stops QBupdate\n",
-                      block, seconds, device_said, addr, port);
+        write_line(out, capacity,
+                   "QBupdate: block %lu unacknowledged for %u s%s, still resending it to %s:%u "
+                   "until the device answers; Ctrl+C stops QBupdate\n",
+                   block, seconds, device_said, addr, port);
 }
 
 namespace {
@@ -395,12 +391,12 @@ void describe_start(char* out, std::size_t capacity, const ServingFacts& facts,
     format_address(facts.local_addr, local);
     format_address(facts.target_addr, target);
     copy_printable(name, sizeof name, facts.interface_name);
-    std::snprintf(out, capacity,
-                  "QBupdate: serving '%s' (%lu bytes, SHA-256 %s, CRC-32 %08lx) from %s on %s to "
-                  "the device at %s\n",
-                  path, static_cast<unsigned long>(image_size),
-                  digest.sha256_known ? digest.sha256_hex : "unknown",
-                  static_cast<unsigned long>(digest.crc32), local, name, target);
+    write_line(out, capacity,
+               "QBupdate: serving '%s' (%lu bytes, SHA-256 %s, CRC-32 %08lx) from %s on %s to "
+               "the device at %s\n",
+               path, static_cast<unsigned long>(image_size),
+               digest.sha256_known ? digest.sha256_hex : "unknown",
+               static_cast<unsigned long>(digest.crc32), local, name, target);
 }
 
 void format_address(std::uint32_t addr, char (&text)[16]) {
@@ -409,21 +405,44 @@ void format_address(std::uint32_t addr, char (&text)[16]) {
                   (h >> 8) & 0xFFu, h & 0xFFu);
 }
 
+namespace {
+
+// Ends text that filled all `capacity` bytes with `tail`, cut where no UTF-8 character is split.
+void end_cut_text(char* out, std::size_t capacity, const char* tail) {
+    const std::size_t tail_size = std::strlen(tail) + 1;
+    if (capacity < tail_size)
+        return;
+    std::size_t cut = std::min(std::strlen(out), capacity - tail_size);
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80)
+        --cut;
+    std::memcpy(out + cut, tail, tail_size);
+}
+
+} // namespace
+
 // An argument comes from the operator and may hold any byte; a newline or an escape sequence in
 // it must not break the one-line report or drive the terminal.
 char* copy_printable(char* out, std::size_t capacity, const char* text) {
-    constexpr char ELLIPSIS[] = "...";
     std::size_t i = 0;
     for (; text[i] != '\0' && i + 1 < capacity; ++i) {
         auto c = static_cast<unsigned char>(text[i]);
         out[i] = c < 0x20 || c == 0x7F ? '?' : text[i];
     }
     out[i] = '\0';
-    if (text[i] != '\0' && capacity > sizeof ELLIPSIS) {
-        std::size_t cut = capacity - sizeof ELLIPSIS;
-        while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80)
-            --cut; // not inside a UTF-8 character
-        std::memcpy(out + cut, ELLIPSIS, sizeof ELLIPSIS);
-    }
+    if (text[i] != '\0')
+        end_cut_text(out, capacity, "...");
     return out;
+}
+
+bool write_line(char* out, std::size_t capacity, const char* format, ...) {
+    std::va_list arguments;
+    va_start(arguments, format);
+    const int n = std::vsnprintf(out, capacity, format, arguments);
+    va_end(arguments);
+    if (n >= 0 && static_cast<std::size_t>(n) < capacity)
+        return true;
+    if (n < 0)
+        out[0] = '\0';
+    end_cut_text(out, capacity, "...\n");
+    return false;
 }

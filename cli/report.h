@@ -81,6 +81,17 @@ void describe_start(char* out, std::size_t capacity, const ServingFacts& facts,
 // Writes the dotted form of an address (network order) into `text`, which holds 16 bytes.
 void format_address(std::uint32_t addr, char (&text)[16]);
 
+#if defined(__MINGW32__)
+#define QB_PRINTF_FORMAT __attribute__((format(gnu_printf, 3, 4)))
+#else
+#define QB_PRINTF_FORMAT __attribute__((format(printf, 3, 4)))
+#endif
+
+// Every line for the operator is written by this one function, so that it stays one line: as
+// printf would write it, or, when it does not fit in `capacity`, cut where no character is split
+// and ended with "...\n". Returns false when cut, for a line that has a shorter way to say it.
+bool write_line(char* out, std::size_t capacity, const char* format, ...) QB_PRINTF_FORMAT;
+
 // Copies text for a one-line report: control bytes become '?', and text that does not fit ends
 // in "...". Returns `out`.
 char* copy_printable(char* out, std::size_t capacity, const char* text);

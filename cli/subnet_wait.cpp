@@ -86,18 +86,18 @@ void describe_subnet_wait(char* out, std::size_t capacity, const LocalAddress* a
         char name[INTERFACE_NAME_SIZE];
         format_address(made_up->addr, own);
         copy_printable(name, sizeof name, made_up->interface_name);
-        std::snprintf(out, capacity,
-                      "QBupdate: waiting up to %u s for an address on the subnet of %s: %s holds "
-                      "only %s, an address the system made up when no DHCP server answered; give "
-                      "%s a static address on the device's subnet\n",
-                      seconds, target, name, own, name);
+        write_line(out, capacity,
+                   "QBupdate: waiting up to %u s for an address on the subnet of %s: %s holds "
+                   "only %s, an address the system made up when no DHCP server answered; give "
+                   "%s a static address on the device's subnet\n",
+                   seconds, target, name, own, name);
         return;
     }
     if (count == 0) {
-        std::snprintf(out, capacity,
-                      "QBupdate: waiting up to %u s for an address on the subnet of %s: connect "
-                      "or power the device (this host has no usable IPv4 address yet)\n",
-                      seconds, target);
+        write_line(out, capacity,
+                   "QBupdate: waiting up to %u s for an address on the subnet of %s: connect "
+                   "or power the device (this host has no usable IPv4 address yet)\n",
+                   seconds, target);
         return;
     }
     const LocalAddress& other = addrs[choose_local_address(addrs, count, target_addr)];
@@ -106,14 +106,14 @@ void describe_subnet_wait(char* out, std::size_t capacity, const LocalAddress* a
     format_address(other.addr, local);
     copy_printable(name, sizeof name, other.interface_name);
     if (on_subnet_of(other, target_addr))
-        std::snprintf(out, capacity,
-                      "QBupdate: waiting up to %u s for a link on the subnet of %s: connect or "
-                      "power the device (%s, which holds %s, has no link yet)\n",
-                      seconds, target, name, local);
+        write_line(out, capacity,
+                   "QBupdate: waiting up to %u s for a link on the subnet of %s: connect or "
+                   "power the device (%s, which holds %s, has no link yet)\n",
+                   seconds, target, name, local);
     else
-        std::snprintf(out, capacity,
-                      "QBupdate: waiting up to %u s for an address on the subnet of %s: connect "
-                      "or power the device (no address of this host is on it yet; without one "
-                      "QBupdate tries from %s on %s)\n",
-                      seconds, target, local, name);
+        write_line(out, capacity,
+                   "QBupdate: waiting up to %u s for an address on the subnet of %s: connect "
+                   "or power the device (no address of this host is on it yet; without one "
+                   "QBupdate tries from %s on %s)\n",
+                   seconds, target, local, name);
 }
