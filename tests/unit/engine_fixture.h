@@ -103,40 +103,95 @@ inline Bytes expected_data(const Bytes& image, std::uint64_t block) {
 }
 
 // One row of a scripted timeline: in pass `pass` (0 is the loop's first wait) a datagram
-// arrives on the endpoint bound to `port`, or on the data endpoint open then (ON_DATA).
+// arrives on the endpoint bound to `port`, or on the data endpoint open then (ON_DATA); or
+// `event` happens. A pass plays its rows in their order.
 constexpr std::uint16_t ON_DATA = 0;
+enum PassEvent {
+    ARRIVES,
+    WAIT_INTERRUPTED, // by a signal
+    ADDRESS_GOES,     // LOCAL leaves the host, its sockets treated as the FakeLoss `value` says
+    ADDRESS_BACK,     // listed again; if `value`, its duplicate-address check not yet done
+    PORT_TAKEN,       // by another program: binds to port `value` fail
+    DEVICE_ACKS,      // each DATA block that reached it since it last looked (a repeat again)
+    PACE,             // from this pass on, each pass moves the clock `value` microseconds on
+};
 struct TimedDatagram {
     int pass;
     std::uint16_t port;
     Bytes bytes;
     std::uint32_t from_addr;
     std::uint16_t from_port;
+    PassEvent event = ARRIVES;
+    std::uint64_t value = 0;
 };
+inline TimedDatagram at(int pass, PassEvent event, std::uint64_t value = 0) {
+    return {pass, 0, {}, 0, 0, event, value};
+}
 
-// The loop's passes: each moves the scripted clock `pass_us` on and delivers its rows; the wait
-// of pass `end_pass` fails, which ends the loop.
+// The loop's passes: each moves the scripted clock `pass_us` on and plays its rows. The wait of
+// pass `end_pass` fails, which ends the loop, as does the first wait after `end_sends` (0: none)
+// datagrams have gone from the endpoint bound to `end_port` (ON_DATA: from data endpoints).
 struct Timeline {
     std::vector<TimedDatagram> rows;
     int end_pass;
     std::uint64_t pass_us = 0;
+    std::uint16_t end_port = ON_DATA;
+    std::size_t end_sends = 0;
 };
 
-// Runs the loop through the timeline; returns the loop's result. The one driver of the loop's
-// scripted passes.
+// What run_timeline saw at the end of each pass's script: the clock's skip, and the sends and
+// binds tried so far; and the last block the device of DEVICE_ACKS acknowledged.
+struct PassMark {
+    std::uint64_t skip_us;
+    std::size_t sends;
+    std::size_t binds;
+};
+inline std::vector<PassMark> pass_marks;
+inline std::uint16_t device_acked;
+
+// The one driver of the loop's scripted passes: runs the loop through the timeline.
 inline int run_timeline(UploadState& state, const Timeline& timeline) {
-    fake.on_wait = [&timeline](int n) {
-        if (n >= timeline.end_pass)
+    pass_marks.clear();
+    device_acked = 0;
+    fake.on_wait = [&timeline, pass_us = timeline.pass_us, seen = std::size_t{0}](int n) mutable {
+        std::size_t sent = 0;
+        for (const FakeSend& s : fake.sends)
+            sent += timeline.end_port == ON_DATA ? fake_is_data_port(s.from_port)
+                                                 : s.from_port == timeline.end_port;
+        if (n >= timeline.end_pass || (timeline.end_sends > 0 && sent >= timeline.end_sends))
             return NET_WAIT_FAILED;
-        fake.clock_skip_us += timeline.pass_us;
+        int result = FAKE_WAIT_FROM_QUEUES;
         for (const TimedDatagram& d : timeline.rows) {
             if (d.pass != n)
                 continue;
-            if (d.port == ON_DATA)
-                fake_queue_on(fake_data_socket(), d.bytes, d.from_addr, d.from_port);
-            else
-                fake_queue(d.port, d.bytes, d.from_addr, d.from_port);
+            if (d.event == ARRIVES)
+                fake_queue_on(d.port == ON_DATA ? fake_data_socket() : fake_socket_on(d.port),
+                              d.bytes, d.from_addr, d.from_port);
+            else if (d.event == WAIT_INTERRUPTED)
+                result = NET_WAIT_INTERRUPTED;
+            else if (d.event == ADDRESS_GOES)
+                fake_address_goes(LOCAL, static_cast<FakeLoss>(d.value));
+            else if (d.event == ADDRESS_BACK)
+                d.value != 0 ? fake_address_returns_tentative() : fake_address_returns();
+            else if (d.event == PORT_TAKEN)
+                fake.failing_ports.push_back(static_cast<std::uint16_t>(d.value));
+            else if (d.event == PACE)
+                pass_us = d.value;
+            else if (d.event == DEVICE_ACKS)
+                for (; seen < fake.sends.size(); ++seen) {
+                    const FakeSend& f = fake.sends[seen];
+                    if (!fake_is_data_port(f.from_port) || f.dropped)
+                        continue;
+                    const std::uint16_t block = get_be16(&f.bytes[TFTP_BLOCK]);
+                    if (block == device_acked + 1 || block == device_acked) {
+                        fake_queue_on(fake_data_socket(), ack(block), TARGET, CLIENT_TFTP_PORT);
+                        device_acked = block;
+                    }
+                }
         }
-        return FAKE_WAIT_FROM_QUEUES;
+        fake.clock_skip_us += pass_us;
+        pass_marks.push_back({fake.clock_skip_us, fake.sends.size(), fake.bind_attempts.size()});
+        return result;
     };
     return run_event_loop(state);
 }

@@ -21,19 +21,24 @@ std::vector<Bytes> data_sent() {
     return out;
 }
 
+// The `once` rows, then `rows` in their passes and again every `step` passes up to pass `last`;
+// each from a new source port when `new_ports` (a client that gave up its port, or a forger).
+std::vector<TimedDatagram> every(int step, const std::vector<TimedDatagram>& rows, int last = 1000,
+                                 std::vector<TimedDatagram> once = {}, bool new_ports = false) {
+    for (TimedDatagram row : rows)
+        for (; row.pass <= last; row.pass += step) {
+            once.push_back(row);
+            row.from_port = static_cast<std::uint16_t>(row.from_port + (new_ports ? 1 : 0));
+        }
+    return once;
+}
+
 TEST_F(Loop, SilentDeviceGets41BeaconsThenNoAnswer) {
     open_state(1000);
     state.target_addr = fake_address(192, 168, 1, 10);
     // Interrupted waits are neither quiet ticks nor failures.
-    std::size_t beacons_while_interrupted = 99;
-    fake.on_wait = [&](int n) {
-        if (n < 10)
-            return NET_WAIT_INTERRUPTED;
-        if (n == 10)
-            beacons_while_interrupted = fake.sends.size();
-        return FAKE_WAIT_FROM_QUEUES;
-    };
-    EXPECT_EQ(run_event_loop(state), UPDATE_NO_ANSWER);
+    EXPECT_EQ(run_timeline(state, {every(1, {at(0, WAIT_INTERRUPTED)}, 9), 100000}),
+              UPDATE_NO_ANSWER);
 
     const Bytes beacon = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 'p',  'e',  'x',  'l',
                           'i',  'n',  's',  'o',  'u',  'n',  'd',  'w',  'o',  'r',
@@ -45,9 +50,10 @@ TEST_F(Loop, SilentDeviceGets41BeaconsThenNoAnswer) {
         EXPECT_EQ(s.to_port, 9);
         EXPECT_EQ(s.bytes, beacon);
     }
-    EXPECT_EQ(beacons_while_interrupted, 0u);
     // Ten interrupted waits, 41 beaconing ticks and the quiet tick that gives up.
     EXPECT_EQ(fake.waits.size(), 52u);
+    ASSERT_GT(pass_marks.size(), 10u);
+    EXPECT_EQ(pass_marks[10].sends, 0u) << "a beacon went while the waits were interrupted";
     for (const FakeWait& w : fake.waits) {
         EXPECT_EQ(w.socks.size(), 2u) << "a data endpoint was waited on with no transfer";
         EXPECT_GT(w.timeout_ms, 0u);
@@ -57,34 +63,17 @@ TEST_F(Loop, SilentDeviceGets41BeaconsThenNoAnswer) {
 
 TEST_F(Loop, StrayTrafficBetweenTicksDoesNotSilenceTheBeacon) {
     open_state(1000);
-    int strays = 0;
-    fake.on_wait = [&](int n) {
-        fake.clock_skip_us += 250000;
-        if (n % 2 == 0) { // every other wait a stray datagram arrives, the others are quiet ticks
-            switch (n / 2 % 5) {
-            case 0:
-                fake_queue(67, bootp_request(""), TARGET, 68);
-                break; // an ordinary DHCP client
-            case 1:
-                fake_queue(69, Bytes{0, 2, 'x', 0, 'o', 0}, TARGET, 2000);
-                break;
-            case 2:
-                fake_queue(67, Bytes(800, 1), TARGET, 68);
-                break; // oversized: dropped
-            case 3:
-                fake_queue(67, bootp_request("pexlinQB", 300, 1, 6), TARGET, 68);
-                break;
-            case 4: // another host's read request
-                fake_queue(69, rrq(), fake_address(198, 51, 100, 66), 2001);
-                break;
-            }
-            ++strays;
-        }
-        return FAKE_WAIT_FROM_QUEUES;
-    };
-    EXPECT_EQ(run_event_loop(state), UPDATE_NO_ANSWER);
+    // Every other wait a stray datagram arrives, the others are quiet ticks.
+    EXPECT_EQ(
+        run_timeline(state, {every(10, {{0, 67, bootp_request(""), TARGET, 68}, // a DHCP client
+                                        {2, 69, Bytes{0, 2, 'x', 0, 'o', 0}, TARGET, 2000},
+                                        {4, 67, Bytes(800, 1), TARGET, 68}, // oversized: dropped
+                                        {6, 67, bootp_request("pexlinQB", 300, 1, 6), TARGET, 68},
+                                        {8, 69, rrq(), OTHER_HOST_ADDR, 2001}}), // another host's
+                             100000, 250000}),
+        UPDATE_NO_ANSWER);
     EXPECT_EQ(count_sends_from(9), 41u);
-    EXPECT_GE(strays, 40);
+    EXPECT_GE(pass_marks.size(), 79u) << "fewer than 40 strays came, one every other pass";
     EXPECT_EQ(count_sends_from(67), 0u);
     EXPECT_GE(count_sends_from(69), 16u) << "write and strangers' read requests not refused";
     EXPECT_EQ(state.phase, PHASE_WAKING);
@@ -97,17 +86,10 @@ TEST_F(Loop, StrayStormStillLetsTheBeaconOutEveryHalfSecond) {
     // A datagram every 10 ms on the scripted clock, another host's read request or an untagged
     // BOOTP request; a tick cut short by each would never end.
     const std::uint64_t start = clock_microseconds();
-    fake.on_wait = [&](int n) {
-        if (count_sends_from(9) >= 2 || n > 1000)
-            return NET_WAIT_FAILED;
-        fake.clock_skip_us += 10000;
-        if (n % 2 == 0)
-            fake_queue(69, rrq(), OTHER_HOST_ADDR, 2001);
-        else
-            fake_queue(67, bootp_request("other"), TARGET, 68);
-        return FAKE_WAIT_FROM_QUEUES;
-    };
-    EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED);
+    EXPECT_EQ(run_timeline(state, {every(2, {{0, 69, rrq(), OTHER_HOST_ADDR, 2001},
+                                             {1, 67, bootp_request("other"), TARGET, 68}}),
+                                   1001, 10000, 9, 2}),
+              UPDATE_WAIT_FAILED);
     const std::uint64_t elapsed_us = clock_microseconds() - start;
     EXPECT_EQ(count_sends_from(9), 2u);
     EXPECT_GE(elapsed_us, 1000000u);
@@ -155,23 +137,14 @@ TEST_F(Loop, BlockIsResentOnTheSecondQuietTickWhateverStrayTrafficCame) {
 
 TEST_F(Loop, TaggedRequestsRestartTheTickOnlyUntilATransferRuns) {
     open_state(3000);
-    constexpr std::uint64_t STEP_US = 300000; // the device's BOOTP requests, 0.3 s apart
-    std::uint64_t transfer_began = 0;
-    fake.on_wait = [&](int n) {
-        if (data_sent().size() >= 2 || n > 40)
-            return NET_WAIT_FAILED;
-        fake.clock_skip_us += STEP_US;
-        if (n == 2) {
-            fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
-            transfer_began = fake.clock_skip_us;
-        }
-        fake_queue(67, bootp_request(), TARGET, 68);
-        return FAKE_WAIT_FROM_QUEUES;
-    };
-    EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED);
+    // The device's BOOTP requests, 0.3 s apart, and its read request in pass 2.
+    EXPECT_EQ(run_timeline(state, {every(1, {{0, 67, bootp_request(), TARGET, 68}}, 40,
+                                         {{2, 69, rrq(), TARGET, CLIENT_TFTP_PORT}}),
+                                   41, 300000, ON_DATA, 2}),
+              UPDATE_WAIT_FAILED);
     // The ACK of DATA 1 never comes: the block goes again within two seconds all the same.
     ASSERT_EQ(data_sent(), (std::vector<Bytes>{expected_data(image, 1), expected_data(image, 1)}));
-    EXPECT_LE(fake.clock_skip_us - transfer_began, 2000000u);
+    EXPECT_LE(fake.clock_skip_us - pass_marks[2].skip_us, 2000000u);
     EXPECT_EQ(count_sends_from(67), fake.waits.size() - 1) << "every request is answered";
     // Before the transfer each request starts a new half-second tick; during it none does.
     ASSERT_GE(fake.waits.size(), 5u);
@@ -183,31 +156,21 @@ TEST_F(Loop, TaggedRequestsRestartTheTickOnlyUntilATransferRuns) {
 TEST_F(Loop, StallsAreReportedOnceAfterTenSecondsAndTheUpdateGoesOn) {
     open_state(1000); // two blocks
     // Phases of 12 s: BOOTP requests every 0.3 s and no read request; then silence while block
-    // 1 goes unacknowledged; the same for block 2, the last. Each begins with the device's move.
-    constexpr std::uint64_t PHASE_US = 12000000;
-    std::vector<std::uint64_t> began;
-    fake.on_wait = [&](int n) {
-        if (n > 400)
-            return NET_WAIT_FAILED;
-        fake.clock_skip_us += began.size() <= 1 ? 300000 : 500000;
-        if (began.empty() || fake.clock_skip_us - began.back() >= PHASE_US) {
-            began.push_back(fake.clock_skip_us);
-            if (began.size() == 2)
-                fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
-            else if (began.size() > 2)
-                fake_queue_on(fake_data_socket(), ack(static_cast<std::uint16_t>(began.size() - 2)),
-                              TARGET, CLIENT_TFTP_PORT);
-        }
-        if (began.size() == 1)
-            fake_queue(67, bootp_request(), TARGET, 68);
-        return FAKE_WAIT_FROM_QUEUES;
-    };
-    EXPECT_EQ(run_event_loop(state), UPDATE_DONE);
+    // 1 goes unacknowledged; the same for block 2, the last. Each begins with the device's move,
+    // in the pass that ends at 0.3, 12.3, 24.3 and 36.3 s.
+    const int began[] = {0, 40, 64, 88};
+    EXPECT_EQ(run_timeline(state, {every(1, {{0, 67, bootp_request(), TARGET, 68}}, 39,
+                                         {{40, 69, rrq(), TARGET, CLIENT_TFTP_PORT},
+                                          at(41, PACE, 500000),
+                                          {64, ON_DATA, ack(1), TARGET, CLIENT_TFTP_PORT},
+                                          {88, ON_DATA, ack(2), TARGET, CLIENT_TFTP_PORT}}),
+                                   401, 300000}),
+              UPDATE_DONE);
     EXPECT_EQ(progress_calls, (std::vector<std::uint32_t>{51, 100}));
-    ASSERT_EQ(began.size(), 4u);
+    ASSERT_EQ(pass_marks.size(), 89u);
     ASSERT_EQ(stall_notices.size(), 3u);
     for (std::size_t i = 0; i < 3; ++i) {
-        const std::uint64_t after = stall_notices[i].second - began[i];
+        const std::uint64_t after = stall_notices[i].second - pass_marks[began[i]].skip_us;
         EXPECT_GE(after, 10000000u) << i;
         EXPECT_LE(after, 10600000u) << i;
     }
@@ -230,19 +193,16 @@ TEST_F(Loop, StallsAreReportedOnceAfterTenSecondsAndTheUpdateGoesOn) {
 // it is told whether a stall has been reported and nothing has moved since.
 TEST_F(Loop, AnInterruptedWaitAsksTheFrontEndWhetherAStallStandsStill) {
     open_state(1000);
-    fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
     state.notice = [](void*, const UpdateNotice& notice) {
         stall_notices.emplace_back(notice, fake.clock_skip_us);
         return notice.kind != NOTICE_WAIT_INTERRUPTED || !notice.standing_still;
     };
-    fake.on_wait = [&](int n) {
-        if (n > 100)
-            return NET_WAIT_FAILED;
-        fake.clock_skip_us += 500000;
-        // Once before block 1 has stood still for 10 s, then after each second.
-        return n == 4 || (n > 4 && n % 2 == 0) ? NET_WAIT_INTERRUPTED : FAKE_WAIT_FROM_QUEUES;
-    };
-    EXPECT_EQ(run_event_loop(state), UPDATE_ABANDONED);
+    // Once before block 1 has stood still for 10 s, then after each second.
+    EXPECT_EQ(run_timeline(state, {every(2, {at(6, WAIT_INTERRUPTED)}, 100,
+                                         {{0, 69, rrq(), TARGET, CLIENT_TFTP_PORT},
+                                          at(4, WAIT_INTERRUPTED)}),
+                                   101, 500000}),
+              UPDATE_ABANDONED);
     ASSERT_GE(stall_notices.size(), 3u);
     const auto& told = stall_notices[stall_notices.size() - 2].first;
     const auto& last = stall_notices.back().first;
@@ -257,20 +217,13 @@ TEST_F(Loop, AnInterruptedWaitAsksTheFrontEndWhetherAStallStandsStill) {
 
 TEST_F(Loop, StormOfDuplicateAcksDoesNotStarveRetransmission) {
     open_state(3000);
-    fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
-    std::uint64_t first_sent = 0;
-    fake.on_wait = [&](int n) {
-        if (data_sent().size() >= 2 || n > 1000)
-            return NET_WAIT_FAILED;
-        if (n > 0) { // the client repeats its last ACK every 10 ms on the scripted clock
-            if (first_sent == 0)
-                first_sent = clock_microseconds();
-            fake.clock_skip_us += 10000;
-            fake_queue_on(fake_data_socket(), ack(0), TARGET, CLIENT_TFTP_PORT);
-        }
-        return FAKE_WAIT_FROM_QUEUES;
-    };
-    EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED);
+    // After DATA 1 the client repeats its last ACK every 10 ms on the scripted clock.
+    const std::uint64_t first_sent = clock_microseconds();
+    EXPECT_EQ(
+        run_timeline(state, {every(1, {{1, ON_DATA, ack(0), TARGET, CLIENT_TFTP_PORT}}, 1000,
+                                   {{0, 69, rrq(), TARGET, CLIENT_TFTP_PORT}, at(1, PACE, 10000)}),
+                             1001, 0, ON_DATA, 2}),
+        UPDATE_WAIT_FAILED);
     const std::uint64_t elapsed_us = clock_microseconds() - first_sent;
     ASSERT_EQ(data_sent().size(), 2u);
     EXPECT_EQ(data_sent()[1], expected_data(image, 1));
@@ -279,22 +232,10 @@ TEST_F(Loop, StormOfDuplicateAcksDoesNotStarveRetransmission) {
     EXPECT_LT(elapsed_us, 1200000u);
 }
 
-// The row again from pass `first` on, every `every` passes up to pass 1000; each from a new
-// source port when `new_ports` (a client that gave up its port, or a forger).
-std::vector<TimedDatagram> every(int first, int every, TimedDatagram row, bool new_ports = false) {
-    std::vector<TimedDatagram> rows;
-    for (int pass = first; pass <= 1000; pass += every) {
-        row.pass = pass;
-        rows.push_back(row);
-        row.from_port = static_cast<std::uint16_t>(row.from_port + (new_ports ? 1 : 0));
-    }
-    return rows;
-}
-
 struct DeadlineCase {
     const char* what;
-    std::vector<std::vector<TimedDatagram>> rows; // the timeline's, each pass a quarter second
-    bool data_ports_fail;                         // no read request gets a data endpoint
+    std::vector<TimedDatagram> rows; // the timeline's, each pass a quarter second
+    bool data_ports_fail;            // no read request gets a data endpoint
     int result;
     double ends_after_s; // after the first arrival, within half a second (0: not checked)
     std::vector<NoticeKind> notices = {}; // told, in order (unchecked when empty)
@@ -306,33 +247,28 @@ TEST_F(Loop, OnceTheDeviceIsHeardABlockMustBeAcknowledgedWithin60Seconds) {
     const TimedDatagram asks{236, 69, rrq(), TARGET, PORT}; // at 59 s
     const DeadlineCase cases[] = {
         {"BOOTP replies every 2 s and a stranger's read request, never a read request",
-         {every(0, 8, tagged), {{100, 69, rrq(), OTHER_HOST_ADDR, 2000}}},
+         every(8, {tagged}, 1000, {{100, 69, rrq(), OTHER_HOST_ADDR, 2000}}),
          false,
          UPDATE_NO_READ_REQUEST,
          60,
          {NOTICE_NO_READ_REQUEST, NOTICE_STRANGER_REFUSED}},
         {"a read request at 59 s whose data port cannot be opened",
-         {{tagged, asks}},
+         {tagged, asks},
          true,
          UPDATE_NO_READ_REQUEST,
          60},
         {"a read request at 59 s, never acknowledged",
-         {{tagged, asks}},
+         {tagged, asks},
          false,
          UPDATE_NO_ACKNOWLEDGEMENT,
          60},
         {"no device: a forged read request, then another from a new port every 3.5 s",
-         {every(0, 14, {0, 69, rrq(), TARGET, PORT}, true)},
-         false,
-         UPDATE_NO_ACKNOWLEDGEMENT,
-         60},
+         every(14, {{0, 69, rrq(), TARGET, PORT}}, 1000, {}, true), false,
+         UPDATE_NO_ACKNOWLEDGEMENT, 60},
         // Once a block is acknowledged there is no time-out: the device stands still for two
         // minutes and finishes.
         {"a read request at 59 s acknowledged at once, the last block two minutes later",
-         {{tagged,
-           asks,
-           {237, ON_DATA, ack(1), TARGET, PORT},
-           {800, ON_DATA, ack(2), TARGET, PORT}}},
+         {tagged, asks, {237, ON_DATA, ack(1), TARGET, PORT}, {800, ON_DATA, ack(2), TARGET, PORT}},
          false,
          UPDATE_DONE,
          0},
@@ -344,11 +280,8 @@ TEST_F(Loop, OnceTheDeviceIsHeardABlockMustBeAcknowledgedWithin60Seconds) {
         state = UploadState{};
         open_state(1000);
         fake.fail_data_ports = c.data_ports_fail;
-        Timeline timeline{{}, 2000, 250000};
-        for (const auto& rows : c.rows)
-            timeline.rows.insert(timeline.rows.end(), rows.begin(), rows.end());
         const std::uint64_t start = fake.clock_skip_us;
-        EXPECT_EQ(run_timeline(state, timeline), c.result);
+        EXPECT_EQ(run_timeline(state, {c.rows, 2000, 250000}), c.result);
         if (c.ends_after_s > 0) {
             const double after_s = static_cast<double>(fake.clock_skip_us - start) / 1e6 - 0.25;
             EXPECT_NEAR(after_s, c.ends_after_s, 0.5);
@@ -366,22 +299,19 @@ TEST_F(Loop, OnceTheDeviceIsHeardABlockMustBeAcknowledgedWithin60Seconds) {
 
 TEST_F(Loop, RestartInThePassOfAReadyAckDoesNotReadTheNewEndpoint) {
     open_state(3000);
-    net_socket first = NET_INVALID_SOCKET;
-    fake.on_wait = [&](int n) {
-        if (n == 0)
-            fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
-        if (n == 1) { // an ACK for the old transfer and a new read request, in one pass, once
-                      // the old transfer has stood still long enough to be given up
-            fake.clock_skip_us += TRANSFER_TAKEOVER_QUIET_US;
-            first = fake_data_socket();
-            fake_queue_on(first, ack(1), TARGET, CLIENT_TFTP_PORT);
-            fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT + 1);
-        }
-        return n == 3 ? NET_WAIT_FAILED : FAKE_WAIT_FROM_QUEUES;
-    };
-    EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED);
-    ASSERT_NE(first, NET_INVALID_SOCKET);
-    EXPECT_EQ(state.transfer.data_sock, first) << "the new endpoint did not reuse the number";
+    // An ACK for the old transfer and a new read request, in one pass, once the old transfer
+    // has stood still long enough to be given up.
+    EXPECT_EQ(run_timeline(state, {{{0, 69, rrq(), TARGET, CLIENT_TFTP_PORT},
+                                    at(1, PACE, TRANSFER_TAKEOVER_QUIET_US),
+                                    {1, ON_DATA, ack(1), TARGET, CLIENT_TFTP_PORT},
+                                    {1, 69, rrq(), TARGET, CLIENT_TFTP_PORT + 1},
+                                    at(2, PACE, 0)},
+                                   3}),
+              UPDATE_WAIT_FAILED);
+    ASSERT_EQ(fake.waits.size(), 4u);
+    ASSERT_EQ(fake.waits[1].socks.size(), 3u) << "no data endpoint in the pass of the ACK";
+    EXPECT_EQ(state.transfer.data_sock, fake.waits[1].socks[2])
+        << "the new endpoint did not reuse the number";
     EXPECT_EQ(data_sent(), (std::vector<Bytes>{expected_data(image, 1), expected_data(image, 1)}));
     EXPECT_EQ(state.transfer.current_block, 1u);
     EXPECT_TRUE(progress_calls.empty());
@@ -430,25 +360,13 @@ TEST_F(Loop, ReadRequestWithoutADataPortLeavesTheLoopBeaconing) {
     EXPECT_EQ(fake_open_sockets(), 3);
 }
 
-// A device that acknowledges each block it receives, a repeated one again (its ACK may have
-// been lost); what its host sends while the address is gone never reaches it, nor its ACKs the
-// host.
-struct AckingDevice {
-    std::uint16_t acked = 0;
-    std::size_t seen = 0; // sends looked at
-    void step() {
-        for (; seen < fake.sends.size(); ++seen) {
-            const FakeSend& f = fake.sends[seen];
-            if (!fake_is_data_port(f.from_port) || f.dropped)
-                continue;
-            const std::uint16_t block = get_be16(&f.bytes[TFTP_BLOCK]);
-            if (block == acked + 1 || block == acked) {
-                fake_queue_on(fake_data_socket(), ack(block), TARGET, CLIENT_TFTP_PORT);
-                acked = block;
-            }
-        }
-    }
-};
+// A read request, the device acknowledging each block, and `events`; what its host sends while
+// the address is gone never reaches it, nor its ACKs the host. GONE_AT follows the ACK of DATA 2.
+Timeline acking_device(std::vector<TimedDatagram> events) {
+    events.push_back({0, 69, rrq(), TARGET, CLIENT_TFTP_PORT});
+    return {every(1, {at(0, DEVICE_ACKS)}, 200, events), 201};
+}
+constexpr int GONE_AT = 3;
 
 struct Bounce {
     FakeLoss how;
@@ -458,79 +376,42 @@ struct Bounce {
 
 class AddressBounce : public EngineTest, public testing::WithParamInterface<Bounce> {};
 
-// The host's address goes after DATA 2 and comes back 3 s (six quiet ticks) later, first
-// tentative where the row says so.
+// The host's address comes back 3 s (six quiet ticks) after it went, in pass 8, first tentative
+// where the row says so.
 TEST_P(AddressBounce, TheTransferGoesOnFromTheSamePortsOnceTheAddressIsBack) {
     open_state(3000); // six blocks
-    constexpr int GONE_AT = 2;
-    constexpr int GONE_FOR = 6;
     const FakeLoss how = GetParam().how;
-    const int tentative_for = GetParam().tentative_for;
-    AckingDevice device;
-    std::uint16_t data_port = 0;
-    int gone = -1;
-    int back = -1;
-    std::size_t sends_when_back = 0;
-    std::size_t binds_when_gone = 0;
-    std::size_t binds_when_back = 0;
-    fake.on_wait = [&](int n) {
-        if (n > 200)
-            return NET_WAIT_FAILED;
-        if (n == 0)
-            fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
-        if (n == 1)
-            data_port = fake.sockets[fake_data_socket()].port;
-        if (device.acked == GONE_AT && gone < 0) {
-            gone = n;
-            binds_when_gone = fake.bind_attempts.size();
-            fake_address_goes(LOCAL, how);
-        }
-        const std::size_t due = static_cast<std::size_t>(gone + GONE_FOR);
-        if (gone >= 0 && back < 0 && tentative_for > 0 && fake.waits.size() == due)
-            fake_address_returns_tentative();
-        if (gone >= 0 && back < 0 && fake.waits.size() >= due + tentative_for) {
-            back = n;
-            sends_when_back = fake.sends.size();
-            binds_when_back = fake.bind_attempts.size();
-            fake_address_returns();
-        }
-        device.step();
-        return FAKE_WAIT_FROM_QUEUES;
-    };
-    ASSERT_EQ(run_event_loop(state), UPDATE_DONE)
-        << fake.waits.size() << " waits, " << device.acked << " acknowledged, gone at " << gone
-        << ", back at " << back;
-    EXPECT_EQ(device.acked, 6);
-    ASSERT_GE(back, 0);
+    const int back = 8 + GetParam().tentative_for;
+    ASSERT_EQ(run_timeline(state, acking_device({at(GONE_AT, ADDRESS_GOES, how),
+                                                 at(8, ADDRESS_BACK, GetParam().tentative_for > 0),
+                                                 at(back, ADDRESS_BACK)})),
+              UPDATE_DONE)
+        << fake.waits.size() << " waits, " << device_acked << " acknowledged";
+    EXPECT_EQ(device_acked, 6);
+    ASSERT_GT(pass_marks.size(), static_cast<std::size_t>(back));
     EXPECT_EQ(progress_calls, (std::vector<std::uint32_t>{17, 34, 51, 68, 85, 100}));
 
     // Block 3 was sent while the address was gone, and went again once it was back.
-    std::vector<FakeSend> data = fake_sends_from(data_port);
     std::size_t lost_sends = 0;
     for (std::size_t i = 0; i < fake.sends.size(); ++i) {
-        const FakeSend& f = fake.sends[i];
-        if (fake_is_data_port(f.from_port) && f.dropped) {
-            ++lost_sends;
-            EXPECT_LT(i, sends_when_back);
-        }
+        lost_sends += fake_is_data_port(fake.sends[i].from_port) && fake.sends[i].dropped;
+        EXPECT_FALSE(i >= pass_marks[back].sends && fake.sends[i].dropped) << i;
     }
     EXPECT_GE(lost_sends + static_cast<std::size_t>(fake.sends_on_invalid), 1u);
-    for (std::size_t i = sends_when_back; i < fake.sends.size(); ++i)
-        EXPECT_FALSE(fake.sends[i].dropped) << i;
     EXPECT_EQ(stall_notices.size(), 0u);
-    EXPECT_EQ(binds_when_back, binds_when_gone)
+    EXPECT_EQ(pass_marks[back].binds, pass_marks[GONE_AT].binds)
         << "a bind tried while the address was gone or its duplicate check not done";
     if (how != FAKE_LOSS_KEEPS_SOCKETS) {
-        EXPECT_GE(fake.address_reads, GONE_FOR) << "the address list read on the quiet ticks";
+        EXPECT_GE(fake.address_reads, 6) << "the address list read on the six quiet ticks";
     }
 
     // Every endpoint is where the device left it.
     EXPECT_EQ(fake_open_sockets(), 4);
-    EXPECT_NE(fake_socket_on(9), NET_INVALID_SOCKET);
-    EXPECT_NE(fake_socket_on(67), NET_INVALID_SOCKET);
-    EXPECT_NE(fake_socket_on(69), NET_INVALID_SOCKET);
+    for (std::uint16_t port : {9, 67, 69})
+        EXPECT_NE(fake_socket_on(port), NET_INVALID_SOCKET) << port;
     ASSERT_NE(state.transfer.data_sock, NET_INVALID_SOCKET);
-    EXPECT_EQ(fake.sockets[state.transfer.data_sock].port, data_port) << "the data endpoint's port";
+    EXPECT_EQ(fake.sockets[state.transfer.data_sock].port, fake.sends[0].from_port)
+        << "the data endpoint's port, DATA 1's";
     EXPECT_TRUE(fake.sockets[fake_socket_on(67)].hear_broadcasts);
     for (const FakeSocket& sock : fake.sockets)
         EXPECT_FALSE(sock.open && sock.given_up) << "a given-up socket is still in use";
@@ -555,28 +436,15 @@ INSTANTIATE_TEST_SUITE_P(
 // and the transfer goes on from the others without their being closed under it.
 TEST_F(Loop, AnEndpointThatCannotBeReopenedIsRetriedAloneAndTheTransferGoesOn) {
     open_state(3000);
-    AckingDevice device;
-    int gone = -1;
-    std::size_t binds_before_return = 0;
-    fake.on_wait = [&](int n) {
-        if (n > 200)
-            return NET_WAIT_FAILED;
-        if (n == 0)
-            fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
-        if (device.acked == 2 && gone < 0) {
-            gone = n;
-            fake_address_goes(LOCAL, FAKE_LOSS_FAILS_SEND);
-            fake.failing_ports = {67};
-        }
-        if (gone >= 0 && n == gone + 6) {
-            fake_address_returns();
-            binds_before_return = fake.bind_attempts.size();
-        }
-        device.step();
-        return FAKE_WAIT_FROM_QUEUES;
-    };
-    ASSERT_EQ(run_event_loop(state), UPDATE_DONE) << device.acked << " acknowledged";
+    constexpr int BACK = GONE_AT + 6;
+    ASSERT_EQ(
+        run_timeline(state, acking_device({at(GONE_AT, ADDRESS_GOES, FAKE_LOSS_FAILS_SEND),
+                                           at(GONE_AT, PORT_TAKEN, 67), at(BACK, ADDRESS_BACK)})),
+        UPDATE_DONE)
+        << device_acked << " acknowledged";
     EXPECT_EQ(fake_socket_on(67), NET_INVALID_SOCKET);
+    ASSERT_GT(pass_marks.size(), static_cast<std::size_t>(BACK));
+    const std::size_t binds_before_return = pass_marks[BACK].binds;
     ASSERT_GT(binds_before_return, 0u);
     std::map<std::uint16_t, int> binds_after;
     for (std::size_t i = binds_before_return; i < fake.bind_attempts.size(); ++i)
@@ -592,12 +460,8 @@ TEST_F(Loop, AnEndpointThatCannotBeReopenedIsRetriedAloneAndTheTransferGoesOn) {
 // and after as many of them as the beacons would have taken the update ends all the same.
 TEST_F(Loop, AnAddressThatNeverComesBackEndsAfterAWakeWindowWithoutIt) {
     open_state(1000);
-    fake.on_wait = [](int n) {
-        if (n == 3)
-            fake_address_goes(LOCAL, FAKE_LOSS_FAILS_WAIT);
-        return n > 400 ? NET_WAIT_FAILED : FAKE_WAIT_FROM_QUEUES;
-    };
-    EXPECT_EQ(run_event_loop(state), UPDATE_NO_ANSWER);
+    EXPECT_EQ(run_timeline(state, {{at(3, ADDRESS_GOES, FAKE_LOSS_FAILS_WAIT)}, 401}),
+              UPDATE_NO_ANSWER);
     EXPECT_EQ(count_sends_from(9), 3u);
     EXPECT_EQ(fake.sends_on_invalid, 0);
     EXPECT_EQ(state.beacon_count, 3u);
@@ -619,15 +483,9 @@ class AddressGoneWhileWaking : public EngineTest, public testing::WithParamInter
 // The address goes after two beacons and is back ten waits later; the device never answers.
 TEST_P(AddressGoneWhileWaking, TicksWithoutTheAddressAreNoBeacons) {
     open_state(1000);
-    const FakeLoss how = GetParam().how;
-    fake.on_wait = [how](int n) {
-        if (n == 2)
-            fake_address_goes(LOCAL, how);
-        if (n == 12)
-            fake_address_returns();
-        return n > 400 ? NET_WAIT_FAILED : FAKE_WAIT_FROM_QUEUES;
-    };
-    EXPECT_EQ(run_event_loop(state), UPDATE_NO_ANSWER);
+    EXPECT_EQ(
+        run_timeline(state, {{at(2, ADDRESS_GOES, GetParam().how), at(12, ADDRESS_BACK)}, 401}),
+        UPDATE_NO_ANSWER);
     const std::vector<FakeSend> beacons = fake_sends_from(9);
     ASSERT_EQ(beacons.size(), MAX_UNANSWERED_BEACONS);
     std::size_t dropped = 0;
@@ -649,8 +507,7 @@ INSTANTIATE_TEST_SUITE_P(EachSystem, AddressGoneWhileWaking,
 TEST_F(Loop, AFailedWaitWithNoEndpointLostStillEndsTheUpdate) {
     open_state(1000);
     fake_address_goes(LOCAL, FAKE_LOSS_KEEPS_SOCKETS); // Linux keeps the sockets; nothing lost
-    fake.on_wait = [](int n) { return n == 4 ? NET_WAIT_FAILED : FAKE_WAIT_FROM_QUEUES; };
-    EXPECT_EQ(run_event_loop(state), UPDATE_WAIT_FAILED);
+    EXPECT_EQ(run_timeline(state, {{}, 4}), UPDATE_WAIT_FAILED);
     EXPECT_EQ(fake.sockets_created, 3);
     EXPECT_EQ(count_sends_from(9), 4u);
     for (const FakeSend& f : fake.sends)
