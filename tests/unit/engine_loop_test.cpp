@@ -494,6 +494,7 @@ TEST_P(AddressGoneWhileWaking, TicksWithoutTheAddressAreNoBeacons) {
     EXPECT_EQ(dropped, GetParam().beacons_dropped);
     EXPECT_EQ(fake.sends_on_invalid, 0);
     EXPECT_NE(fake_socket_on(9), NET_INVALID_SOCKET) << "the wake endpoint reopened";
+    EXPECT_EQ(state.addressless_ticks, 0u) << "a beacon sent starts the count without it again";
 }
 
 INSTANTIATE_TEST_SUITE_P(EachSystem, AddressGoneWhileWaking,
