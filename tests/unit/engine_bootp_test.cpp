@@ -1,6 +1,10 @@
 // The BOOTP responder, called directly on an UploadState.
 #include "engine_fixture.h"
 
+#include <algorithm>
+#include <span>
+#include <tuple>
+
 namespace {
 
 using Bootp = EngineTest;
@@ -18,6 +22,9 @@ TEST_F(Bootp, TagTestIgnoresCaseButNeedsTheWholeTextAndTheHeader) {
     EXPECT_EQ(bootp(bootp_request("pexlinQB", 300, 2)), HEARD_STRAY) << "op must be 1";
     EXPECT_EQ(bootp(bootp_request("pexlinQB", 300, 1, 6)), HEARD_STRAY) << "htype must be 1";
     EXPECT_EQ(bootp(bootp_request("pexlinQB", 300, 1, 1, 16)), HEARD_STRAY) << "hlen must be 6";
+    // 52 bytes end in the middle of the tag's terminator: not a complete tagged request.
+    EXPECT_EQ(bootp(bootp_request("pexlinQB", 52)), HEARD_STRAY);
+    EXPECT_EQ(bootp(Bytes{}), HEARD_STRAY);
     EXPECT_TRUE(fake.sends.empty()) << "an untagged request was answered";
     // A tagged request from a service's port would aim the broadcast reply at that service.
     for (std::uint16_t port : {7, 9, 19, 67, 69, 1023})
@@ -30,64 +37,54 @@ TEST_F(Bootp, TagTestIgnoresCaseButNeedsTheWholeTextAndTheHeader) {
     EXPECT_EQ(bootp(after_zero), HEARD_DEVICE);
 }
 
+// The reply is the request changed in place, cut or padded with zeros to 300 bytes, with the
+// boot file the mode asks for, broadcast to the requester's port; again for the same request.
 TEST_F(Bootp, ReplyIsTheRequestChangedInPlaceBroadcastToTheRequesterPort) {
     open_state(1000);
-    Bytes req = bootp_request("PexlinQB", 548); // longer than the reply
-    ASSERT_EQ(bootp(req, 6800), HEARD_DEVICE);
-    ASSERT_EQ(fake.sends.size(), 1u);
-    const FakeSend& s = fake.sends[0];
-    EXPECT_EQ(s.sock, state.endpoints[BOOTP_ENDPOINT]);
-    EXPECT_EQ(s.from_addr, LOCAL);
-    EXPECT_EQ(s.to_addr, 0xFFFFFFFFu);
-    EXPECT_EQ(s.to_port, 6800);
-    ASSERT_EQ(s.bytes.size(), 300u);
-
-    Bytes want(req.begin(), req.begin() + 300);
-    want[BOOTP_OP] = 2;
-    put_net32(&want[BOOTP_YIADDR], TARGET);
-    put_net32(&want[BOOTP_SIADDR], LOCAL);
-    std::memcpy(&want[BOOTP_FILE], "firmware.bin", 13); // the rest of the field as received
-    EXPECT_EQ(s.bytes, want);
-
-    // The same request again gets the same reply.
-    bootp(req, 6800);
-    ASSERT_EQ(fake.sends.size(), 2u);
-    EXPECT_EQ(fake.sends[1].bytes, want);
-}
-
-TEST_F(Bootp, BootFileNameFollowsTheMode) {
-    const std::pair<UpdateMode, const char*> cases[] = {
-        {UPDATE_MODE_BOOT_AREA, "bootboot.bin"},
-        {UPDATE_MODE_FIRMWARE, "firmware.bin"},
-        {'b', "firmware.bin"},
-        {'8', "firmware.bin"},
-    };
-    for (auto [mode, name] : cases) {
-        fake_reset();
-        state = UploadState{};
-        open_state(10, mode);
-        bootp(bootp_request());
-        ASSERT_EQ(fake.sends.size(), 1u);
-        const Bytes& b = fake.sends[0].bytes;
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[BOOTP_FILE])), name) << int(mode);
+    const std::pair<UpdateMode, const char*> modes[] = {{UPDATE_MODE_BOOT_AREA, "bootboot.bin"},
+                                                        {UPDATE_MODE_FIRMWARE, "firmware.bin"},
+                                                        {'b', "firmware.bin"},
+                                                        {'8', "firmware.bin"}};
+    for (auto [mode, name] : modes) {
+        for (std::size_t length : {548, 53}) { // longer than the reply; the tag and its zero byte
+            SCOPED_TRACE(testing::Message() << "mode " << int(mode) << ", " << length << " bytes");
+            state.mode = mode;
+            fake.sends.clear();
+            const Bytes req = bootp_request("PexlinQB", length);
+            Bytes want = req;
+            want.resize(300);
+            want[BOOTP_OP] = 2;
+            put_net32(&want[BOOTP_YIADDR], TARGET);
+            put_net32(&want[BOOTP_SIADDR], LOCAL);
+            std::memcpy(&want[BOOTP_FILE], name, 13); // the rest of the field as received
+            for (std::size_t n = 1; n <= 2; ++n) {
+                ASSERT_EQ(bootp(req, 6800), HEARD_DEVICE);
+                ASSERT_EQ(fake.sends.size(), n);
+                const FakeSend& s = fake.sends.back();
+                EXPECT_EQ(std::tuple(s.sock, s.from_addr, s.to_addr, s.to_port),
+                          std::tuple(state.endpoints[BOOTP_ENDPOINT], LOCAL, 0xFFFFFFFFu, 6800));
+                // As text, which a failure shows whole.
+                EXPECT_EQ(std::string(s.bytes.begin(), s.bytes.end()),
+                          std::string(want.begin(), want.end()));
+            }
+        }
     }
 }
 
 TEST_F(Bootp, EveryHardwareAddressAnsweredIsKeptInOrderAndASecondOneToldOnce) {
     open_state(1000);
+    // A request from the unit 52:54:00:12:34:`last`, and the `last` bytes of the units named.
     auto from_unit = [](unsigned char last) {
         Bytes req = bootp_request();
         const unsigned char hw[] = {0x52, 0x54, 0x00, 0x12, 0x34, last};
         std::memcpy(&req[BOOTP_CHADDR], hw, sizeof hw);
         return req;
     };
-    auto unit_order = [](const UnitsAnswered& units) {
+    auto unit_order = [](const UnitsAnswered& units) { // -1: not known, or not such a unit
         std::vector<int> last;
-        for (std::uint32_t i = 0; i < units.count; ++i) {
-            EXPECT_TRUE(units.hw[i].known);
-            EXPECT_EQ(0, std::memcmp(units.hw[i].bytes, "\x52\x54\x00\x12\x34", 5));
-            last.push_back(units.hw[i].bytes[5]);
-        }
+        for (const HardwareAddress& hw : std::span(units.hw, units.count))
+            last.push_back(
+                hw.known && !std::memcmp(hw.bytes, "\x52\x54\x00\x12\x34", 5) ? hw.bytes[5] : -1);
         return last;
     };
     EXPECT_EQ(state.units.count, 0u);
@@ -104,10 +101,8 @@ TEST_F(Bootp, EveryHardwareAddressAnsweredIsKeptInOrderAndASecondOneToldOnce) {
     EXPECT_EQ(told.kind, NOTICE_SECOND_DEVICE);
     EXPECT_EQ(unit_order(told.units), (std::vector<int>{0x56, 0x99}));
     state.now_us += 1000000; // past the replies' rate limit
-    bootp(from_unit(0x99));
-    bootp(from_unit(0x77));
-    for (unsigned char more = 0xA0; more < 0xA3; ++more)
-        bootp(from_unit(more));
+    for (unsigned char unit : {0x99, 0x77, 0xA0, 0xA1, 0xA2})
+        bootp(from_unit(unit));
     EXPECT_EQ(stall_notices.size(), 1u);
     EXPECT_EQ(fake.sends.size(), 8u) << "every tagged request is answered";
     EXPECT_EQ(unit_order(state.units), (std::vector<int>{0x56, 0x99, 0x77, 0xA0}));
@@ -125,19 +120,17 @@ TEST_F(Bootp, RepliesAreFourASecondAndLeaveByTheInterfaceLookedUpWhenBound) {
     open_state(1000);
     EXPECT_EQ(fake.interface_lookups, 1);
     const std::uint64_t T = 10000000;
-    struct Arrival {
-        std::uint64_t at_us;
-        bool answered;
-    };
-    const Arrival flood[] = {{T, true},           {T, true},           {T, true},
-                             {T + 1, true},       {T + 2, false},      {T + 999999, false},
-                             {T + 1000000, true}, {T + 1000000, true}, {T + 5000000, true}};
-    for (const Arrival& a : flood) {
+    // When each request arrives, and whether it is answered.
+    const std::pair<std::uint64_t, bool> flood[] = {
+        {T, true},           {T, true},           {T, true},
+        {T + 1, true},       {T + 2, false},      {T + 999999, false},
+        {T + 1000000, true}, {T + 1000000, true}, {T + 5000000, true}};
+    for (auto [at_us, answered] : flood) {
         const int length = put(bootp_request());
-        state.now_us = a.at_us;
+        state.now_us = at_us;
         EXPECT_EQ(handle_bootp_request(state, length, TARGET, host_to_net16(68)) == HEARD_DEVICE,
-                  a.answered)
-            << a.at_us - T;
+                  answered)
+            << at_us - T;
     }
     ASSERT_EQ(fake.sends.size(), 7u);
     for (const FakeSend& s : fake.sends)
@@ -147,39 +140,16 @@ TEST_F(Bootp, RepliesAreFourASecondAndLeaveByTheInterfaceLookedUpWhenBound) {
     // Refusals to other hosts are held to the same rate; ERRORs to the target are not.
     fake.sends.clear();
     const std::uint32_t STRANGER = fake_address(198, 51, 100, 77);
-    for (int i = 0; i < 6; ++i) {
-        for (std::uint32_t from : {STRANGER, TARGET}) {
-            const int length = put(tftp_texts(TFTP_OP_WRQ, {"f", "octet"}));
-            state.now_us = T + 9000000;
-            handle_tftp_request(state, length, from, host_to_net16(2000));
-        }
+    for (int i = 0; i < 12; ++i) { // six from each, all at once
+        const int length = put(tftp_texts(TFTP_OP_WRQ, {"f", "octet"}));
+        state.now_us = T + 9000000;
+        handle_tftp_request(state, length, i % 2 ? TARGET : STRANGER, host_to_net16(2000));
     }
-    std::size_t to_stranger = 0;
-    for (const FakeSend& s : fake.sends)
-        to_stranger += s.to_addr == STRANGER ? 1 : 0;
-    EXPECT_EQ(to_stranger, 4u);
+    const auto to_stranger =
+        std::count_if(fake.sends.begin(), fake.sends.end(),
+                      [&](const FakeSend& s) { return s.to_addr == STRANGER; });
+    EXPECT_EQ(to_stranger, 4);
     EXPECT_EQ(fake.sends.size() - to_stranger, 6u);
-}
-
-TEST_F(Bootp, ShortTaggedRequestNeedsItsTerminatorAndIsPaddedWithZeros) {
-    open_state(1000);
-    // 53 bytes hold the tag and its zero byte: answered, zero-padded to 300 bytes.
-    Bytes req = bootp_request("pexlinQB", 53);
-    ASSERT_EQ(bootp(req), HEARD_DEVICE);
-    ASSERT_EQ(fake.sends.size(), 1u);
-    const Bytes& b = fake.sends[0].bytes;
-    ASSERT_EQ(b.size(), 300u);
-    EXPECT_TRUE(std::equal(req.begin() + 3, req.begin() + 16, b.begin() + 3));
-    for (std::size_t i = 53; i < 300; ++i) {
-        if (i < BOOTP_FILE || i > BOOTP_FILE + 12) {
-            ASSERT_EQ(b[i], 0) << "byte " << i;
-        }
-    }
-
-    // 52 bytes end in the middle of the tag's terminator: not a complete tagged request.
-    EXPECT_EQ(bootp(bootp_request("pexlinQB", 52)), HEARD_STRAY);
-    EXPECT_EQ(bootp(Bytes{}), HEARD_STRAY);
-    EXPECT_EQ(fake.sends.size(), 1u);
 }
 
 } // namespace

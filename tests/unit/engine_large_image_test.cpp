@@ -37,11 +37,22 @@ class LargeImage : public EngineTest {
         EngineTest::TearDown();
     }
 
-    void start_transfer(unsigned char* img, std::uint32_t size) {
+    // A transfer of the image at its last but one block: its ACK sends `last`, the ACK of that
+    // ends the upload.
+    void serve_last_blocks(unsigned char* img, std::uint32_t size, const Bytes& last,
+                           const std::vector<std::uint32_t>& progress) {
         open_state(0);
         state.image = img;
         state.image_size = size;
         ASSERT_EQ(request(rrq()), HEARD_DEVICE);
+        state.transfer.current_block = 8388607;
+        fake.sends.clear();
+        EXPECT_EQ(acknowledge(ack(0xFFFF)), ACK_ACCEPTED);
+        ASSERT_EQ(fake.sends.size(), 1u);
+        EXPECT_EQ(fake.sends[0].bytes, last);
+        EXPECT_EQ(acknowledge(ack(0)), ACK_FINAL) << "the upload would never end";
+        EXPECT_EQ(fake.sends.size(), 1u) << "something was sent after the last ACK";
+        EXPECT_EQ(progress_calls, progress);
     }
 };
 
@@ -50,7 +61,6 @@ TEST_F(LargeImage, LastBlocksOfAnImageOf4GiBMinusOneStayInsideIt) {
     unsigned char* img = map_image(size);
     ASSERT_NE(img, nullptr);
     unsigned char packet[PACKET_BUFFER_SIZE];
-
     ASSERT_EQ(build_data_packet(img, size, packet, 8388607), 516);
     EXPECT_EQ(std::memcmp(packet + 4, img + 0xFFFFFC00u, 512), 0);
     ASSERT_EQ(build_data_packet(img, size, packet, 8388608), 4 + 511);
@@ -59,29 +69,16 @@ TEST_F(LargeImage, LastBlocksOfAnImageOf4GiBMinusOneStayInsideIt) {
     EXPECT_EQ(build_data_packet(img, size, packet, 8388609), 4);
     EXPECT_EQ(build_data_packet(img, size, packet, 0xFFFFFFFFu), 4);
 
-    start_transfer(img, size);
-    state.transfer.current_block = 8388607;
-    fake.sends.clear();
-    EXPECT_EQ(acknowledge(ack(0xFFFF)), ACK_ACCEPTED);
-    ASSERT_EQ(fake.sends.size(), 1u);
-    EXPECT_EQ(fake.sends[0].bytes.size(), 4u + 511);
-    EXPECT_EQ(acknowledge(ack(0)), ACK_FINAL);
-    EXPECT_EQ(fake.sends.size(), 1u);
-    EXPECT_EQ(progress_calls, (std::vector<std::uint32_t>{99, 100}));
+    Bytes last{0, 3, 0, 0};
+    last.insert(last.end(), img + 0xFFFFFE00u, img + size);
+    serve_last_blocks(img, size, last, {99, 100});
 }
 
 TEST_F(LargeImage, ImageOfWholeBlocksNear4GiBEndsWithAnEmptyBlock) {
     const std::uint32_t size = 0xFFFFFE00u; // 8388607 full blocks
     unsigned char* img = map_image(size);
     ASSERT_NE(img, nullptr);
-    start_transfer(img, size);
-    state.transfer.current_block = 8388607;
-    fake.sends.clear();
-    EXPECT_EQ(acknowledge(ack(0xFFFF)), ACK_ACCEPTED);
-    ASSERT_EQ(fake.sends.size(), 1u);
-    EXPECT_EQ(fake.sends[0].bytes, (Bytes{0, 3, 0, 0}));
-    EXPECT_EQ(acknowledge(ack(0)), ACK_FINAL) << "the upload would never end";
-    EXPECT_EQ(progress_calls, (std::vector<std::uint32_t>{100, 100}));
+    serve_last_blocks(img, size, {0, 3, 0, 0}, {100, 100});
 }
 
 } // namespace

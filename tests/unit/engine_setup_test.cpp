@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 namespace {
 
@@ -30,92 +31,81 @@ class Update : public EngineTest {
                    static_cast<std::streamsize>(image.size()));
     }
 
-    // Runs update_target and returns its result; `out` gets the modes it told of an image
-    // opened. The engine itself prints nothing.
-    int run(std::string& out, UpdateMode mode = UPDATE_MODE_FIRMWARE,
-            UpdateDiagnosis* diagnosis = nullptr, const char* image_path = nullptr) {
+    // Runs update_target and returns its result; opened_modes gets the modes it told of an
+    // image opened. The engine itself prints nothing.
+    int run(UpdateMode mode, UpdateDiagnosis* diagnosis, notice_callback notice = record_notice,
+            void* context = nullptr) {
         opened_modes.clear();
         testing::internal::CaptureStdout();
-        int r = update_target(LOCAL, TARGET, image_path ? image_path : path.c_str(), mode,
-                              record_notice, nullptr, diagnosis);
+        int r = update_target(LOCAL, TARGET, path.c_str(), mode, notice, context, diagnosis);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-        out = opened_modes;
         return r;
     }
 };
 
-TEST_F(Update, ImageThatCannotBeLoadedFailsBeforeAnythingIsPrintedOrOpened) {
-    std::string out;
-    UpdateDiagnosis diagnosis{};
-    EXPECT_EQ(run(out, UPDATE_MODE_FIRMWARE, &diagnosis), UPDATE_NO_IMAGE); // never written
-    EXPECT_EQ(diagnosis.image_fault, IMAGE_MISSING);
-    EXPECT_EQ(out, "");
-
-    std::filesystem::create_directory(path);
-    EXPECT_EQ(run(out, UPDATE_MODE_FIRMWARE, &diagnosis), UPDATE_NO_IMAGE);
-    EXPECT_EQ(diagnosis.image_fault, IMAGE_NOT_REGULAR);
-    EXPECT_EQ(out, "");
-    EXPECT_EQ(fake.sockets_created, 0);
-}
-
-struct PortCase {
-    std::uint16_t port;
-    int result;
-    std::vector<std::uint16_t> tried;
-};
-
-TEST_F(Update, EachPortThatCannotBeBoundUnwindsWithItsOwnCode) {
-    write_image(1000);
-    const PortCase cases[] = {
-        {9, UPDATE_NO_WAKE_PORT, {9}},
-        {67, UPDATE_NO_BOOTP_PORT, {9, 67}},
-        {69, UPDATE_NO_TFTP_PORT, {9, 67, 69}},
-    };
-    for (const PortCase& c : cases) {
-        for (NetFault fault : {NET_FAULT_IN_USE, NET_FAULT_PERMISSION}) {
-            SCOPED_TRACE(c.port);
-            fake_reset();
-            fake.failing_ports = {c.port};
-            fake.bind_fault = fault;
-            std::string out;
-            UpdateDiagnosis diagnosis{};
-            EXPECT_EQ(run(out, UPDATE_MODE_FIRMWARE, &diagnosis), c.result);
-            EXPECT_EQ(diagnosis.net_fault, fault);
-            EXPECT_EQ(diagnosis.image_fault, IMAGE_OK);
-            EXPECT_EQ(fake.bind_attempts, c.tried);
-            EXPECT_EQ(fake_open_sockets(), 0) << "a socket was left open";
-            EXPECT_EQ(fake.sockets_created, static_cast<int>(c.tried.size()));
-            EXPECT_TRUE(fake.sends.empty());
-            EXPECT_EQ(out, std::string(1, UPDATE_MODE_FIRMWARE));
-        }
-    }
-}
-
-// What a check before the site visit relies on: the network-start notice comes with the ports
-// bound and the image as loaded, and a callback that ends the update there leaves nothing sent
-// and nothing waited for.
-bool stop_at_network_start(void* context, const UpdateNotice& notice) {
-    if (notice.kind != NOTICE_NETWORK_STARTS)
-        return true;
-    static_cast<Bytes*>(context)->assign(notice.image, notice.image + notice.image_size);
+// Records every notice; given an image to keep, ends the update at the network's start with
+// the image it was lent there.
+bool record_or_stop(void* image_told, const UpdateNotice& notice) {
+    if (image_told == nullptr || notice.kind != NOTICE_NETWORK_STARTS)
+        return record_notice(image_told, notice);
+    static_cast<Bytes*>(image_told)->assign(notice.image, notice.image + notice.image_size);
     return false;
 }
 
-TEST_F(Update, EndedAtTheNetworksStartNothingIsSentAndTheImageWasLent) {
-    for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{70000}}) {
-        SCOPED_TRACE(size);
+constexpr int NO_FILE = -1, A_DIRECTORY = -2;
+struct EarlyEnd {
+    int image_size;             // or NO_FILE, or A_DIRECTORY in the image's place
+    std::uint16_t failing_port; // 0: none
+    NetFault fault;
+    int result; // UPDATE_ABANDONED: by the callback at the network's start
+    ImageFault image_fault;
+    std::vector<std::uint16_t> tried;
+};
+
+// An update ended before its loop, each way with its own code, closes what it opened and sends
+// and waits for nothing: an image that cannot be loaded (nothing opened or told), a port that
+// cannot be bound, or a callback ending it at the network's start (as a check before the site
+// visit does: the ports are bound then, and the image lent as loaded).
+TEST_F(Update, SetUpEndedEarlyUnwindsWithItsOwnCodeAndLeavesNothingOpen) {
+    const EarlyEnd rows[] = {
+        {NO_FILE, 0, NET_FAULT_NONE, UPDATE_NO_IMAGE, IMAGE_MISSING, {}},
+        {A_DIRECTORY, 0, NET_FAULT_NONE, UPDATE_NO_IMAGE, IMAGE_NOT_REGULAR, {}},
+        {1000, 9, NET_FAULT_IN_USE, UPDATE_NO_WAKE_PORT, IMAGE_OK, {9}},
+        {1000, 9, NET_FAULT_PERMISSION, UPDATE_NO_WAKE_PORT, IMAGE_OK, {9}},
+        {1000, 67, NET_FAULT_IN_USE, UPDATE_NO_BOOTP_PORT, IMAGE_OK, {9, 67}},
+        {1000, 67, NET_FAULT_PERMISSION, UPDATE_NO_BOOTP_PORT, IMAGE_OK, {9, 67}},
+        {1000, 69, NET_FAULT_IN_USE, UPDATE_NO_TFTP_PORT, IMAGE_OK, {9, 67, 69}},
+        {1000, 69, NET_FAULT_PERMISSION, UPDATE_NO_TFTP_PORT, IMAGE_OK, {9, 67, 69}},
+        {0, 0, NET_FAULT_NONE, UPDATE_ABANDONED, IMAGE_OK, {9, 67, 69}},
+        {1, 0, NET_FAULT_NONE, UPDATE_ABANDONED, IMAGE_OK, {9, 67, 69}},
+        {70000, 0, NET_FAULT_NONE, UPDATE_ABANDONED, IMAGE_OK, {9, 67, 69}}};
+    std::error_code ec;
+    for (std::size_t row = 0; row < std::size(rows); ++row) {
+        const EarlyEnd& r = rows[row];
+        SCOPED_TRACE(testing::Message() << "row " << row);
         fake_reset();
-        write_image(size);
+        std::filesystem::remove(path, ec);
+        if (r.image_size == A_DIRECTORY)
+            std::filesystem::create_directory(path);
+        else if (r.image_size != NO_FILE)
+            write_image(static_cast<std::size_t>(r.image_size));
+        fake.failing_ports = {r.failing_port}; // port 0 is never bound
+        fake.bind_fault = r.fault;
+        const bool stop = r.result == UPDATE_ABANDONED;
         Bytes image_told = {0xEE};
         UpdateDiagnosis diagnosis{};
-        EXPECT_EQ(update_target(LOCAL, TARGET, path.c_str(), UPDATE_MODE_FIRMWARE,
-                                stop_at_network_start, &image_told, &diagnosis),
-                  UPDATE_ABANDONED);
-        EXPECT_EQ(image_told, image);
-        EXPECT_EQ(fake.bind_attempts, (std::vector<std::uint16_t>{9, 67, 69}));
+        EXPECT_EQ(
+            run(UPDATE_MODE_FIRMWARE, &diagnosis, record_or_stop, stop ? &image_told : nullptr),
+            r.result);
+        EXPECT_EQ(diagnosis.image_fault, r.image_fault);
+        EXPECT_EQ(diagnosis.net_fault, r.fault);
+        EXPECT_EQ(opened_modes, r.image_size < 0 ? "" : std::string(1, UPDATE_MODE_FIRMWARE));
+        EXPECT_EQ(fake.bind_attempts, r.tried);
+        EXPECT_EQ(fake.sockets_created, static_cast<int>(r.tried.size()));
+        EXPECT_EQ(fake_open_sockets(), 0) << "a socket was left open";
         EXPECT_TRUE(fake.sends.empty());
         EXPECT_TRUE(fake.waits.empty());
-        EXPECT_EQ(fake_open_sockets(), 0);
+        EXPECT_EQ(image_told, stop ? image : Bytes{0xEE}) << "the image lent";
     }
 }
 
@@ -124,32 +114,25 @@ TEST_F(Update, EndpointsAndBannerFollowTheModeAndAllIsClosedAfterAFailedWait) {
     for (UpdateMode mode : {UPDATE_MODE_BOOT_AREA, UPDATE_MODE_FIRMWARE, UpdateMode{'x'}}) {
         fake_reset();
         fake.wait_fault = NET_FAULT_PERMISSION;
-        std::vector<FakeSocket> seen;
+        std::vector<std::tuple<std::uint32_t, bool, bool>> seen;
         fake.on_wait = [&](int n) {
             if (n == 0) {
-                seen = {fake.sockets[static_cast<std::size_t>(fake_socket_on(9))],
-                        fake.sockets[static_cast<std::size_t>(fake_socket_on(67))],
-                        fake.sockets[static_cast<std::size_t>(fake_socket_on(69))]};
+                for (std::uint16_t port : {9, 67, 69}) {
+                    const FakeSocket& s = fake.sockets[std::size_t(fake_socket_on(port))];
+                    seen.emplace_back(s.addr, s.broadcast, s.hear_broadcasts);
+                }
                 fake_queue(69, rrq(), TARGET, CLIENT_TFTP_PORT);
-                return FAKE_WAIT_FROM_QUEUES;
             }
             return n == 2 ? NET_WAIT_FAILED : FAKE_WAIT_FROM_QUEUES;
         };
-        std::string out;
         UpdateDiagnosis diagnosis{};
-        EXPECT_EQ(run(out, mode, &diagnosis), UPDATE_WAIT_FAILED);
-        EXPECT_EQ(out, std::string(1, static_cast<char>(mode))) << "the mode told as given";
+        EXPECT_EQ(run(mode, &diagnosis), UPDATE_WAIT_FAILED);
+        EXPECT_EQ(opened_modes, std::string(1, static_cast<char>(mode))) << "the mode as given";
         EXPECT_EQ(diagnosis.net_fault, NET_FAULT_PERMISSION);
-        ASSERT_EQ(seen.size(), 3u);
-        for (const FakeSocket& s : seen)
-            EXPECT_EQ(s.addr, LOCAL);
-        // Only the BOOTP endpoint hears broadcasts; the wake endpoint only sends them.
-        EXPECT_TRUE(seen[0].broadcast);
-        EXPECT_FALSE(seen[0].hear_broadcasts);
-        EXPECT_TRUE(seen[1].broadcast);
-        EXPECT_TRUE(seen[1].hear_broadcasts);
-        EXPECT_FALSE(seen[2].broadcast);
-        EXPECT_FALSE(seen[2].hear_broadcasts);
+        // The wake, BOOTP and TFTP endpoints' (address, sends broadcasts, hears them): only the
+        // BOOTP endpoint hears broadcasts, the wake endpoint only sends them.
+        EXPECT_EQ(seen, (std::vector<std::tuple<std::uint32_t, bool, bool>>{
+                            {LOCAL, true, false}, {LOCAL, true, true}, {LOCAL, false, false}}));
         EXPECT_EQ(fake.waits.size(), 3u);
         // The failed wait was no quiet tick: one quiet tick after DATA 1, no resend.
         EXPECT_EQ(fake.sends.size(), 1u);
@@ -180,10 +163,9 @@ TEST_F(Update, DeviceFetchesTheWholeImageThroughTheLoop) {
         }
         return FAKE_WAIT_FROM_QUEUES;
     };
-    std::string out;
     UpdateDiagnosis diagnosis{};
-    EXPECT_EQ(run(out, UPDATE_MODE_FIRMWARE, &diagnosis), UPDATE_DONE);
-    EXPECT_EQ(out, std::string(1, UPDATE_MODE_FIRMWARE));
+    EXPECT_EQ(run(UPDATE_MODE_FIRMWARE, &diagnosis), UPDATE_DONE);
+    EXPECT_EQ(opened_modes, std::string(1, UPDATE_MODE_FIRMWARE));
     EXPECT_EQ(diagnosis.bytes_acknowledged, 102400u);
     ASSERT_EQ(diagnosis.units.count, 1u);
     const Bytes request = bootp_request();
@@ -194,14 +176,13 @@ TEST_F(Update, DeviceFetchesTheWholeImageThroughTheLoop) {
     for (std::size_t block = 1; block <= 201; ++block)
         ASSERT_EQ(fake.sends[block].bytes, expected_data(image, block)) << block;
     ASSERT_EQ(progress_calls.size(), 201u);
-    EXPECT_EQ(progress_calls[0], 0u);
-    EXPECT_EQ(progress_calls[199], 100u);
-    EXPECT_EQ(progress_calls[200], 100u);
+    EXPECT_EQ(std::tuple(progress_calls[0], progress_calls[199], progress_calls[200]),
+              std::tuple(0u, 100u, 100u));
     ASSERT_EQ(stall_notices.size(), 2u);
     EXPECT_EQ(stall_notices[0].first.kind, NOTICE_NETWORK_STARTS); // before anything was sent
-    EXPECT_EQ(stall_notices[1].first.kind, NOTICE_BLOCK_UNACKNOWLEDGED);
-    EXPECT_EQ(stall_notices[1].first.block, 99u);
-    EXPECT_FALSE(stall_notices[1].first.last_block);
+    const UpdateNotice& stall = stall_notices[1].first;
+    EXPECT_EQ(std::tuple(stall.kind, stall.block, stall.last_block),
+              std::tuple(NOTICE_BLOCK_UNACKNOWLEDGED, 99u, false));
     EXPECT_EQ(fake_open_sockets(), 0);
     EXPECT_EQ(fake.sockets_created, 4);
 }
@@ -219,12 +200,10 @@ TEST_F(Update, DataPortsComeFromTheSystemsRandomSourceReadOncePerRun) {
                 fake_queue_on(fake_data_socket(), ack(1), TARGET, CLIENT_TFTP_PORT + 4);
             return n == 8 ? NET_WAIT_FAILED : FAKE_WAIT_FROM_QUEUES;
         };
-        std::string out;
-        EXPECT_EQ(run(out, UPDATE_MODE_FIRMWARE, &diagnosis), UPDATE_WAIT_FAILED);
+        EXPECT_EQ(run(UPDATE_MODE_FIRMWARE, &diagnosis), UPDATE_WAIT_FAILED);
         std::vector<std::uint16_t> ports;
-        for (std::uint16_t port : fake.bind_attempts)
-            if (fake_is_data_port(port))
-                ports.push_back(port);
+        std::copy_if(fake.bind_attempts.begin(), fake.bind_attempts.end(),
+                     std::back_inserter(ports), fake_is_data_port);
         EXPECT_EQ(ports.size(), 5u);
         EXPECT_EQ(fake.random_reads, 1);
         return ports;
@@ -237,8 +216,7 @@ TEST_F(Update, DataPortsComeFromTheSystemsRandomSourceReadOncePerRun) {
     EXPECT_EQ(ports_of_a_run(diagnosis), first) << "the same seed, the same ports";
     fake_reset();
     fake.random_value = 0x0BADCAFE;
-    const std::vector<std::uint16_t> second = ports_of_a_run(diagnosis);
-    EXPECT_NE(second, first);
+    EXPECT_NE(ports_of_a_run(diagnosis), first);
     // Without the system's source the clock seeds the ports; they stay in their range.
     fake_reset();
     fake.random_fails = true;
