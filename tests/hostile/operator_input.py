@@ -9,15 +9,13 @@ Every bad-input case must end within seconds in one of three clear ways: the usa
 the report that port 9 is taken (exit 3): the test holds that port so nothing is ever sent.
 These run in a network namespace of their own with only loopback up.
 
-The console cases update the virtual device (which gives up after about 13 s without a block)
-in a lab of namespaces: Ctrl+S on the terminal, and on a terminal that has only standard error
-(standard output to a file); Ctrl+Z then fg; a pipe nobody reads for 20 s; `| head -c 300`;
-standard output to a file under `ulimit -f`; Ctrl+C, SIGTERM, SIGUSR1 and SIGALRM; and the
-terminal closed during a transfer, before the device goes silent and after a stall has been
-told. Whatever the console does, the device must get the whole image, the trail must stay byte
-for byte as it is, and the terminal's settings are never changed. Needs root, exits 77 without.
+The console cases (check_* below, one each) update the virtual device (which gives up after
+about 13 s without a block) in a lab of namespaces. Whatever the console does, the device must
+get the whole image, the trail must stay byte for byte as it is, and the terminal's settings
+are never changed. Needs root, exits 77 without.
 """
 
+import contextlib
 import fcntl
 import os
 import re
@@ -29,42 +27,39 @@ import sys
 import tempfile
 import threading
 import time
+from types import SimpleNamespace
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, ".."))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 
-from netlab import Checks  # noqa: E402
-from checks import (one_line_problem, success_problem,  # noqa: E402
+from netlab import Checks, require_root  # noqa: E402
+from checks import (FIRMWARE_BANNER, one_line_problem, success_problem,  # noqa: E402
                     without_start_line)
 from e2e_support import (Lab, Terminal, console_trail, finish_device, make_image,  # noqa: E402
                          progress_calls, start_device)
 
-SKIP = 77
-INSIDE = "QB_OPERATOR_INPUT_NETNS"
 USAGE_TEXT = (b"\n\nusage: QBupdate filename targetIP\n\n\t where\tfilename is the name of the file "
               b"containing the image to upload\n\t\t targetIP is IP address of target in "
               b"ddd.ddd.ddd.ddd format\n")
-FIRMWARE_BANNER = b" Updating QuibbleBox Firmware\n"
 BOOT_BANNER = b" Updating QuibbleBox Boot Area\n"
 
 
 def outcome_problem(result, expected, banner=FIRMWARE_BANNER):
     """None when the run ended as `expected` ("usage", "no image", "loaded") says it must."""
     rc, out, err = result.returncode, result.stdout, result.stderr
-    if expected in ("--help", "--version"):
-        # Asked as GNU tools are asked: the answer on standard output, status 0.
-        want = USAGE_TEXT if expected == "--help" else None
-        # --help names the other forms in one line on standard error: the usage text stays.
-        more = b"QBupdate: also QBupdate filename targetIP boot" if want else None
-        err_ok = (err.startswith(more) and err.count(b"\n") == 1) if more else not err
-        if rc != 0 or not err_ok or (out != want if want else not re.fullmatch(
-                rb"QBupdate \d+\.\d+\.\d+\n", out)):
-            return f"{expected}: exit {rc}, {out[:80]!r}, {err[:200]!r}"
-        return None
+    got = f"exit {rc}, {out[:80]!r}, {err[:300]!r}"
+    # Asked as GNU tools are asked: the answer on standard output, status 0; --help names the
+    # other forms in one line on standard error: the usage text stays.
+    if expected == "--help":
+        return None if rc == 0 and out == USAGE_TEXT and err.count(b"\n") == 1 and \
+            err.startswith(b"QBupdate: also QBupdate filename targetIP boot") else f"--help: {got}"
+    if expected == "--version":
+        return None if rc == 0 and not err and re.fullmatch(rb"QBupdate \d+\.\d+\.\d+\n", out) \
+            else f"--version: {got}"
     if expected in ("usage", "help"):
         if rc != 1 or out != USAGE_TEXT:
-            return f"expected the usage text and exit 1, got exit {rc}, {out[:40]!r}, {err[:200]!r}"
+            return f"expected the usage text and exit 1, got {got}"
         # Asked for, the usage text comes alone; otherwise one line names the refused argument.
         if expected == "help":
             return f"help came with {err[:200]!r}" if err else None
@@ -72,21 +67,22 @@ def outcome_problem(result, expected, banner=FIRMWARE_BANNER):
     want_rc, want_text = (2, b"cannot load image") if expected == "no image" else \
         (3, b"cannot open UDP port 9 on 127.0.0.1")
     if rc != want_rc or want_text not in err:
-        return f"expected exit {want_rc} and {want_text!r}, got exit {rc}, stderr {err[:300]!r}"
+        return f"expected exit {want_rc} and {want_text!r}, got {got}"
     if out not in (b"", banner):
         return f"stdout is not the banner alone: {out[:80]!r}"
     return one_line_problem(err)
 
 
-def make_files(work):
-    """The file system the cases point at; returns the names used by cases()."""
-    image = os.path.join(work, "image.bin")
-    with open(image, "wb") as f:
-        f.write(os.urandom(3000))
-    open(os.path.join(work, "empty.bin"), "wb").close()
+def cases(work):
+    """Makes the files the cases point at; returns the socket that must stay open while they
+    run, and the cases: (label, argv after the program name, expected outcome, run options)."""
+    image, locked = os.path.join(work, "image.bin"), os.path.join(work, "locked.bin")
     odd_image = os.path.join(work.encode(), b"\xff\xfe odd \x1b[31m\t\n.bin")
-    with open(odd_image, "wb") as f:
-        f.write(os.urandom(2000))
+    for path, data in ((image, os.urandom(3000)), (odd_image, os.urandom(2000)),
+                       (os.path.join(work, "empty.bin"), b""), (locked, b"x" * 100)):
+        with open(path, "wb") as f:
+            f.write(data)
+    os.chmod(locked, 0)
     # A regular file whose length (0) is not what reading it yields.
     odd_link = os.path.join(work.encode(), b"status \x1b]0;owned\x07 \xc3(\n.bin")
     os.symlink("/proc/self/status", odd_link)
@@ -95,21 +91,10 @@ def make_files(work):
     os.symlink("loop", os.path.join(work, "loop"))
     unix = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
     unix.bind(os.path.join(work, "unix.sock"))
-    locked = os.path.join(work, "locked.bin")
-    with open(locked, "wb") as f:
-        f.write(b"x" * 100)
-    os.chmod(locked, 0)
-    return {"image": image, "odd_image": odd_image, "odd_link": odd_link, "locked": locked,
-            "keep": unix}
-
-
-def cases(work, f):
-    """(label, argv after the program name, expected outcome, extra run options)."""
-    image = f["image"]
     long_prefix = b"./" * 1990  # with the names below: long, but under PATH_MAX (4096)
     over = b"./" * 2100         # over PATH_MAX
     rel = os.path.relpath
-    return [
+    return unix, [
         ("empty path", [b""], "usage", {}),
         ("dash only", [b"-"], "usage", {}),
         ("help with odd byte", [b"-H\xff"], "help", {}),
@@ -123,9 +108,8 @@ def cases(work, f):
         ("existing image, path over PATH_MAX", [over + b"image.bin"], "usage", {}),
         ("missing, path over PATH_MAX", [b"a/" * 3000 + b"b"], "usage", {}),
         ("FIFO without a writer", [b"fifo"], "usage", {}),
-        ("/dev/null", [b"/dev/null"], "usage", {}),
-        ("/dev/zero", [b"/dev/zero"], "usage", {}),
-        ("/dev/tty", [b"/dev/tty"], "usage", {}),
+        *[(dev.decode(), [dev], "usage", {})
+          for dev in (b"/dev/null", b"/dev/zero", b"/dev/tty")],
         ("directory", [b"."], "usage", {}),
         ("UNIX socket", [b"unix.sock"], "usage", {}),
         ("dangling symlink", [b"dangling"], "usage", {}),
@@ -140,38 +124,32 @@ def cases(work, f):
         ("mode with a newline", [image, b"127.0.0.1", b"boot\n"], "usage", {}),
         ("mode not UTF-8", [image, b"127.0.0.1", b"boot\xff"], "usage", {}),
         ("four arguments", [image, b"127.0.0.1", b"boot", b"\xff"], "usage", {}),
-        ("unreadable in full, odd name", [f["odd_link"], b"127.0.0.1"], "no image", {}),
+        ("unreadable in full, odd name", [odd_link, b"127.0.0.1"], "no image", {}),
         ("unreadable in full, long path",
-         [long_prefix + rel(f["odd_link"], os.fsencode(work)), b"127.0.0.1"], "no image", {}),
-        ("image with an odd name", [f["odd_image"], b"127.0.0.1"], "loaded", {}),
+         [long_prefix + rel(odd_link, os.fsencode(work)), b"127.0.0.1"], "no image", {}),
+        ("image with an odd name", [odd_image, b"127.0.0.1"], "loaded", {}),
         ("image by a long path", [long_prefix + b"image.bin", b"127.0.0.1"], "loaded", {}),
         ("empty image", [b"empty.bin", b"127.0.0.1"], "loaded", {}),
         ("boot area", [image, b"127.0.0.1", b"boot"], "loaded", {"banner": BOOT_BANNER}),
     ]
 
 
-def run(qbupdate, args, work, without_dac_override=False):
+def run(qbupdate, args, work, expected=None, banner=FIRMWARE_BANNER,
+        without_dac_override=False):
+    """(outcome, problem): None when the run ended as `expected` says it must; without one, as
+    the outcome its exit status names does."""
     # Root reads a file of mode 000 unless it gives up the capabilities that override modes.
     prefix = ["setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"] \
         if without_dac_override else []
     try:
-        return subprocess.run(prefix + [qbupdate, *args], cwd=work, capture_output=True,
-                              timeout=10, stdin=subprocess.DEVNULL)
+        result = subprocess.run(prefix + [qbupdate, *args], cwd=work, capture_output=True,
+                                timeout=10, stdin=subprocess.DEVNULL)
     except subprocess.TimeoutExpired:
-        return None
-
-
-def check_case(v, qbupdate, work, label, args, expected, extra):
-    banner = extra.pop("banner", FIRMWARE_BANNER)
-    result = run(qbupdate, args, work, **extra)
-    if result is None:
-        v.check(False, f"{label}: still running after 10 s")
-        return
+        return expected, "still running after 10 s"
     if result.returncode < 0:
-        v.check(False, f"{label}: killed by signal {-result.returncode}")
-        return
-    problem = outcome_problem(result, expected, banner)
-    v.check(problem is None, f"{label}: {problem}")
+        return expected, f"killed by signal {-result.returncode}"
+    expected = expected or {2: "no image", 3: "loaded"}.get(result.returncode, "usage")
+    return expected, outcome_problem(result, expected, banner)
 
 
 def check_swapped_image(v, qbupdate, work):
@@ -182,28 +160,19 @@ def check_swapped_image(v, qbupdate, work):
 
     def swap():
         while not stop.is_set():
-            for make in ("file", "fifo", "none"):
-                if make == "file":
-                    with open(regular, "wb") as f:
-                        f.write(b"q" * 1000)
-                    os.replace(regular, path)
-                elif make == "fifo":
-                    os.mkfifo(fifo)
-                    os.replace(fifo, path)
-                elif os.path.lexists(path):
-                    os.unlink(path)
+            with open(regular, "wb") as f:
+                f.write(b"q" * 1000)
+            os.replace(regular, path)
+            os.mkfifo(fifo)
+            os.replace(fifo, path)
+            os.unlink(path)
 
     swapper = threading.Thread(target=swap)
     swapper.start()
     seen = {}
     try:
         for _ in range(60):
-            result = run(qbupdate, [path, b"127.0.0.1"], work)
-            if result is None or result.returncode < 0:
-                v.check(False, "swapped image: a hang or a crash")
-                break
-            kind = {1: "usage", 2: "no image", 3: "loaded"}.get(result.returncode)
-            problem = outcome_problem(result, kind) if kind else f"exit {result.returncode}"
+            kind, problem = run(qbupdate, [path, b"127.0.0.1"], work)
             if not v.check(problem is None, f"swapped image: {problem}"):
                 break
             seen[kind] = seen.get(kind, 0) + 1
@@ -219,14 +188,16 @@ def inside(qbupdate):
     wake_holder.bind(("0.0.0.0", 9))
     v = Checks("operator input")
     with tempfile.TemporaryDirectory(prefix="qb-operator-") as work:
-        files = make_files(work)
-        for label, args, expected, extra in cases(work, files):
-            check_case(v, qbupdate, work, label, args, expected, extra)
+        keep, rows = cases(work)
+        for label, args, expected, extra in rows:
+            _, problem = run(qbupdate, args, work, expected, **extra)
+            v.check(problem is None, f"{label}: {problem}")
         check_swapped_image(v, qbupdate, work)
     return v.status()
 
 
-# --- the operator's console during an update ---
+# --- the operator's console during an update: each case gets `c`, the checks, the lab,
+# QBupdate, the work directory, the image's path and bytes, and `want`, its banner and trail ---
 
 CONSOLE_IMAGE_SIZE = 4 << 20  # 8,193 blocks: a trail of some 7,700 bytes, over a few seconds
 EXIT_ABANDONED = 6
@@ -234,19 +205,39 @@ PIPE_SIZE = 4096  # the smallest a pipe can be: a few thousand blocks fill it
 READER_STOPS = 20.0
 
 
-def console_case(lab, work, name, device_args=()):
-    """The virtual device for one case, started and listening."""
-    return start_device(lab, lab.device, lab.device_if, lab.device_addr, work, name,
-                        list(device_args))
+@contextlib.contextmanager
+def updating(c, name, device_args=(), terminal=True, **popen_args):
+    """The virtual device for one case, started and listening, and QBupdate updating it, on a
+    terminal of its own (`popen_args` giving only another stdout) or started as they say; at the
+    end QBupdate is closed or killed and the device ended."""
+    device = start_device(c.lab, c.lab.device, c.lab.device_if, c.lab.device_addr, c.work, name,
+                          list(device_args))
+    argv = [c.qbupdate, c.path, c.lab.device_addr]
+    qb = Terminal(c.lab.command(c.lab.host, argv), **popen_args) if terminal else \
+        c.lab.popen(c.lab.host, argv, **popen_args)
+    try:
+        yield device, qb
+    finally:
+        if terminal:
+            qb.close()
+        elif qb.poll() is None:
+            qb.kill()
+            qb.wait()
+        finish_device(*device, timeout=0.1)
 
 
-def device_problem(device, image):
+def check(c, name, problem):
+    """Records `problem` under the case's name unless it is None."""
+    return c.v.check(problem is None, f"{name}: {problem}")
+
+
+def device_problem(c, device):
     """None when the device got the whole image."""
     status, record, received = finish_device(*device, timeout=30)
-    if status == 0 and received == image:
+    if status == 0 and received == c.image:
         return None
-    got = None if received is None else len(received)
-    return f"the device ended with {status} ({record['result']}), {got} of {len(image)} bytes"
+    return (f"the device ended with {status} ({record['result']}), "
+            f"{None if received is None else len(received)} of {len(c.image)} bytes")
 
 
 def ports_held(lab):
@@ -256,128 +247,110 @@ def ports_held(lab):
     return sorted(local & {9, 67, 69})
 
 
-def on_terminal(lab, qbupdate, path, stdout=None):
-    return Terminal(lab.command(lab.host, [qbupdate, path, lab.device_addr]), stdout=stdout)
+def settings_kept(c, name, term, when=""):
+    c.v.check(term.settings() == term.settings_before,
+              f"{name}: the terminal's settings changed{when}")
 
 
-def check_ctrl_s(v, lab, qbupdate, work, path, want):
-    """Ctrl+S at 20 %, Ctrl+Q only once the device has finished: the display pauses, the update
-    does not, and Ctrl+Q shows all that was held."""
-    image = open(path, "rb").read()
-    device = console_case(lab, work, "ctrl-s")
-    term = on_terminal(lab, qbupdate, path)
-    try:
-        if v.check(term.wait_for(b"20%", 30), "Ctrl+S: no 20% on the terminal"):
-            term.type(b"\x13")
-        v.check(term.settings() == term.settings_before, "Ctrl+S: the terminal's settings changed")
-        problem = device_problem(device, image)
-        v.check(problem is None, f"Ctrl+S: {problem}")
-        v.check(len(without_start_line(term.shown())) < len(want), "Ctrl+S: the display did not pause")
+def finished(c, name, term, timeout, want=0):
+    status = term.finish(timeout)
+    c.v.check(status == want, f"{name}: exit status {status}, want {want}")
+
+
+def shown_problem(term, want):
+    """None when the terminal showed `want` and then the line of a success."""
+    shown = without_start_line(term.shown())
+    if shown.startswith(want) and success_problem(shown[len(want):]) is None:
+        return None
+    return (f"the terminal showed {len(shown)} bytes, not the trail's {len(want)} and the last "
+            f"line: {shown[-200:]!r}")
+
+
+def ended_well(c, name, status, err, shown, want):
+    """QBupdate on a pipe or a file: exit 0, the line of a success, and `want` on stdout."""
+    c.v.check(status == 0, f"{name}: exit status {status}")
+    check(c, name, success_problem(err))
+    c.v.check(shown == want, f"{name}: {len(shown)} bytes on standard output, not the trail's "
+                             f"first {len(want)}: {shown[-80:]!r}")
+
+
+def check_paused(c):
+    """The display paused at 20 %, the update not: Ctrl+S, with Ctrl+Q only once the device has
+    finished, which shows all that was held; and the job stopped and continued 2 s later, as
+    Ctrl+Z and fg do (SIGSTOP: the terminal's own Ctrl+Z is discarded for a session leader's
+    group, which nothing would continue)."""
+    def ctrl_q(term):
+        c.v.check(len(without_start_line(term.shown())) < len(c.want),
+                  "Ctrl+S: the display did not pause")
         term.type(b"\x11")
-        status = term.finish(30)
-        v.check(status == 0, f"Ctrl+S: exit status {status}")
-        shown = without_start_line(term.shown())
-        v.check(shown.startswith(want) and success_problem(shown[len(want):]) is None,
-                f"Ctrl+S: the terminal showed {len(shown)} bytes, not the trail's {len(want)} "
-                f"and the last line: {shown[-200:]!r}")
-    finally:
-        term.close()
+
+    def stop_and_continue(term):
+        term.proc.send_signal(signal.SIGSTOP)  # ip netns exec runs QBupdate in its place
+        time.sleep(2)
+        term.proc.send_signal(signal.SIGCONT)
+    # (name, what is done at 20 %, what is done and checked once the device has finished)
+    for name, at_20, once_done in (
+            ("Ctrl+S", lambda term: term.type(b"\x13"), ctrl_q),
+            ("Ctrl+Z", stop_and_continue,
+             lambda term: c.v.check(term.wait_for(b"40%", 30), "Ctrl+Z: no 40% after fg"))):
+        with updating(c, name) as (device, term):
+            if c.v.check(term.wait_for(b"20%", 30), f"{name}: no 20% on the terminal"):
+                at_20(term)
+            settings_kept(c, name, term)
+            check(c, name, device_problem(c, device))
+            once_done(term)
+            finished(c, name, term, 30)
+            check(c, name, shown_problem(term, c.want))
 
 
-def check_stopped_error_terminal(v, lab, qbupdate, work, path, want):
+def check_stopped_error_terminal(c):
     """Ctrl+S on a terminal that has only standard error, standard output to a log file, while
     a notice (the device's TFTP error) is due: the update goes on."""
-    image = open(path, "rb").read()
-    device = console_case(lab, work, "stderr-ctrl-s", ["--error-at", "100"])
-    log_path = os.path.join(work, "stderr-ctrl-s.log")
-    with open(log_path, "wb") as log:
-        term = on_terminal(lab, qbupdate, path, stdout=log)
-    try:
+    name, log_path = "Ctrl+S on standard error", os.path.join(c.work, "stderr-ctrl-s.log")
+    with open(log_path, "wb") as log, \
+            updating(c, "stderr-ctrl-s", ["--error-at", "100"], stdout=log) as (device, term):
         term.type(b"\x13")
-        problem = device_problem(device, image)
-        v.check(problem is None, f"Ctrl+S on standard error: {problem}")
+        check(c, name, device_problem(c, device))
         deadline = time.monotonic() + 10
-        while open(log_path, "rb").read() != want and time.monotonic() < deadline:
+        while open(log_path, "rb").read() != c.want and time.monotonic() < deadline:
             time.sleep(0.1)
-        v.check(open(log_path, "rb").read() == want, "Ctrl+S on standard error: the log file "
-                "does not hold the whole trail")
-        v.check(b"Disk full" not in term.shown(), "Ctrl+S on standard error: not paused")
+        c.v.check(open(log_path, "rb").read() == c.want,
+                  f"{name}: the log file does not hold the whole trail")
+        c.v.check(b"Disk full" not in term.shown(), f"{name}: not paused")
         term.type(b"\x11")
-        status = term.finish(30)
-        v.check(status == 0, f"Ctrl+S on standard error: exit status {status}")
+        finished(c, name, term, 30)
         lines = without_start_line(term.shown()).splitlines(keepends=True)
-        v.check(len(lines) == 2 and b'TFTP error 3 "Disk full"' in lines[0] and
-                success_problem(lines[1]) is None,
-                f"Ctrl+S on standard error: the terminal showed {term.shown()[-400:]!r}")
-        v.check(term.settings() == term.settings_before,
-                "Ctrl+S on standard error: the terminal's settings changed")
-    finally:
-        term.close()
+        c.v.check(len(lines) == 2 and b'TFTP error 3 "Disk full"' in lines[0] and
+                  success_problem(lines[1]) is None,
+                  f"{name}: the terminal showed {term.shown()[-400:]!r}")
+        settings_kept(c, name, term)
 
 
-def check_stop_and_continue(v, lab, qbupdate, work, path, want):
-    """Stopped at 20 % and continued 2 s later, as Ctrl+Z and fg do to a job (SIGSTOP: the
-    terminal's own Ctrl+Z is discarded for a session leader's group, which nothing would
-    continue)."""
-    image = open(path, "rb").read()
-    device = console_case(lab, work, "stop-continue")
-    term = on_terminal(lab, qbupdate, path)
-    try:
-        if v.check(term.wait_for(b"20%", 30), "Ctrl+Z: no 20% on the terminal"):
-            term.proc.send_signal(signal.SIGSTOP)  # ip netns exec runs QBupdate in its place
-            time.sleep(2)
-            term.proc.send_signal(signal.SIGCONT)
-        v.check(term.wait_for(b"40%", 30), "Ctrl+Z: no 40% after fg")
-        v.check(term.settings() == term.settings_before, "Ctrl+Z: the terminal's settings changed")
-        problem = device_problem(device, image)
-        v.check(problem is None, f"Ctrl+Z: {problem}")
-        status = term.finish(30)
-        v.check(status == 0, f"Ctrl+Z: exit status {status}")
-        shown = without_start_line(term.shown())
-        v.check(shown.startswith(want) and success_problem(shown[len(want):]) is None,
-                f"Ctrl+Z: the terminal showed {shown[-200:]!r}")
-    finally:
-        term.close()
-
-
-def check_interrupts(v, lab, qbupdate, work, path):
+def check_interrupts(c):
     """Ctrl+C, SIGTERM, SIGUSR1 and SIGALRM end the run at once, as any signal's default does,
     and the terminal's settings are the operator's all along."""
     for name, way_out, want in (
             ("Ctrl+C", lambda t: t.type(b"\x03"), -signal.SIGINT),
-            ("SIGTERM", lambda t: t.proc.terminate(), -signal.SIGTERM),
-            ("SIGUSR1", lambda t: t.proc.send_signal(signal.SIGUSR1), -signal.SIGUSR1),
-            ("SIGALRM", lambda t: t.proc.send_signal(signal.SIGALRM), -signal.SIGALRM)):
-        device = console_case(lab, work, name)
-        term = on_terminal(lab, qbupdate, path)
-        try:
-            if v.check(term.wait_for(b"20%", 30), f"{name}: no 20% on the terminal"):
-                v.check(term.settings() == term.settings_before,
-                        f"{name}: the terminal's settings changed during the update")
+            *[(sig.name, lambda t, sig=sig: t.proc.send_signal(sig), -sig)
+              for sig in (signal.SIGTERM, signal.SIGUSR1, signal.SIGALRM)]):
+        with updating(c, name) as (device, term):
+            if c.v.check(term.wait_for(b"20%", 30), f"{name}: no 20% on the terminal"):
+                settings_kept(c, name, term, " during the update")
                 way_out(term)
-            status = term.finish(5)
-            v.check(status == want, f"{name}: exit status {status}, want {want}")
-            v.check(term.settings() == term.settings_before,
-                    f"{name}: the terminal's settings changed")
-        finally:
-            term.close()
-            finish_device(*device, timeout=0.1)
+            finished(c, name, term, 5, want)
+            settings_kept(c, name, term)
 
 
-def check_stopped_pipe(v, lab, qbupdate, work, path, want):
+def check_stopped_pipe(c):
     """Standard output a pipe of 4 KiB whose reader stops for 20 s."""
-    image = open(path, "rb").read()
-    device = console_case(lab, work, "pipe")
     reader, writer = os.pipe()
     fcntl.fcntl(writer, fcntl.F_SETPIPE_SZ, PIPE_SIZE)
-    began = time.monotonic()
-    qb = lab.popen(lab.host, [qbupdate, path, lab.device_addr], stdout=writer)
-    os.close(writer)
-    try:
-        problem = device_problem(device, image)
-        v.check(problem is None, f"stopped pipe: {problem}")
-        v.check(time.monotonic() - began < READER_STOPS,
-                "stopped pipe: the device took longer than the reader's stop")
+    with updating(c, "pipe", terminal=False, stdout=writer) as (device, qb):
+        began = time.monotonic()
+        os.close(writer)
+        check(c, "stopped pipe", device_problem(c, device))
+        c.v.check(time.monotonic() - began < READER_STOPS,
+                  "stopped pipe: the device took longer than the reader's stop")
         time.sleep(max(0.0, READER_STOPS - (time.monotonic() - began)))
         shown = []
         drain = threading.Thread(target=lambda: shown.append(os.fdopen(reader, "rb").read()))
@@ -389,138 +362,85 @@ def check_stopped_pipe(v, lab, qbupdate, work, path, want):
             status = None
         qb.kill()
         drain.join()
-        shown = b"".join(shown)
-        v.check(status == 0, f"stopped pipe: exit status {status}")
-        v.check(shown == want, f"stopped pipe: {len(shown)} bytes read, not the trail's "
-                               f"{len(want)}: {shown[-80:]!r}")
-        problem = success_problem(qb.stderr.read())
-        v.check(problem is None, f"stopped pipe: {problem}")
-    finally:
-        if qb.poll() is None:
-            qb.kill()
-            qb.wait()
+        ended_well(c, "stopped pipe", status, qb.stderr.read(), b"".join(shown), c.want)
 
 
-def check_closed_pipe(v, lab, qbupdate, work, path, want):
-    """`QBupdate ... | head -c 300`: the reader goes after 300 bytes."""
-    image = open(path, "rb").read()
-    device = console_case(lab, work, "head")
+def check_cut_short(c):
+    """Standard output cut short: `QBupdate ... | head -c 300`, whose reader goes after 300
+    bytes, and a file under `ulimit -f` that the trail outgrows (SIGXFSZ)."""
     head = subprocess.Popen(["head", "-c", "300"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-    qb = lab.popen(lab.host, [qbupdate, path, lab.device_addr], stdout=head.stdin)
-    head.stdin.close()
-    try:
-        shown = head.stdout.read()
-        head.wait()
-        _, err = qb.communicate(timeout=60)
-        problem = device_problem(device, image)
-        v.check(problem is None, f"| head -c 300: {problem}")
-        v.check(qb.returncode == 0, f"| head -c 300: exit status {qb.returncode}")
-        problem = success_problem(err)
-        v.check(problem is None, f"| head -c 300: {problem}")
-        v.check(shown == want[:300], f"| head -c 300: read {shown[-60:]!r}")
-    finally:
-        if qb.poll() is None:
-            qb.kill()
-            qb.wait()
+    log_path = os.path.join(c.work, "ulimit-f.log")
+
+    def limited():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (2048, resource.RLIM_INFINITY))
+    # (name, QBupdate's standard output, what its process does first, what got through, size)
+    for name, stdout, preexec_fn, got, size in (
+            ("| head -c 300", head.stdin, None, head.stdout.read, 300),
+            ("ulimit -f", open(log_path, "wb"), limited, lambda: open(log_path, "rb").read(),
+             2048)):
+        with updating(c, name, terminal=False, stdout=stdout, preexec_fn=preexec_fn) as (
+                device, qb):
+            stdout.close()  # QBupdate's copy the only one: head sees the end when it exits
+            _, err = qb.communicate(timeout=60)
+            check(c, name, device_problem(c, device))
+            ended_well(c, name, qb.returncode, err, got(), c.want[:size])
+    head.wait()
 
 
-def check_file_size_limit(v, lab, qbupdate, work, path, want):
-    """Standard output to a file under `ulimit -f` that the trail outgrows (SIGXFSZ)."""
-    image = open(path, "rb").read()
-    device = console_case(lab, work, "ulimit-f")
-    limit = 2048
-    log_path = os.path.join(work, "ulimit-f.log")
-    with open(log_path, "wb") as log:
-        qb = lab.popen(lab.host, [qbupdate, path, lab.device_addr], stdout=log,
-                       preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE,
-                                                             (limit, resource.RLIM_INFINITY)))
-    try:
-        _, err = qb.communicate(timeout=60)
-        problem = device_problem(device, image)
-        v.check(problem is None, f"ulimit -f: {problem}")
-        v.check(qb.returncode == 0, f"ulimit -f: exit status {qb.returncode}")
-        problem = success_problem(err)
-        v.check(problem is None, f"ulimit -f: {problem}")
-        v.check(open(log_path, "rb").read() == want[:limit], "ulimit -f: the file is not the "
-                "trail's first bytes")
-    finally:
-        if qb.poll() is None:
-            qb.kill()
-            qb.wait()
-
-
-def check_hang_ups(v, lab, qbupdate, work, path):
+def check_hang_ups(c):
     """The terminal closed at 20 %; then twice again with the device going silent, after the
     terminal closed and before (the stall told on the terminal first)."""
-    image = open(path, "rb").read()
-    blocks = len(image) // 512 + 1
-    device = console_case(lab, work, "hang-up")
-    term = on_terminal(lab, qbupdate, path)
-    try:
-        if v.check(term.wait_for(b"20%", 30), "hang-up: no 20% on the terminal"):
+    with updating(c, "hang-up") as (device, term):
+        if c.v.check(term.wait_for(b"20%", 30), "hang-up: no 20% on the terminal"):
             term.hang_up()
-        status = term.finish(60)
-        v.check(status == 0, f"hang-up at 20 %: exit status {status}")
-        problem = device_problem(device, image)
-        v.check(problem is None, f"hang-up at 20 %: {problem}")
-    finally:
-        term.close()
+        finished(c, "hang-up at 20 %", term, 60)
+        check(c, "hang-up at 20 %", device_problem(c, device))
 
+    stall = ["--stall-at", str((len(c.image) // 512 + 1) // 2), "--stall-for", "60"]
     for told_first in (False, True):
         name = "stall told, then hang-up" if told_first else "hang-up, then silence"
-        device = console_case(lab, work, name, ["--stall-at", str(blocks // 2),
-                                                "--stall-for", "60"])
-        term = on_terminal(lab, qbupdate, path)
-        try:
+        with updating(c, name, stall) as (device, term):
             seen = term.wait_for(b"unacknowledged for 10 s" if told_first else b"20%", 40)
             hung_up = time.monotonic()
-            if v.check(seen, f"{name}: not seen on the terminal"):
+            if c.v.check(seen, f"{name}: not seen on the terminal"):
                 term.hang_up()
-            status = term.finish(40)
+            finished(c, name, term, 40, EXIT_ABANDONED)
             ended = time.monotonic()
-            v.check(status == EXIT_ABANDONED, f"{name}: exit status {status}")
-            v.check(not ports_held(lab), f"{name}: ports {ports_held(lab)} still held")
-        finally:
-            term.close()
+            c.v.check(not ports_held(c.lab), f"{name}: ports {ports_held(c.lab)} still held")
         _, record, _ = finish_device(*device, timeout=0.1)
         silent = record["t0"] + record["stalled"][0] if "stalled" in record else None
-        if not v.check(silent is not None, f"{name}: the device never went silent"):
+        if not c.v.check(silent is not None, f"{name}: the device never went silent"):
             continue
         if told_first:
-            v.check(ended - hung_up < 2.0, f"{name}: ended {ended - hung_up:.1f} s after it")
+            c.v.check(ended - hung_up < 2.0, f"{name}: ended {ended - hung_up:.1f} s after it")
         else:
-            v.check(hung_up < silent, f"{name}: the transfer did not carry on after the hang-up")
-            v.check(ended - silent < 20.0,
-                    f"{name}: ended {ended - silent:.1f} s after the device went silent")
+            c.v.check(hung_up < silent, f"{name}: the transfer did not carry on after the hang-up")
+            c.v.check(ended - silent < 20.0,
+                      f"{name}: ended {ended - silent:.1f} s after the device went silent")
 
 
 def console_cases(qbupdate):
     v = Checks("operator input")
     with tempfile.TemporaryDirectory(prefix="qb-console-") as work, Lab("console") as lab:
         path = make_image(work, CONSOLE_IMAGE_SIZE, 16)
-        want = b" Updating QuibbleBox Firmware\n" + console_trail(progress_calls(
-            CONSOLE_IMAGE_SIZE))
-        for case in (check_ctrl_s, check_stopped_error_terminal, check_stop_and_continue,
-                     check_stopped_pipe, check_closed_pipe, check_file_size_limit):
-            print(f"-- {case.__doc__.splitlines()[0]}", flush=True)
-            case(v, lab, qbupdate, work, path, want)
-        for case in (check_interrupts, check_hang_ups):
-            print(f"-- {case.__doc__.splitlines()[0]}", flush=True)
-            case(v, lab, qbupdate, work, path)
+        c = SimpleNamespace(v=v, lab=lab, qbupdate=qbupdate, work=work, path=path,
+                            image=open(path, "rb").read(), want=FIRMWARE_BANNER + console_trail(
+                                progress_calls(CONSOLE_IMAGE_SIZE)))
+        for case in (check_paused, check_stopped_error_terminal, check_stopped_pipe,
+                     check_cut_short, check_interrupts, check_hang_ups):
+            v.start(case.__doc__.splitlines()[0])
+            case(c)
     return v.status()
 
 
-def main(qbupdate):
-    if os.environ.get(INSIDE) == "1":
+def main(qbupdate, in_own_netns):
+    if in_own_netns:
         return inside(qbupdate)
-    if os.geteuid() != 0:
-        print("SKIPPED: needs root for a network namespace of its own", flush=True)
-        return SKIP
-    env = dict(os.environ, **{INSIDE: "1"})
+    require_root()
     bad_input = subprocess.run(["unshare", "-n", sys.executable, os.path.abspath(__file__),
-                                qbupdate], env=env).returncode
+                                qbupdate, "--in-own-netns"]).returncode
     return console_cases(qbupdate) or bad_input
 
 
 if __name__ == "__main__":
-    sys.exit(main(os.path.abspath(sys.argv[1])))
+    sys.exit(main(os.path.abspath(sys.argv[1]), sys.argv[2:] == ["--in-own-netns"]))

@@ -22,11 +22,8 @@ from checks import trail_problem  # noqa: E402
 from netlab import Checks, Lab, require_root  # noqa: E402
 
 VALGRIND_ERROR = 99
-HOLD_PORT = ("import socket, sys, time\n"
-             "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
-             "s.bind(('0.0.0.0', int(sys.argv[1])))\n"
-             "print('held', flush=True)\n"
-             "time.sleep(600)\n")
+HOLD_PORT = ("import socket, sys, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); "
+             "s.bind(('0.0.0.0', int(sys.argv[1]))); print('held', flush=True); time.sleep(600)")
 
 
 def valgrind(log):
@@ -40,37 +37,28 @@ def log_problems(log):
     """Errors, leaks and descriptors QBupdate left open, as valgrind's log tells them."""
     text = open(log).read() if os.path.exists(log) else ""
     problems = []
-    if "FILE DESCRIPTORS:" not in text:
-        problems.append("valgrind listed no descriptors")
-    if "in use at exit: 0 bytes in 0 blocks" not in text:
-        problems.append("memory still allocated at exit: " +
-                        " | ".join(re.findall(r"in use at exit: .*|.* lost in loss record .*",
-                                              text)))
-    if "ERROR SUMMARY: 0 errors" not in text:
-        problems.append("memory errors: " + " | ".join(re.findall(r"ERROR SUMMARY: .*", text)))
+    for sign, problem, details in (
+            ("FILE DESCRIPTORS:", "valgrind listed no descriptors", None),
+            ("in use at exit: 0 bytes in 0 blocks", "memory still allocated at exit: ",
+             r"in use at exit: .*|.* lost in loss record .*"),
+            ("ERROR SUMMARY: 0 errors", "memory errors: ", r"ERROR SUMMARY: .*")):
+        if sign not in text:
+            problems.append(problem + (" | ".join(re.findall(details, text)) if details else ""))
     # Each open descriptor is an "Open ..." line and its origin, up to a blank line.
-    entries, current = [], None
-    for line in text.splitlines():
-        line = re.sub(r"^==\d+== ?", "", line)
-        if line.startswith("Open "):
-            current = [line]
-            entries.append(current)
-        elif not line.strip():
-            current = None
-        elif current is not None:
-            current.append(line)
-    for entry in entries:
-        if not any("<inherited from parent>" in line for line in entry):
-            problems.append("left open: " + " | ".join(entry[:4]))
+    for entry in re.split(r"\n[ \t]*\n|\n(?=Open )", re.sub(r"(?m)^==\d+== ?", "", text)):
+        if entry.startswith("Open ") and "<inherited from parent>" not in entry:
+            problems.append("left open: " + " | ".join(entry.splitlines()[:4]))
     return problems
 
 
-def check_run(v, name, argv_prefix, run, args, want_status, log, want_text=None):
-    """Runs QBupdate under valgrind through `run`; returns its stdout."""
+def check_run(v, name, where, args, want_status, log, want_text=None):
+    """Runs QBupdate under valgrind, put in a namespace by the command `where`; returns its
+    stdout."""
     if os.path.exists(log):
         os.remove(log)
-    result = run(argv_prefix + valgrind(log) + args)
-    if result is None:
+    try:
+        result = subprocess.run(where + valgrind(log) + args, capture_output=True, timeout=120)
+    except subprocess.TimeoutExpired:
         v.check(False, f"{name}: did not finish")
         return b""
     v.check(result.returncode != VALGRIND_ERROR, f"{name}: valgrind found errors")
@@ -84,60 +72,43 @@ def check_run(v, name, argv_prefix, run, args, want_status, log, want_text=None)
     return result.stdout
 
 
-def lab_runner(lab, ns):
-    def run(argv):
-        try:
-            return lab.run(ns, argv, timeout=120)
-        except subprocess.TimeoutExpired:
-            return None
-    return run
-
-
 def main(qbupdate, device_tool):
     require_root()
     v = Checks("valgrind")
-    with tempfile.TemporaryDirectory(prefix="qb-valgrind-") as work:
-        image = os.path.join(work, "image.bin")
+    with tempfile.TemporaryDirectory(prefix="qb-valgrind-") as work, Lab("valgr") as lab:
+        image, received, log, unreadable, fifo = (os.path.join(work, name) for name in (
+            "image.bin", "device.bin", "valgrind.log", "status.bin", "fifo"))
         data = random.randbytes(60_000)
         with open(image, "wb") as f:
             f.write(data)
-        log = os.path.join(work, "valgrind.log")
+        os.symlink("/proc/self/status", unreadable)
+        os.mkfifo(fifo)
+        in_lab, bare = lab.command(lab.host, []), ["unshare", "-n"]
 
-        with Lab("valgr") as lab:
-            received = os.path.join(work, "device.bin")
-            lab.popen(lab.device, [sys.executable, device_tool, "--iface", lab.device_if,
-                                   "--addr", lab.device_addr, "--out", received,
-                                   "--linger", "5"])
-            out = check_run(v, "complete update", [], lab_runner(lab, lab.host),
-                            [qbupdate, image, lab.device_addr], 0, log)
-            problem = trail_problem(out)
-            v.check(problem is None, f"complete update: {problem}")
-            got = open(received, "rb").read() if os.path.exists(received) else None
-            v.check(got == data, "complete update: the device did not get the image")
+        lab.popen(lab.device, [sys.executable, device_tool, "--iface", lab.device_if,
+                               "--addr", lab.device_addr, "--out", received, "--linger", "5"])
+        out = check_run(v, "complete update", in_lab, [qbupdate, image, lab.device_addr], 0, log)
+        problem = trail_problem(out)
+        v.check(problem is None, f"complete update: {problem}")
+        got = open(received, "rb").read() if os.path.exists(received) else None
+        v.check(got == data, "complete update: the device did not get the image")
 
-            unreadable = os.path.join(work, "status.bin")
-            os.symlink("/proc/self/status", unreadable)
-            check_run(v, "image not readable in full", [], lab_runner(lab, lab.host),
-                      [qbupdate, unreadable, lab.device_addr], 2, log, b"cannot load image")
-            for port in (9, 67, 69):
-                holder = lab.popen(lab.host, [sys.executable, "-c", HOLD_PORT, str(port)])
-                if v.check(holder.stdout.readline() == b"held\n", f"port {port} not held"):
-                    check_run(v, f"port {port} taken", [], lab_runner(lab, lab.host),
-                              [qbupdate, image, lab.device_addr], 3, log,
-                              f"cannot open UDP port {port}".encode())
+        # Each set-up failure: where QBupdate runs (the lab's host or a bare namespace), its image
+        # and target, exit status and words on standard error, and a UDP port held meanwhile.
+        for name, where, args, want_status, want_text, port in [
+                ("image not readable in full", in_lab, [unreadable, lab.device_addr], 2,
+                 b"cannot load image", None),
+                *[(f"port {p} taken", in_lab, [image, lab.device_addr], 3,
+                   f"cannot open UDP port {p}".encode(), p) for p in (9, 67, 69)],
+                ("no usable local address", bare, [image, "198.51.100.10"], 1,
+                 b"no usable IPv4 address", None),
+                ("usage: a FIFO for an image", bare, [fifo, "198.51.100.10"], 1, None, None)]:
+            holder = port and lab.popen(lab.host, [sys.executable, "-c", HOLD_PORT, str(port)])
+            if not port or v.check(holder.stdout.readline() == b"held\n", f"port {port} not held"):
+                check_run(v, name, where, [qbupdate, *args], want_status, log, want_text)
+            if holder:
                 holder.kill()
                 holder.wait()
-
-        def bare_netns(argv):
-            try:
-                return subprocess.run(argv, capture_output=True, timeout=120)
-            except subprocess.TimeoutExpired:
-                return None
-        check_run(v, "no usable local address", ["unshare", "-n"], bare_netns,
-                  [qbupdate, image, "198.51.100.10"], 1, log, b"no usable IPv4 address")
-        os.mkfifo(os.path.join(work, "fifo"))
-        check_run(v, "usage: a FIFO for an image", ["unshare", "-n"], bare_netns,
-                  [qbupdate, os.path.join(work, "fifo"), "198.51.100.10"], 1, log)
     return v.status()
 
 
