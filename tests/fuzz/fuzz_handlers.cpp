@@ -44,15 +44,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint8_t selector = in.byte();
         const std::uint16_t from_port = source_port(selector);
         const std::size_t sends_before = fake.sends.size();
-        const std::uint32_t block_before = state.transfer.current_block;
-        const net_socket data_before = state.transfer.data_sock;
-        const std::uint32_t serial_before = state.transfers_started;
-        const std::uint32_t peer_addr_before = state.transfer.peer_addr;
-        const std::uint16_t peer_port_before = state.transfer.peer_port;
+        const TransferSeen before = seen(state);
         Bytes d;
         int length = -1;
-        bool accepted = false;
-        bool started = false;
+        bool renumbered = false; // a transfer started, or an ACK was accepted
 
         switch (selector & 7) {
         case STEP_BOOTP:
@@ -79,11 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 (selector & 7) == STEP_REQUEST ? ack_source(selector) : FUZZ_TARGET;
             const bool read = is_read_request(d) && from_addr == FUZZ_TARGET;
             const bool strangers_read = is_read_request(d) && from_addr != FUZZ_TARGET;
-            const bool repeat =
-                read && repeats_read_request(data_before != NET_INVALID_SOCKET, block_before,
-                                             peer_addr_before, peer_port_before, from_port);
+            const bool repeat = read && repeats_read_request(before, from_port);
             // A moving transfer is not given up for a read request in the device's name.
-            const bool held = read && !repeat && data_before != NET_INVALID_SOCKET &&
+            const bool held = read && !repeat && before.data_sock != NET_INVALID_SOCKET &&
                               state.now_us - moved_at < TRANSFER_TAKEOVER_QUIET_US;
             Heard h = handle_tftp_request(state, length, from_addr, host_to_net16(from_port));
             const bool refused = is_refused_write_request(d, from_port) ||
@@ -95,9 +88,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                            state.transfer.data_sock == fake_data_socket());
                 FUZZ_CHECK(state.transfer.peer_port == host_to_net16(from_port));
                 // DATA 1 again from the same port, or a new transfer from a new one.
-                FUZZ_CHECK((state.transfers_started == serial_before) == repeat);
+                FUZZ_CHECK((state.transfers_started == before.serial) == repeat);
                 check_data(fake.sends.back(), state);
-                started = true;
+                renumbered = true;
                 if (!repeat)
                     moved_at = state.now_us;
             } else if (read && !held) {
@@ -111,11 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     check_error(s, strangers_read ? REFUSED_STRANGER : REFUSED_WRITE);
                 }
                 // Another host's read request leaves the transfer as it was, its peer too.
-                FUZZ_CHECK(state.transfer.data_sock == data_before &&
-                           state.transfer.current_block == block_before &&
-                           state.transfers_started == serial_before &&
-                           state.transfer.peer_addr == peer_addr_before &&
-                           state.transfer.peer_port == peer_port_before);
+                FUZZ_CHECK(seen(state) == before);
             }
             break;
         }
@@ -130,24 +119,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 break;
             const std::uint32_t from_addr = ack_source(selector);
             AckResult r = handle_data_datagram(state, length, from_addr, host_to_net16(from_port));
-            const bool matches = from_addr == peer_addr_before &&
-                                 host_to_net16(from_port) == peer_port_before && d.size() >= 4 &&
-                                 d[0] == 0 && d[1] == 4 &&
-                                 get_be16(&d[2]) == static_cast<std::uint16_t>(block_before);
-            FUZZ_CHECK((r != ACK_IGNORED) == matches);
+            FUZZ_CHECK((r != ACK_IGNORED) == acks(before, d, from_addr, from_port));
             if (r == ACK_IGNORED) // another host's datagram changes nothing of the transfer
-                FUZZ_CHECK(state.transfer.peer_addr == peer_addr_before &&
-                           state.transfer.peer_port == peer_port_before &&
+                FUZZ_CHECK(state.transfer.peer_addr == before.peer_addr &&
+                           state.transfer.peer_port == before.peer_port &&
                            fake.sends.size() == sends_before);
             if (r == ACK_FINAL) {
-                FUZZ_CHECK(std::uint64_t{block_before} * TFTP_BLOCK_SIZE > state.image_size);
+                FUZZ_CHECK(std::uint64_t{before.block} * TFTP_BLOCK_SIZE > state.image_size);
                 FUZZ_CHECK(fake.sends.size() == sends_before);
                 ended = true;
             } else if (r == ACK_ACCEPTED) {
-                FUZZ_CHECK(state.transfer.current_block == block_before + 1);
+                FUZZ_CHECK(state.transfer.current_block == before.block + 1);
                 FUZZ_CHECK(fake.sends.size() == sends_before + 1);
                 check_data(fake.sends.back(), state);
-                accepted = true;
+                renumbered = true;
                 moved_at = state.now_us;
             }
             break;
@@ -168,8 +153,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         // Whatever happened, the block never skips: it stays, moves on by one for an accepted
         // ACK, or starts again at 1 on a new transfer; or no transfer runs any more.
-        if (!started && !accepted && state.transfer.data_sock != NET_INVALID_SOCKET)
-            FUZZ_CHECK(state.transfer.current_block == block_before);
+        if (!renumbered && state.transfer.data_sock != NET_INVALID_SOCKET)
+            FUZZ_CHECK(state.transfer.current_block == before.block);
         for (std::size_t i = sends_before; i < fake.sends.size(); ++i)
             FUZZ_CHECK(fake.sends[i].bytes.size() <= PACKET_BUFFER_SIZE);
         FUZZ_CHECK(fake_open_sockets() <= 4);

@@ -28,13 +28,8 @@ struct LoopRun {
     UploadState* state;
     Pass pass;                     // what the previous wait delivered
     std::size_t checked_sends = 0; // sends already checked
-    std::uint32_t block = 0;       // current block at the previous wait
-    bool transfer = false;         // a data endpoint was open at the previous wait
-    std::uint32_t serial = 0;      // transfers_started at the previous wait
-    std::uint32_t peer_addr = 0;   // the peer at the previous wait
-    std::uint16_t peer_port = 0;
-    bool device_heard = false;
-    bool bootp_replied = false;
+    TransferSeen last;             // at the previous wait
+    bool device_heard = false, bootp_replied = false;
     std::size_t beacons = 0;
     std::uint64_t wait_clock = 0;  // the clock at the previous wait
     std::uint64_t block_since = 0; // no later than the first send of the current block
@@ -104,22 +99,17 @@ void check_stalls(LoopRun& run) {
     }
 }
 
-bool ack_matches(const Bytes& d, std::uint32_t block) {
-    return d.size() >= 4 && d.size() <= PACKET_BUFFER_SIZE && d[0] == 0 && d[1] == 4 &&
-           get_be16(&d[2]) == static_cast<std::uint16_t>(block);
-}
-
 // Checks what the loop did since the previous wait against what that wait delivered.
 void check_pass(LoopRun& run, bool completed = false) {
     const UploadState& state = *run.state;
     const Pass& p = run.pass;
+    const bool transfer = run.last.data_sock != NET_INVALID_SOCKET;
     const bool read = p.request && is_read_request(p.request_datagram) &&
                       p.request_datagram.size() <= PACKET_BUFFER_SIZE;
-    const bool repeat = read && repeats_read_request(run.transfer, run.block, run.peer_addr,
-                                                     run.peer_port, p.from_port);
+    const bool repeat = read && repeats_read_request(run.last, p.from_port);
     // A moving transfer is not given up for a read request in the device's name.
     const bool held =
-        read && !repeat && run.transfer && state.now_us - run.moved_at < TRANSFER_TAKEOVER_QUIET_US;
+        read && !repeat && transfer && state.now_us - run.moved_at < TRANSFER_TAKEOVER_QUIET_US;
     std::size_t data_sends = 0;
     for (std::size_t i = run.checked_sends; i < fake.sends.size(); ++i)
         data_sends += fake_is_data_port(fake.sends[i].from_port) ? 1 : 0;
@@ -155,18 +145,17 @@ void check_pass(LoopRun& run, bool completed = false) {
     // The block never skips: the same, one on after an ACK of it, or 1 for a new transfer. A
     // repeated read request keeps the transfer's endpoint, so an ACK in the same pass counts.
     const bool started = read && !held && state.transfer.data_sock != NET_INVALID_SOCKET;
-    const bool acked = run.transfer && p.ack && (!read || repeat || held) &&
-                       p.ack_from == run.peer_addr && host_to_net16(p.from_port) == run.peer_port &&
-                       ack_matches(p.ack_datagram, run.block);
+    const bool acked = transfer && p.ack && (!read || repeat || held) &&
+                       acks(run.last, p.ack_datagram, p.ack_from, p.from_port);
     if (completed) // the last ACK ends the upload without moving the block on
-        FUZZ_CHECK(acked && state.transfer.current_block == run.block);
+        FUZZ_CHECK(acked && state.transfer.current_block == run.last.block);
     else if (acked)
-        FUZZ_CHECK(state.transfer.current_block == run.block + 1);
+        FUZZ_CHECK(state.transfer.current_block == run.last.block + 1);
     else if (started)
         FUZZ_CHECK(state.transfer.current_block == 1);
-    else if (run.transfer && state.transfer.data_sock != NET_INVALID_SOCKET)
-        FUZZ_CHECK(state.transfer.current_block == run.block);
-    FUZZ_CHECK((state.transfers_started == run.serial) == (!read || repeat || held));
+    else if (transfer && state.transfer.data_sock != NET_INVALID_SOCKET)
+        FUZZ_CHECK(state.transfer.current_block == run.last.block);
+    FUZZ_CHECK((state.transfers_started == run.last.serial) == (!read || repeat || held));
     // A device heard that has acknowledged nothing for 60 s since is not waited for again
     // (give or take the pass that ends it, which may skip the clock a tick and 5 s on).
     FUZZ_CHECK(run.heard_from == 0 || run.ack_accepted ||
@@ -200,11 +189,7 @@ void check_pass(LoopRun& run, bool completed = false) {
         run.no_request_reported = false;
     check_stalls(run);
     FUZZ_CHECK(run.second_hw.empty() || run.second_told); // told in the pass it was answered
-    run.block = state.transfer.current_block;
-    run.transfer = state.transfer.data_sock != NET_INVALID_SOCKET;
-    run.serial = state.transfers_started;
-    run.peer_addr = state.transfer.peer_addr;
-    run.peer_port = state.transfer.peer_port;
+    run.last = seen(state);
     run.wait_clock = clock_microseconds();
 }
 

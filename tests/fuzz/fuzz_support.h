@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #define FUZZ_CHECK(cond)                                                                           \
     do {                                                                                           \
@@ -89,15 +90,13 @@ inline void start_upload(FuzzUpload& u, FuzzInput& in) {
     u.image_bytes = static_cast<unsigned char*>(std::malloc(size > 0 ? size : 1));
     for (std::uint32_t i = 0; i < size; ++i)
         u.image_bytes[i] = static_cast<unsigned char>(i * 131 + i / 509);
-    u.state = UploadState{};
+    u.state = UploadState{}; // no notice taker, no data endpoint
     UploadState& s = u.state;
     s.local_addr = FUZZ_LOCAL;
     s.target_addr = FUZZ_TARGET;
     s.mode = mode;
-    s.notice = nullptr;
     s.image = u.image_bytes;
     s.image_size = size;
-    s.transfer.data_sock = NET_INVALID_SOCKET;
     NetFault fault = NET_FAULT_NONE;
     FUZZ_CHECK(open_fixed_endpoints(s, &fault) == UPDATE_GOES_ON);
     build_beacon(s.beacon, s.target_addr);
@@ -112,24 +111,58 @@ inline void end_upload(FuzzUpload& u) {
     FUZZ_CHECK(fake.unready_receives == 0);
 }
 
-// Whether a BOOTP datagram is the device's tagged request, decided independently of the engine.
-// A tagged request that gets a reply: only from a BOOTP client's port or a client's port.
-inline bool answers_bootp(const Bytes& d, std::uint16_t from_port);
+// The transfer as a step or a pass found it, to check what the engine made of it.
+struct TransferSeen {
+    net_socket data_sock = NET_INVALID_SOCKET;
+    std::uint32_t block = 0;  // current_block
+    std::uint32_t serial = 0; // transfers_started
+    std::uint32_t peer_addr = 0;
+    std::uint16_t peer_port = 0;
+    bool operator==(const TransferSeen&) const = default;
+};
 
+inline TransferSeen seen(const UploadState& s) {
+    return {s.transfer.data_sock, s.transfer.current_block, s.transfers_started,
+            s.transfer.peer_addr, s.transfer.peer_port};
+}
+
+// An ACK of the block seen, from the transfer's peer: the one datagram that moves it on.
+inline bool acks(const TransferSeen& t, const Bytes& d, std::uint32_t from_addr,
+                 std::uint16_t from_port) {
+    return from_addr == t.peer_addr && host_to_net16(from_port) == t.peer_port && d.size() >= 4 &&
+           d.size() <= PACKET_BUFFER_SIZE && d[0] == 0 && d[1] == 4 &&
+           get_be16(&d[2]) == static_cast<std::uint16_t>(t.block);
+}
+
+// A read request from the running transfer's peer before block 1 is acknowledged repeats it.
+inline bool repeats_read_request(const TransferSeen& t, std::uint16_t from_port) {
+    return t.data_sock != NET_INVALID_SOCKET && t.block == 1 && t.peer_addr == FUZZ_TARGET &&
+           t.peer_port == host_to_net16(from_port);
+}
+
+inline bool is_read_request(const Bytes& d) {
+    return d.size() >= 2 && d[0] == 0 && d[1] == 1;
+}
+
+// The one datagram on port 69 besides a read request that gets an answer.
+inline bool is_refused_write_request(const Bytes& d, std::uint16_t from_port) {
+    return d.size() >= 2 && d[0] == 0 && d[1] == 2 && from_port >= 1024;
+}
+
+// Whether a BOOTP datagram is the device's tagged request, decided independently of the engine:
+// the tag in any mix of cases.
 inline bool is_tagged_request(const Bytes& d) {
     if (d.size() < BOOTP_SNAME + BOOTP_DEVICE_TAG_LENGTH + 1 || d[BOOTP_OP] != 1 ||
         d[BOOTP_HTYPE] != 1 || d[BOOTP_HLEN] != 6)
         return false;
-    for (std::size_t i = 0; i < BOOTP_DEVICE_TAG_LENGTH; ++i) {
-        unsigned char c = d[BOOTP_SNAME + i];
-        unsigned char t = static_cast<unsigned char>(BOOTP_DEVICE_TAG[i]);
-        if (c != t && !(c >= 'A' && c <= 'Z' && c + 32 == t) &&
-            !(c >= 'a' && c <= 'z' && c - 32 == t))
+    const auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
+    for (std::size_t i = 0; i < BOOTP_DEVICE_TAG_LENGTH; ++i)
+        if (lower(d[BOOTP_SNAME + i]) != lower(static_cast<unsigned char>(BOOTP_DEVICE_TAG[i])))
             return false;
-    }
     return d[BOOTP_SNAME + BOOTP_DEVICE_TAG_LENGTH] == 0;
 }
 
+// A tagged request that gets a reply: only from a BOOTP client's port or a client's port.
 inline bool answers_bootp(const Bytes& d, std::uint16_t from_port) {
     return is_tagged_request(d) && (from_port == 68 || from_port >= 1024);
 }
@@ -171,36 +204,19 @@ inline void check_data(const FakeSend& s, const UploadState& state, std::uint32_
     FUZZ_CHECK(n == 0 || std::memcmp(&b[TFTP_PAYLOAD], state.image + offset, n) == 0);
 }
 
-// Why port 69 answers with an ERROR.
+// Why port 69 answers with an ERROR, and the code and text it answers with for each.
 enum Refusal : int { REFUSED_WRITE, REFUSED_NO_DATA_PORT, REFUSED_STRANGER };
+inline const std::pair<std::uint16_t, const char*> REFUSAL_ERRORS[] = {
+    {TFTP_ERR_ILLEGAL_OPERATION, TFTP_TEXT_ONLY_RRQ},
+    {TFTP_ERR_NOT_DEFINED, TFTP_TEXT_NO_DATA_PORT},
+    {TFTP_ERR_ACCESS_VIOLATION, TFTP_TEXT_DEVICE_ONLY}};
 
 inline void check_error(const FakeSend& s, Refusal why) {
     const Bytes& b = s.bytes;
+    const auto [code, text] = REFUSAL_ERRORS[why];
     FUZZ_CHECK(b.size() > TFTP_ERROR_TEXT && b.size() <= PACKET_BUFFER_SIZE);
     FUZZ_CHECK(get_be16(&b[TFTP_OPCODE]) == TFTP_OP_ERROR);
-    const char* text = why == REFUSED_NO_DATA_PORT ? TFTP_TEXT_NO_DATA_PORT
-                       : why == REFUSED_STRANGER   ? TFTP_TEXT_DEVICE_ONLY
-                                                   : TFTP_TEXT_ONLY_RRQ;
-    std::uint16_t code = why == REFUSED_NO_DATA_PORT ? TFTP_ERR_NOT_DEFINED
-                         : why == REFUSED_STRANGER   ? TFTP_ERR_ACCESS_VIOLATION
-                                                     : TFTP_ERR_ILLEGAL_OPERATION;
     FUZZ_CHECK(get_be16(&b[TFTP_ERROR_CODE]) == code);
     FUZZ_CHECK(b.size() == TFTP_ERROR_TEXT + std::strlen(text) + 1);
     FUZZ_CHECK(std::memcmp(&b[TFTP_ERROR_TEXT], text, std::strlen(text) + 1) == 0);
-}
-
-inline bool is_read_request(const Bytes& d) {
-    return d.size() >= 2 && d[0] == 0 && d[1] == 1;
-}
-
-// The one datagram on port 69 besides a read request that gets an answer.
-inline bool is_refused_write_request(const Bytes& d, std::uint16_t from_port) {
-    return d.size() >= 2 && d[0] == 0 && d[1] == 2 && from_port >= 1024;
-}
-
-// A read request from the running transfer's peer before block 1 is acknowledged repeats it.
-inline bool repeats_read_request(bool transfer, std::uint32_t block, std::uint32_t peer_addr,
-                                 std::uint16_t peer_port, std::uint16_t from_port) {
-    return transfer && block == 1 && peer_addr == FUZZ_TARGET &&
-           peer_port == host_to_net16(from_port);
 }

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <filesystem>
 #include <sys/stat.h>
 
 FakeNet fake;
@@ -21,11 +19,51 @@ FakeSocket* find_open(net_socket s) {
     return fs.open ? &fs : nullptr;
 }
 
+// The lowest-numbered open, bound socket whose port `fits`, or NET_INVALID_SOCKET.
+template <typename Fits> net_socket first_bound(Fits fits) {
+    for (std::size_t i = 0; i < fake.sockets.size(); ++i) {
+        const FakeSocket& s = fake.sockets[i];
+        if (s.open && s.bound && fits(s.port))
+            return static_cast<net_socket>(i);
+    }
+    return NET_INVALID_SOCKET;
+}
+
+// Given up, or bound to the address that is gone: nothing reaches it and its sends are dropped.
+bool cut_off(const FakeSocket& fs) {
+    return fs.given_up || (fake.missing_addr != 0 && fs.addr == fake.missing_addr);
+}
+
 bool port_fails(std::uint16_t port) {
     if (fake.fail_data_ports && fake_is_data_port(port))
         return true;
     return std::find(fake.failing_ports.begin(), fake.failing_ports.end(), port) !=
            fake.failing_ports.end();
+}
+
+void record_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_addr,
+                 std::uint16_t to_port, const std::uint32_t* source_addr,
+                 std::uint32_t interface_index = 0) {
+    if (s == NET_INVALID_SOCKET) {
+        ++fake.sends_on_invalid;
+        return;
+    }
+    FakeSocket* fs = find_open(s);
+    if (fs == nullptr)
+        ++fake.sends_on_closed;
+    // A socket that hears broadcasts is bound to the wildcard address, as on Linux: only a
+    // broadcast sent with its source given carries the local address.
+    std::uint32_t from_addr = 0;
+    if (source_addr != nullptr)
+        from_addr = *source_addr;
+    else if (fs != nullptr && !fs->hear_broadcasts)
+        from_addr = fs->addr;
+    const bool dropped = fs != nullptr && cut_off(*fs);
+    if (dropped && fs->given_up && fake.loss == FAKE_LOSS_FAILS_SEND)
+        fs->reported_lost = true;
+    fake.sends.push_back(FakeSend{s, from_addr, fs != nullptr ? fs->port : std::uint16_t{0},
+                                  Bytes(buf, buf + (len > 0 ? len : 0)), to_addr,
+                                  net_to_host16(to_port), dropped, interface_index});
 }
 
 } // namespace
@@ -45,34 +83,29 @@ int fake_open_sockets() {
 }
 
 net_socket fake_socket_on(std::uint16_t port) {
-    for (std::size_t i = 0; i < fake.sockets.size(); ++i) {
-        const FakeSocket& s = fake.sockets[i];
-        if (s.open && s.bound && s.port == port)
-            return static_cast<net_socket>(i);
-    }
-    return NET_INVALID_SOCKET;
+    return first_bound([port](std::uint16_t p) { return p == port; });
 }
 
 net_socket fake_data_socket() {
-    for (std::size_t i = 0; i < fake.sockets.size(); ++i) {
-        const FakeSocket& s = fake.sockets[i];
-        if (s.open && s.bound && fake_is_data_port(s.port))
-            return static_cast<net_socket>(i);
-    }
-    return NET_INVALID_SOCKET;
+    return first_bound(fake_is_data_port);
 }
 
 void fake_queue_on(net_socket s, const Bytes& bytes, std::uint32_t from_addr,
                    std::uint16_t from_port) {
     FakeSocket* fs = find_open(s);
-    if (fs != nullptr &&
-        (fs->given_up || (fake.missing_addr != 0 && fs->addr == fake.missing_addr)))
+    if (fs == nullptr)
+        return;
+    if (cut_off(*fs))
         ++fake.arrivals_dropped;
-    else if (fs != nullptr && fs->connected &&
-             (from_addr != fs->peer_addr || from_port != fs->peer_port))
+    else if (fs->connected && (from_addr != fs->peer_addr || from_port != fs->peer_port))
         ++fake.arrivals_filtered;
-    else if (fs != nullptr)
+    else
         fs->inbox.push_back(FakeDatagram{bytes, from_addr, from_port});
+}
+
+void fake_queue(std::uint16_t port, const Bytes& bytes, std::uint32_t from_addr,
+                std::uint16_t from_port) {
+    fake_queue_on(fake_socket_on(port), bytes, from_addr, from_port);
 }
 
 void fake_address_goes(std::uint32_t addr, FakeLoss how) {
@@ -93,11 +126,6 @@ void fake_address_returns() {
 
 void fake_address_returns_tentative() {
     fake.address_tentative = true;
-}
-
-void fake_queue(std::uint16_t port, const Bytes& bytes, std::uint32_t from_addr,
-                std::uint16_t from_port) {
-    fake_queue_on(fake_socket_on(port), bytes, from_addr, from_port);
 }
 
 std::vector<FakeSend> fake_sends_from(std::uint16_t port) {
@@ -132,34 +160,31 @@ bool net_bind(net_socket s, std::uint32_t local_addr, std::uint16_t port, bool h
     FakeSocket* fs = find_open(s);
     std::uint16_t host_port = net_to_host16(port);
     fake.bind_attempts.push_back(host_port);
-    if (fs == nullptr || fs->bound) {
+    if (fs == nullptr || fs->bound)
         fake.last_fault = NET_FAULT_OTHER;
-        return false;
-    }
-    if (fake.missing_addr != 0 && local_addr == fake.missing_addr) {
+    else if (fake.missing_addr != 0 && local_addr == fake.missing_addr)
         fake.last_fault = NET_FAULT_NO_ADDRESS;
-        return false;
+    else if (port_fails(host_port))
+        fake.last_fault = fake.bind_fault;
+    else if (fake_socket_on(host_port) != NET_INVALID_SOCKET)
+        fake.last_fault = NET_FAULT_IN_USE;
+    else {
+        fs->bound = true;
+        fs->addr = local_addr;
+        fs->port = host_port;
+        fs->hear_broadcasts = hear_broadcasts;
+        return true;
     }
-    if (port_fails(host_port) || fake_socket_on(host_port) != NET_INVALID_SOCKET) {
-        fake.last_fault = port_fails(host_port) ? fake.bind_fault : NET_FAULT_IN_USE;
-        return false;
-    }
-    fs->bound = true;
-    fs->addr = local_addr;
-    fs->port = host_port;
-    fs->hear_broadcasts = hear_broadcasts;
-    return true;
+    return false;
 }
 
 void net_close(net_socket s) {
     if (s == NET_INVALID_SOCKET)
         return;
-    FakeSocket* fs = find_open(s);
-    if (fs == nullptr) {
+    if (FakeSocket* fs = find_open(s))
+        *fs = FakeSocket{};
+    else
         ++fake.closes_of_closed;
-        return;
-    }
-    *fs = FakeSocket{};
 }
 
 NetFault net_last_fault() {
@@ -189,8 +214,7 @@ int net_wait_readable(const net_socket* socks, bool* ready, int count, std::uint
     int number = static_cast<int>(fake.waits.size());
     fake.waits.push_back(FakeWait{std::vector<net_socket>(socks, socks + count), timeout_ms});
     fake.last_ready.clear();
-    for (int i = 0; i < count; ++i)
-        ready[i] = false;
+    std::fill(ready, ready + count, false);
     if (number >= fake.max_waits) {
         fake.last_fault = fake.wait_fault;
         return NET_WAIT_FAILED;
@@ -201,12 +225,11 @@ int net_wait_readable(const net_socket* socks, bool* ready, int count, std::uint
             fake.last_fault = fake.wait_fault;
         return scripted;
     }
-    bool any_given_up = false;
-    for (int i = 0; i < count; ++i) {
-        FakeSocket* fs = find_open(socks[i]);
-        any_given_up |= fs != nullptr && fs->given_up;
-    }
-    if (any_given_up && fake.loss == FAKE_LOSS_FAILS_WAIT) {
+    const auto given_up = [](net_socket s) {
+        const FakeSocket* fs = find_open(s);
+        return fs != nullptr && fs->given_up;
+    };
+    if (fake.loss == FAKE_LOSS_FAILS_WAIT && std::any_of(socks, socks + count, given_up)) {
         // As the Windows source does: a wait failed so marks every socket it waited on.
         for (int i = 0; i < count; ++i)
             if (FakeSocket* fs = find_open(socks[i]))
@@ -214,18 +237,16 @@ int net_wait_readable(const net_socket* socks, bool* ready, int count, std::uint
         fake.last_fault = NET_FAULT_OTHER;
         return NET_WAIT_FAILED;
     }
-    int marked = 0;
     for (int i = 0; i < count; ++i) {
-        FakeSocket* fs = find_open(socks[i]);
-        const bool fails_receive =
-            fs != nullptr && fs->given_up && fake.loss == FAKE_LOSS_FAILS_RECEIVE;
-        if (fs != nullptr && (!fs->inbox.empty() || fails_receive)) {
+        // A given-up socket is ready where its receive is to fail.
+        const FakeSocket* fs = find_open(socks[i]);
+        if (fs != nullptr &&
+            (!fs->inbox.empty() || (fs->given_up && fake.loss == FAKE_LOSS_FAILS_RECEIVE))) {
             ready[i] = true;
             fake.last_ready.emplace_back(socks[i], fs->serial);
-            ++marked;
         }
     }
-    return marked;
+    return static_cast<int>(fake.last_ready.size());
 }
 
 int net_receive(net_socket s, unsigned char* buf, int capacity, std::uint32_t* from_addr,
@@ -248,45 +269,13 @@ int net_receive(net_socket s, unsigned char* buf, int capacity, std::uint32_t* f
     fs->inbox.erase(fs->inbox.begin());
     int length = static_cast<int>(d.bytes.size());
     // Like a truncating receive: the buffer is overwritten, the datagram is dropped.
-    if (length > 0)
-        std::memcpy(buf, d.bytes.data(), static_cast<std::size_t>(std::min(length, capacity)));
+    std::copy_n(d.bytes.begin(), std::min(length, capacity), buf);
     if (length > capacity)
         return -1;
     *from_addr = d.from_addr;
     *from_port = host_to_net16(d.from_port);
     return length;
 }
-
-namespace {
-
-void record_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_addr,
-                 std::uint16_t to_port, const std::uint32_t* source_addr,
-                 std::uint32_t interface_index = 0) {
-    if (s == NET_INVALID_SOCKET) {
-        ++fake.sends_on_invalid;
-        return;
-    }
-    FakeSocket* fs = find_open(s);
-    if (fs == nullptr)
-        ++fake.sends_on_closed;
-    // A socket that hears broadcasts is bound to the wildcard address, as on Linux: only a
-    // broadcast sent with its source given carries the local address.
-    std::uint32_t from_addr = 0;
-    if (source_addr != nullptr)
-        from_addr = *source_addr;
-    else if (fs != nullptr && !fs->hear_broadcasts)
-        from_addr = fs->addr;
-    const bool dropped =
-        fs != nullptr &&
-        (fs->given_up || (fake.missing_addr != 0 && fs->addr == fake.missing_addr));
-    if (dropped && fs->given_up && fake.loss == FAKE_LOSS_FAILS_SEND)
-        fs->reported_lost = true;
-    fake.sends.push_back(FakeSend{s, from_addr, fs != nullptr ? fs->port : std::uint16_t{0},
-                                  Bytes(buf, buf + (len > 0 ? len : 0)), to_addr,
-                                  net_to_host16(to_port), dropped, interface_index});
-}
-
-} // namespace
 
 void net_send(net_socket s, const unsigned char* buf, int len, std::uint32_t to_addr,
               std::uint16_t to_port) {

@@ -1,6 +1,7 @@
 // A scripted network for engine tests: implements platform.h without any operating-system
 // sockets. It records every send, knows which fake socket is bound to which port, delivers
-// datagrams a test queues, and lets a test decide what each wait returns.
+// datagrams a test queues, and lets a test decide what each wait returns. Here addresses are in
+// network order and ports in host order.
 #pragma once
 
 #include "platform.h"
@@ -13,12 +14,12 @@ using Bytes = std::vector<unsigned char>;
 
 struct FakeSend {
     net_socket sock;
-    std::uint32_t from_addr; // network order: the IP source the datagram leaves with
-    std::uint16_t from_port; // host order: the port the sending socket is bound to
+    std::uint32_t from_addr; // the IP source the datagram leaves with
+    std::uint16_t from_port; // the port the sending socket is bound to
     Bytes bytes;
-    std::uint32_t to_addr; // network order
-    std::uint16_t to_port; // host order
-    bool dropped = false;  // its address was gone, or the system had given up its socket
+    std::uint32_t to_addr;
+    std::uint16_t to_port;
+    bool dropped = false; // its address was gone, or the system had given up its socket
     std::uint32_t interface_index = 0; // a broadcast's outgoing interface
 };
 
@@ -27,24 +28,21 @@ constexpr std::uint32_t FAKE_INTERFACE_INDEX = 7;
 
 struct FakeDatagram {
     Bytes bytes;
-    std::uint32_t from_addr; // network order
-    std::uint16_t from_port; // host order
+    std::uint32_t from_addr;
+    std::uint16_t from_port;
 };
 
 struct FakeSocket {
-    bool open = false;
-    bool bound = false;
-    bool broadcast = false;
-    bool hear_broadcasts = false;
-    std::uint32_t addr = 0;   // network order
-    std::uint16_t port = 0;   // host order
+    bool open = false, bound = false, broadcast = false, hear_broadcasts = false;
+    std::uint32_t addr = 0;
+    std::uint16_t port = 0;
     std::uint32_t serial = 0; // tells apart sockets that got the same number
     std::vector<FakeDatagram> inbox;
-    bool connected = false;      // only datagrams from the peer below reach it (net_connect)
-    std::uint32_t peer_addr = 0; // network order
-    std::uint16_t peer_port = 0; // host order
-    bool given_up = false;       // the system gave it up when its address went (FakeLoss)
-    bool reported_lost = false;  // a call on it failed as a given-up socket's do
+    bool connected = false; // only datagrams from the peer below reach it (net_connect)
+    std::uint32_t peer_addr = 0;
+    std::uint16_t peer_port = 0;
+    bool given_up = false;      // the system gave it up when its address went (FakeLoss)
+    bool reported_lost = false; // a call on it failed as a given-up socket's do
 };
 
 // What the system does to the sockets bound to an address that goes away.
@@ -74,14 +72,13 @@ struct FakeNet {
     std::vector<FakeSocket> sockets; // indexed by socket number
     std::vector<FakeSend> sends;
     std::vector<FakeWait> waits;
-    std::vector<std::uint16_t> bind_attempts; // host order, in the order tried
+    std::vector<std::uint16_t> bind_attempts; // in the order tried
 
-    // Binds to these ports (host order) fail with `bind_fault`.
+    // Binds to these ports fail with `bind_fault`.
     std::vector<std::uint16_t> failing_ports;
     bool fail_data_ports = false; // every port from 32768 to 40959
-    NetFault bind_fault = NET_FAULT_IN_USE;
-    NetFault wait_fault = NET_FAULT_OTHER;
-    NetFault last_fault = NET_FAULT_NONE;
+    NetFault bind_fault = NET_FAULT_IN_USE, wait_fault = NET_FAULT_OTHER,
+             last_fault = NET_FAULT_NONE;
 
     // Called at the start of every wait, with the number of waits before it; may queue
     // datagrams, and returns what the wait returns (or FAKE_WAIT_FROM_QUEUES).
@@ -121,16 +118,16 @@ extern FakeNet fake;
 void fake_reset();
 
 int fake_open_sockets();
-// The open socket bound to `port` (host order), or NET_INVALID_SOCKET.
+// The open socket bound to `port`, or NET_INVALID_SOCKET.
 net_socket fake_socket_on(std::uint16_t port);
 // The open socket bound to a port from 32768 to 40959, or NET_INVALID_SOCKET.
 net_socket fake_data_socket();
-// Queues a datagram on the open socket bound to `port` (host order).
+// Queues a datagram on the open socket bound to `port`, or on `s`.
 void fake_queue(std::uint16_t port, const Bytes& bytes, std::uint32_t from_addr,
                 std::uint16_t from_port);
 void fake_queue_on(net_socket s, const Bytes& bytes, std::uint32_t from_addr,
                    std::uint16_t from_port);
-// The sends made from the socket bound to `port` (host order), in order.
+// The sends made from the socket bound to `port`, in order.
 std::vector<FakeSend> fake_sends_from(std::uint16_t port);
 bool fake_is_data_port(std::uint16_t port);
 // The address leaves the host (its sockets treated as `how` says), and comes back.
@@ -139,7 +136,7 @@ void fake_address_returns();
 // It is listed again, still tentative (address_tentative); fake_address_returns makes it usable.
 void fake_address_returns_tentative();
 
-// The address a.b.c.d, network order.
+// The address a.b.c.d.
 constexpr std::uint32_t fake_address(unsigned a, unsigned b, unsigned c, unsigned d) {
     return host_to_net32(a << 24 | b << 16 | c << 8 | d);
 }
