@@ -1,10 +1,8 @@
-"""A small test network of network namespaces joined by veth pairs.
-
-Every test that sends packets builds its own lab and removes it afterwards; nothing is ever
-sent from the machine's own namespace. Addresses come from the documentation ranges only.
+"""A small test network of network namespaces joined by veth pairs: every test that sends
+packets builds its own lab and removes it afterwards, so nothing is ever sent from the machine's
+own namespace. Addresses come from the documentation ranges only.
 
     with Lab("e2e") as lab:                      # host 198.51.100.1, device 198.51.100.10
-        dev = lab.popen(lab.device, ["python3", "tools/virtual_quibblebox.py", ...])
         res = lab.run(lab.host, [qbupdate, "image.bin", lab.device_addr])
 
 A third namespace on 203.0.113.0/24 is added with `Lab(..., second_segment=True)`: the host
@@ -12,8 +10,7 @@ gets 203.0.113.1 on a second veth, the other side (`lab.stranger`) 203.0.113.10.
 `Lab(..., first_host_addr="203.0.113.1")` the host's interface to the device holds that address
 (/24) before its own, so the system lists it first there. `prefix` sets the length of every
 subnet of the lab, and `second_host_addr`/`stranger_addr` move the second segment's addresses
-(into the first one's range, say, as two /28 subnets of 198.51.100.0/24).
-"""
+(into the first one's range, say, as two /28 subnets of 198.51.100.0/24)."""
 
 import os
 import re
@@ -44,26 +41,19 @@ class Lab:
     def __init__(self, name, second_segment=False, first_host_addr=None, prefix=24,
                  second_host_addr=SECOND_HOST_ADDR, stranger_addr=STRANGER_ADDR):
         tag = f"qb{name[:6]}{os.getpid() % 100000}"
-        self.host = f"{tag}h"
-        self.device = f"{tag}d"
+        self.host, self.device = f"{tag}h", f"{tag}d"
         self.stranger = f"{tag}s" if second_segment else None
-        self.host_if = "veth-host"
-        self.device_if = "veth-dev"
-        self.host_addr = HOST_ADDR
-        self.device_addr = DEVICE_ADDR
-        self.second_host_if = "veth-host2"
-        self.stranger_if = "veth-str"
-        self.second_host_addr = second_host_addr
-        self.stranger_addr = stranger_addr
-        self.prefix = prefix
-        self.first_host_addr = first_host_addr
+        self.host_if, self.device_if = "veth-host", "veth-dev"
+        self.host_addr, self.device_addr = HOST_ADDR, DEVICE_ADDR
+        self.second_host_if, self.stranger_if = "veth-host2", "veth-str"
+        self.second_host_addr, self.stranger_addr = second_host_addr, stranger_addr
+        self.prefix, self.first_host_addr = prefix, first_host_addr
         self._procs = []
 
     def __enter__(self):
         require_root()
         try:
-            namespaces = [self.host, self.device] + ([self.stranger] if self.stranger else [])
-            for ns in namespaces:
+            for ns in filter(None, (self.host, self.device, self.stranger)):
                 _ip("netns", "add", ns)
                 _ip("-n", ns, "link", "set", "lo", "up")
             host_addrs = [a for a in (self.first_host_addr, self.host_addr) if a]
@@ -92,9 +82,8 @@ class Lab:
             if proc.poll() is None:
                 proc.kill()
                 proc.wait()
-        for ns in (self.host, self.device, self.stranger):
-            if ns:
-                _ip("netns", "del", ns, check=False)
+        for ns in filter(None, (self.host, self.device, self.stranger)):
+            _ip("netns", "del", ns, check=False)
         return False
 
     def add_address(self, ns, iface, addr):
@@ -146,9 +135,7 @@ class Checks:
     status."""
 
     def __init__(self, name):
-        self.name = name
-        self.failures = []
-        self.section = ""
+        self.name, self.failures, self.section = name, [], ""
 
     def start(self, section):
         self.section = section
@@ -162,6 +149,11 @@ class Checks:
 
     def equal(self, got, want, what):
         return self.check(got == want, f"{what}: got {_short(got)}, want {_short(want)}")
+
+    def names(self, text, words, what):
+        """One check for each word: that `text` (an operator's line, say) holds it."""
+        for word in words:
+            self.check(word in text, f"{what} {text!r} does not name {word!r}")
 
     def status(self):
         print(f"{self.name}: {len(self.failures)} check(s) failed" if self.failures

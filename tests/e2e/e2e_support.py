@@ -1,9 +1,6 @@
 """What the end-to-end tests share: running one update between the host and the virtual
-device, and checking what crossed the wire against what the device must see.
-
-Each check records a failure instead of stopping, so one run reports everything it got wrong;
-`Checks.finish()` prints the failures and exits 1, or exits 0 when there were none.
-"""
+device, and checking what crossed the wire against what the device must see. Each test runs as
+`python3 NAME_test.py PATH-TO-QBupdate`, as root (it exits 77, skipped, otherwise)."""
 
 import fcntl
 import hashlib
@@ -19,6 +16,7 @@ import tempfile
 import termios
 import threading
 import time
+import types
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -42,6 +40,16 @@ def qbupdate_path():
     return os.path.abspath(sys.argv[1])
 
 
+def run_test(name, body):
+    """A test's whole run: QBupdate from the command line, root or the skip status, then
+    `body(qbupdate, checks)`, and the exit status its checks give."""
+    qbupdate = qbupdate_path()
+    require_root()
+    c = Checks(name)
+    body(qbupdate, c)
+    c.finish()
+
+
 def workdir(topic):
     return tempfile.TemporaryDirectory(prefix=f"qb-e2e-{topic}-")
 
@@ -53,13 +61,8 @@ def make_image(directory, size, seed):
     return path
 
 
-HOLD_PORT = """
-import socket, sys, time
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.bind((sys.argv[1], int(sys.argv[2])))
-print("bound", flush=True)
-time.sleep(600)
-"""
+HOLD_PORT = ("import socket, sys, time; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); "
+             "s.bind((sys.argv[1], int(sys.argv[2]))); print('bound', flush=True); time.sleep(600)")
 
 
 def hold_port(lab, addr, port):
@@ -73,19 +76,13 @@ def hold_port(lab, addr, port):
     return proc
 
 
-class Run:
-    """The outcome of one update: QBupdate's status and console, and the device's side."""
-
-    def __init__(self, **fields):
-        self.__dict__.update(fields)
+Run = types.SimpleNamespace  # the outcome of one update: QBupdate's side and the device's
 
 
 def start_device(lab, ns, iface, addr, directory, name, device_args):
-    out = os.path.join(directory, f"{name}.received")
-    log = os.path.join(directory, f"{name}.json")
-    for path in (out, log):
-        if os.path.exists(path):
-            os.remove(path)
+    out, log = (os.path.join(directory, f"{name}.{kind}") for kind in ("received", "json"))
+    for path in filter(os.path.exists, (out, log)):
+        os.remove(path)
     proc = lab.popen(ns, [sys.executable, DEVICE, "--iface", iface, "--addr", addr,
                           "--out", out, "--log", log, *device_args])
     ready = proc.stdout.readline()
@@ -102,71 +99,49 @@ def finish_device(proc, out, log, timeout=30):
     except subprocess.TimeoutExpired:
         proc.terminate()
         proc.wait(timeout=10)
+    received = open(out, "rb").read() if os.path.exists(out) else None
     with open(log) as f:
-        record = json.load(f)
-    received = None
-    if os.path.exists(out):
-        with open(out, "rb") as f:
-            received = f.read()
-    return proc.returncode, record, received
-
-
-def wait_for_update(qb, device, timeout, grace=10.0, err_lines=None):
-    """QBupdate's exit status, standard output and error, and the lines of standard error each
-    with the time it came (also into `err_lines` as they come, when given); when it runs past
-    `timeout`, or more than `grace` seconds past the device's end (so it can no longer finish),
-    it is ended and the status says so."""
-    out = []
-    err_lines = [] if err_lines is None else err_lines
-    # Read on all the while, so a long trail cannot block it and each line's time is known.
-    readers = [threading.Thread(target=lambda: out.append(qb.stdout.read()), daemon=True),
-               threading.Thread(target=lambda: err_lines.extend(
-                   (time.monotonic(), line) for line in iter(qb.stderr.readline, b"")),
-                   daemon=True)]
-    for reader in readers:
-        reader.start()
-    deadline = time.monotonic() + timeout
-    device_gone = None
-    while True:
-        try:
-            status = qb.wait(timeout=0.05)
-            break
-        except subprocess.TimeoutExpired:
-            pass
-        now = time.monotonic()
-        if device_gone is None and device.poll() is not None:
-            device_gone = now
-        if now >= deadline or (device_gone is not None and now - device_gone > grace):
-            qb.kill()
-            qb.wait()
-            status = (f"still running {now - device_gone:.0f} s after the device ended"
-                      if device_gone is not None else f"still running after {timeout} s")
-            break
-    for reader in readers:
-        reader.join(timeout=10)
-    return status, b"".join(out), b"".join(line for _, line in err_lines), err_lines
+        return proc.returncode, json.load(f), received
 
 
 def update(lab, qbupdate, image, directory, device_args=(), boot=False, timeout=40,
-           name="device", device_wait=5, meanwhile=None):
-    """Starts the virtual device, runs QBupdate on the host against it, and collects both;
-    `meanwhile`, if given, runs in a thread of its own from QBupdate's start, with that time and
-    the list of QBupdate's lines on standard error (time, line) as they come."""
+           name="device", device_wait=5, meanwhile=None, grace=10.0):
+    """Starts the virtual device (`device_args` a list, or words in a string), runs QBupdate on
+    the host against it, and collects both; QBupdate is ended, its status saying so, past
+    `timeout` or `grace` s after the device ended. `meanwhile`, if given, runs in a thread of its
+    own from QBupdate's start, with that time and the list of its (time, line) on standard error."""
+    args = device_args.split() if isinstance(device_args, str) else list(device_args)
     proc, out, log = start_device(lab, lab.device, lab.device_if, lab.device_addr, directory,
-                                  name, list(device_args))
-    argv = [qbupdate, image, lab.device_addr] + (["boot"] if boot else [])
+                                  name, args)
     began = time.monotonic()
-    qb = lab.popen(lab.host, argv)
-    lines = []
-    helper = (threading.Thread(target=meanwhile, args=(began, lines), daemon=True)
-              if meanwhile else None)
-    if helper:
-        helper.start()
-    qb_status, stdout, stderr, stderr_lines = wait_for_update(qb, proc, timeout,
-                                                              err_lines=lines)
+    qb = lab.popen(lab.host, [qbupdate, image, lab.device_addr] + (["boot"] if boot else []))
+    stdout, stderr_lines = [], []
+    # Read on all the while, so a long trail cannot block it and each line's time is known.
+    threads = [threading.Thread(target=lambda: stdout.append(qb.stdout.read()), daemon=True),
+               threading.Thread(target=lambda: stderr_lines.extend(
+                   (time.monotonic(), line) for line in iter(qb.stderr.readline, b"")),
+                   daemon=True),
+               threading.Thread(target=meanwhile or (lambda *_: None),
+                                args=(began, stderr_lines), daemon=True)]
+    for thread in threads:
+        thread.start()
+    deadline, device_gone, qb_status = began + timeout, None, None
+    while qb_status is None:
+        try:
+            qb_status = qb.wait(timeout=0.05)
+        except subprocess.TimeoutExpired:
+            now = time.monotonic()
+            if device_gone is None and proc.poll() is not None:
+                device_gone = now
+            if now >= deadline or (device_gone is not None and now - device_gone > grace):
+                qb.kill()
+                qb.wait()
+                qb_status = (f"still running {now - device_gone:.0f} s after the device ended"
+                             if device_gone is not None else f"still running after {timeout} s")
+    for reader in threads[:2]:
+        reader.join(timeout=10)
     elapsed = time.monotonic() - began
-    if helper:
-        helper.join(timeout=30)
+    threads[2].join(timeout=30)
     # QBupdate has finished, so nothing more will come: a device still waiting is ended.
     status, record, received = finish_device(proc, out, log, timeout=device_wait)
     # A success ends with its own line and the network part starts with one; what is left is
@@ -177,27 +152,37 @@ def update(lab, qbupdate, image, directory, device_args=(), boot=False, timeout=
     start = [entry for entry in stderr_lines if entry[1].startswith(START_PREFIX)]
     start_line, start_time = (start[0][1], start[0][0]) if start else (None, None)
     stderr_lines[:] = [entry for entry in stderr_lines if entry not in start[:1]]
-    stderr = b"".join(line for _, line in stderr_lines)
-    return Run(status=qb_status, stdout=stdout, stderr=stderr, stderr_lines=stderr_lines,
-               success_line=success_line, start_line=start_line, start_time=start_time,
-               image_path=image,
-               elapsed=elapsed, device_status=status, log=record, received=received)
+    return Run(status=qb_status, stdout=b"".join(stdout), stderr_lines=stderr_lines,
+               stderr=b"".join(line for _, line in stderr_lines), success_line=success_line,
+               start_line=start_line, start_time=start_time, image_path=image, elapsed=elapsed,
+               device_status=status, log=record, received=received)
 
 
-def start_line_problem(line, image, image_path, local_addr, device_addr):
-    """None when `line` is the start line for these bytes, served from `local_addr`: the name
-    (a long one cut short, ending in "..."), the size and the checksums as this test computes
-    them, and both addresses."""
-    text = (line or b"").decode(errors="replace").rstrip("\r\n")
-    facts = (f"' ({len(image)} bytes, SHA-256 {hashlib.sha256(image).hexdigest()}, CRC-32 "
-             f"{zlib.crc32(image):08x}) from {local_addr} on ")
-    head, tail = "QBupdate: serving '", f" to the device at {device_addr}"
-    name = text[len(head):text.find(facts)] if facts in text else None
-    named = name == image_path or (name is not None and name.endswith("...") and
-                                   image_path.startswith(name[:-3]))
-    if not (text.startswith(head) and named and text.endswith(tail)):
-        return f"start line {text!r}, want {head + image_path + facts!r}...{tail!r}"
-    return None
+def ended(proc, timeout):
+    """The exit status and standard error (text) of a command started with lab.popen, once it
+    ends; it is killed when it outlives `timeout`."""
+    try:
+        _, err = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        _, err = proc.communicate()
+    return proc.returncode, err.decode(errors="replace")
+
+
+def timeline(*steps):
+    """A `meanwhile` for update() that takes each step (seconds after QBupdate's start, action)
+    in its turn, and the list it fills: QBupdate's start, then (when the action began, when it
+    ended, what it returned) for each step."""
+    times = []
+
+    def take_steps(began, _lines):
+        times.append(began)
+        for after, action in steps:
+            time.sleep(max(0.0, began + after - time.monotonic()))
+            start = time.monotonic()
+            result = action()
+            times.append((start, time.monotonic(), result))
+    return take_steps, times
 
 
 def first_notice(lab, qbupdate, image, target, timeout=5.0):
@@ -205,31 +190,23 @@ def first_notice(lab, qbupdate, image, target, timeout=5.0):
     error) once that line has come, or (None, b"") after `timeout`; QBupdate is then ended."""
     began = time.monotonic()
     qb = lab.popen(lab.host, [qbupdate, image, target])
-    lines = []
-    reader = threading.Thread(target=lambda: lines.append(qb.stderr.readline()), daemon=True)
-    reader.start()
-    reader.join(timeout)
-    elapsed = time.monotonic() - began if lines else None
+    line = qb.stderr.readline() if select.select([qb.stderr], [], [], timeout)[0] else b""
+    elapsed = time.monotonic() - began if line else None
     qb.terminate()
     qb.wait(timeout=10)
-    return elapsed, (lines[0] if lines else b"")
+    return elapsed, line
 
 
 # --- an operator's terminal ---
 
-LEAD_A_SESSION = """
-import fcntl, os, sys, termios
-os.setsid()
-fcntl.ioctl(0, termios.TIOCSCTTY, 0)
-os.execvp(sys.argv[1], sys.argv[1:])
-"""
+LEAD_A_SESSION = ("import fcntl, os, sys, termios; os.setsid(); "
+                  "fcntl.ioctl(0, termios.TIOCSCTTY, 0); os.execvp(sys.argv[1], sys.argv[1:])")
 
 
 class Terminal:
-    """A command on a pseudo-terminal of its own, as on an operator's: the terminal is its
-    standard input, output (unless given another) and error and its controlling terminal, and it
-    leads a session, so that closing the terminal hangs it up. What it writes is read all the
-    while."""
+    """A command on a pseudo-terminal of its own, as an operator's: the terminal is its standard
+    input, output (unless given another) and error and its controlling terminal, and it leads a
+    session, so closing the terminal hangs it up. What it writes is read all the while."""
 
     def __init__(self, argv, env=None, stdout=None):
         self.master, slave = os.openpty()
@@ -240,22 +217,20 @@ class Terminal:
                                      stdin=slave, stdout=slave if stdout is None else stdout,
                                      stderr=slave)
         os.close(slave)
-        self.raw = bytearray()
-        self.stop = threading.Event()
+        self.raw, self.stop = bytearray(), threading.Event()
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
 
     def _read(self):
         while not self.stop.is_set():
-            if not select.select([self.master], [], [], 0.05)[0]:
-                continue
-            try:
-                data = os.read(self.master, 65536)
-            except OSError:  # EIO: nothing holds the terminal any more
-                return
-            if not data:
-                return
-            self.raw += data
+            if select.select([self.master], [], [], 0.05)[0]:
+                try:
+                    data = os.read(self.master, 65536)
+                except OSError:  # EIO: nothing holds the terminal any more
+                    return
+                if not data:
+                    return
+                self.raw += data
 
     def settings(self):
         """The terminal's settings (on Linux the master's calls reach the terminal's)."""
@@ -294,12 +269,10 @@ class Terminal:
             status = f"still running after {timeout} s"
         if self.master is not None:
             # Whatever was still on its way; then the reader stops, even with the terminal held.
-            quiet = len(self.raw)
-            while self.reader.is_alive():
+            seen = -1
+            while self.reader.is_alive() and len(self.raw) != seen:
+                seen = len(self.raw)
                 time.sleep(0.2)
-                if len(self.raw) == quiet:
-                    break
-                quiet = len(self.raw)
             self.stop.set()
             self.reader.join()
         return status
@@ -309,29 +282,17 @@ class Terminal:
             self.proc.kill()
             self.proc.wait()
         if self.master is not None:
-            self.stop.set()
-            self.reader.join()
-            os.close(self.master)
-            self.master = None
+            self.hang_up()
 
 
 # --- what the device must see ---
-
-def beacon_bytes(device_addr):
-    addr = socket.inet_aton(device_addr)
-    return b"\xaa" * 6 + b"pexlinsoundworks" + addr + addr
-
 
 def progress_calls(size, blocks_acked=None):
     """The percentages the engine reports for an image of `size` bytes, one per accepted ACK;
     with `blocks_acked`, only those of a transfer abandoned after that many blocks."""
     last = size // 512 + 1
-    calls = []
-    for block in range(1, last + 1):
-        if blocks_acked is not None and block > blocks_acked:
-            break
-        calls.append(100 if block == last else block * 512 * 100 // size)
-    return calls
+    acked = last if blocks_acked is None else min(last, blocks_acked)
+    return [100 if block == last else block * 512 * 100 // size for block in range(1, acked + 1)]
 
 
 def console_trail(calls):
@@ -354,7 +315,7 @@ def data_sizes(size):
 
 def check_beacons(c, run, lab, minimum=1):
     beacons = run.log["beacons"]
-    want = beacon_bytes(lab.device_addr).hex()
+    want = (b"\xaa" * 6 + b"pexlinsoundworks" + socket.inet_aton(lab.device_addr) * 2).hex()
     c.check(len(beacons) >= minimum, f"{len(beacons)} beacons heard, want at least {minimum}")
     c.check(not run.log["bad_beacons"], f"malformed beacons: {run.log['bad_beacons'][:2]}")
     c.check(all(b["hex"] == want for b in beacons), "a beacon differs from the 30 expected bytes")
@@ -395,10 +356,9 @@ def check_bootp(c, run, lab, boot=False):
 
 
 def check_transfer(c, run, lab, image, boot=False, trail=None, quiet=True, start_timed=True):
-    """Exit status, console, the last line, the start line, DATA packets and the device's copy
-    of a completed update; with `quiet`, nothing else on standard error; with `start_timed`, the
-    start line read before the first beacon (on Windows a writer thread of its own takes the
-    lines, and one may come a tick later)."""
+    """Exit status, console, the last and the start line, DATA and the device's copy of a
+    completed update; with `quiet`, nothing else on standard error; with `start_timed`, the start
+    line before the first beacon (on Windows a writer thread may take one a tick later)."""
     banner = BANNER_BOOT if boot else BANNER_FIRMWARE
     if trail is None:
         trail = console_trail(progress_calls(len(image)))
@@ -409,10 +369,17 @@ def check_transfer(c, run, lab, image, boot=False, trail=None, quiet=True, start
     line = (run.success_line or b"").decode(errors="replace")
     c.check(line.startswith(said) and done in line, f"the last line {line!r} does not say "
                                                     f"{said!r} and {done!r}")
-    c.check(start_line_problem(run.start_line, image, run.image_path, lab.host_addr,
-                               lab.device_addr) is None,
-            start_line_problem(run.start_line, image, run.image_path, lab.host_addr,
-                               lab.device_addr))
+    # The start line names the image (a long name cut short, ending in "..."), its size and
+    # checksums as this test computes them, and both addresses.
+    text = (run.start_line or b"").decode(errors="replace").rstrip("\r\n")
+    facts = (f"' ({len(image)} bytes, SHA-256 {hashlib.sha256(image).hexdigest()}, CRC-32 "
+             f"{zlib.crc32(image):08x}) from {lab.host_addr} on ")
+    head, tail = "QBupdate: serving '", f" to the device at {lab.device_addr}"
+    name = text[len(head):text.find(facts)] if facts in text else None
+    named = name == run.image_path or (name is not None and name.endswith("...") and
+                                       run.image_path.startswith(name[:-3]))
+    c.check(text.startswith(head) and named and text.endswith(tail),
+            f"start line {text!r}, want {head + run.image_path + facts!r}...{tail!r}")
     if start_timed and run.log["beacons"] and run.start_time is not None:
         first = run.log["t0"] + run.log["beacons"][0]["t"]
         c.check(run.start_time <= first + 0.05,
@@ -439,8 +406,46 @@ def new_blocks(run):
 
 
 def check_data_sizes(c, run, image):
-    got = [d[2] for d in new_blocks(run)]
     want = data_sizes(len(image))
-    c.equal(got, want, "DATA payload sizes")
+    c.equal([d[2] for d in new_blocks(run)], want, "DATA payload sizes")
     c.equal([d[1] for d in new_blocks(run)], [(b + 1) & 0xFFFF for b in range(len(want))],
             "DATA block numbers")
+
+
+def complete(c, title, lab, qbupdate, path, directory, device_args=(), boot=False, trail=None,
+             quiet=True, bootp=False, beacons=0, sizes=False, **update_args):
+    """A section of its own: one update of the image at `path` that must complete, with the
+    checks of check_transfer and, as asked, of check_bootp, check_beacons (at least `beacons`)
+    and check_data_sizes; returns the run for the section's own checks."""
+    c.start(title)
+    image = open(path, "rb").read()
+    run = update(lab, qbupdate, path, directory, device_args, boot=boot, **update_args)
+    check_transfer(c, run, lab, image, boot=boot, trail=trail, quiet=quiet)
+    if bootp:
+        check_bootp(c, run, lab, boot=boot)
+    if beacons:
+        check_beacons(c, run, lab, minimum=beacons)
+    if sizes:
+        check_data_sizes(c, run, image)
+    return run
+
+
+def check_at_once(c, case, lab, argv, status, err_words, out_words=(), out_exact=None, cwd=None):
+    """QBupdate run on the host ends within 3 s with `status`; its standard output is `out_exact`
+    when given and names each of `out_words`; its standard error is one line of its own (not a
+    wait) naming each of `err_words`, or nothing when there are none. Returns the output."""
+    began = time.monotonic()
+    res = lab.run(lab.host, argv, timeout=30, cwd=cwd)
+    took = time.monotonic() - began
+    out, err = res.stdout.decode(errors="replace"), res.stderr.decode(errors="replace")
+    c.equal(res.returncode, status, f"{case}: exit status")
+    c.check(took < 3.0, f"{case}: ended after {took:.1f} s, want at once")
+    if out_exact is not None:
+        c.equal(res.stdout, out_exact, f"{case}: standard output")
+    c.names(out, out_words, f"{case}: the report")
+    one_line = (err.startswith("QBupdate: ") and err.endswith("\n") and len(err.splitlines()) == 1
+                and "waiting" not in err)
+    c.check(one_line if err_words else err == "", f"{case}: standard error {err!r}")
+    c.names(err, err_words, f"{case}:")
+    print(f"   {case}: exit {res.returncode} after {took:.2f} s", flush=True)
+    return out
