@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -26,10 +27,9 @@ int open_descriptors() {
     return n;
 }
 
-// Opens an endpoint the way the engine opens the one on `port`.
-net_socket open_like_engine(std::uint16_t port) {
-    return open_udp_endpoint(LOOPBACK, host_to_net16(port), port == TFTP_SERVER_PORT ? 0 : 1,
-                             port == BOOTP_SERVER_PORT ? HEAR_BROADCASTS : HEAR_LOCAL_ADDRESS);
+// Opens a fixed endpoint the way the engine does, from its row of FIXED_ENDPOINTS.
+net_socket open_like_engine(const FixedEndpoint& fixed) {
+    return open_udp_endpoint(LOOPBACK, host_to_net16(fixed.port), fixed.broadcast, fixed.hearing);
 }
 
 class Setup : public testing::Test {
@@ -70,9 +70,9 @@ TEST_F(Setup, ImageThatCannotBeLoadedPrintsNothingAndOpensNothing) {
     EXPECT_EQ(out, "");
     EXPECT_EQ(open_descriptors(), before);
     // The fixed ports are still free.
-    for (std::uint16_t port : {WAKE_PORT, BOOTP_SERVER_PORT, TFTP_SERVER_PORT}) {
-        net_socket s = open_like_engine(port);
-        EXPECT_NE(s, NET_INVALID_SOCKET) << port;
+    for (const FixedEndpoint& fixed : FIXED_ENDPOINTS) {
+        net_socket s = open_like_engine(fixed);
+        EXPECT_NE(s, NET_INVALID_SOCKET) << fixed.port;
         net_close(s);
     }
 }
@@ -80,35 +80,37 @@ TEST_F(Setup, ImageThatCannotBeLoadedPrintsNothingAndOpensNothing) {
 TEST_F(Setup, PortTakenByAnotherSocketFailsWithItsCodeAndLeavesNothingOpen) {
     const std::string image = dir + "/image.bin";
     std::ofstream(image, std::ios::binary) << std::string(1000, 'q');
-    const std::pair<std::uint16_t, int> cases[] = {
-        {WAKE_PORT, UPDATE_NO_WAKE_PORT},
-        {BOOTP_SERVER_PORT, UPDATE_NO_BOOTP_PORT},
-        {TFTP_SERVER_PORT, UPDATE_NO_TFTP_PORT},
-    };
-    for (auto [port, code] : cases) {
-        SCOPED_TRACE(port);
+    // Each port that cannot be opened has its own code.
+    std::vector<std::pair<std::uint16_t, int>> codes;
+    for (const FixedEndpoint& fixed : FIXED_ENDPOINTS)
+        codes.emplace_back(fixed.port, fixed.cannot_open);
+    EXPECT_EQ(codes, (std::vector<std::pair<std::uint16_t, int>>{{9, UPDATE_NO_WAKE_PORT},
+                                                                 {67, UPDATE_NO_BOOTP_PORT},
+                                                                 {69, UPDATE_NO_TFTP_PORT}}));
+    for (const FixedEndpoint& taken : FIXED_ENDPOINTS) {
+        SCOPED_TRACE(taken.port);
         // Another program holds the port, bound to the address without any option.
         net_socket other = net_udp_socket();
         ASSERT_NE(other, NET_INVALID_SOCKET);
-        ASSERT_TRUE(net_bind(other, LOOPBACK, host_to_net16(port), false));
+        ASSERT_TRUE(net_bind(other, LOOPBACK, host_to_net16(taken.port), false));
         const int before = open_descriptors();
 
         std::string out;
         UpdateDiagnosis diagnosis{};
-        EXPECT_EQ(run(image, out, diagnosis), code);
+        EXPECT_EQ(run(image, out, diagnosis), taken.cannot_open);
         EXPECT_EQ(diagnosis.net_fault, NET_FAULT_IN_USE);
         EXPECT_EQ(out, std::string(1, UPDATE_MODE_FIRMWARE));
         EXPECT_EQ(open_descriptors(), before) << "a descriptor was left open";
 
-        for (std::uint16_t free_port : {WAKE_PORT, BOOTP_SERVER_PORT, TFTP_SERVER_PORT}) {
-            if (free_port == port)
+        for (const FixedEndpoint& fixed : FIXED_ENDPOINTS) {
+            if (fixed.port == taken.port)
                 continue;
-            net_socket s = open_like_engine(free_port);
-            EXPECT_NE(s, NET_INVALID_SOCKET) << "port " << free_port << " was left bound";
+            net_socket s = open_like_engine(fixed);
+            EXPECT_NE(s, NET_INVALID_SOCKET) << "port " << fixed.port << " was left bound";
             net_close(s);
         }
         net_close(other);
-        net_socket s = open_like_engine(port);
+        net_socket s = open_like_engine(taken);
         EXPECT_NE(s, NET_INVALID_SOCKET);
         net_close(s);
     }
