@@ -15,15 +15,15 @@ bool is_loopback(std::uint32_t addr) {
     return (net_to_host32(addr) >> 24) == 127;
 }
 
-bool is_link_local(std::uint32_t addr) {
+} // namespace
+
+bool is_link_local_address(std::uint32_t addr) {
     return (net_to_host32(addr) & LINK_LOCAL_MASK) == LINK_LOCAL_NET;
 }
 
-} // namespace
-
 bool is_usable_local_address(std::uint32_t local_addr, std::uint32_t target_addr) {
     return (!is_loopback(local_addr) || is_loopback(target_addr)) &&
-           (!is_link_local(local_addr) || is_link_local(target_addr));
+           (!is_link_local_address(local_addr) || is_link_local_address(target_addr));
 }
 
 namespace {
@@ -103,10 +103,6 @@ bool any_on_subnet_of(const LocalAddress* addrs, int count, std::uint32_t target
             return true;
     }
     return false;
-}
-
-bool is_link_local_address(std::uint32_t addr) {
-    return is_link_local(addr);
 }
 
 // Of a Wi-Fi and a cable on one subnet, the score may pick the Wi-Fi's address while the device
