@@ -32,10 +32,6 @@ inline bool record_notice(void* /*context*/, const UpdateNotice& notice) {
         stall_notices.emplace_back(notice, fake.clock_skip_us);
     return true;
 }
-// Records only the notices that are not progress: a transfer run without telling its progress.
-inline bool record_all_but_progress(void* context, const UpdateNotice& notice) {
-    return notice.kind == NOTICE_PROGRESS || record_notice(context, notice);
-}
 
 inline Bytes make_image(std::size_t size) {
     Bytes image(size);
