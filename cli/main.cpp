@@ -13,21 +13,6 @@
 #include <cstring>
 
 namespace {
-constexpr int MAX_LOCAL_ADDRESSES = 64;
-
-// For --check: the line an update would print as it began to wait for the device's subnet.
-void describe_wait_ahead(char* out, std::size_t capacity, const LocalAddress* addrs, int count,
-                         std::uint32_t target_addr) {
-    out[0] = '\0';
-    for (int i = 0; i < count; ++i) {
-        if (reaches_subnet_of(addrs[i], target_addr))
-            return;
-    }
-    LocalAddress all[MAX_LOCAL_ADDRESSES];
-    const int all_count = net_local_addresses(all, MAX_LOCAL_ADDRESSES);
-    describe_subnet_wait(out, capacity, addrs, count, target_addr,
-                         made_up_address(all, all_count < 0 ? 0 : all_count, target_addr));
-}
 
 // Answers --version and the usage cases; returns the exit status, or -1 to go on.
 int answer_without_network(const CommandLine& cl, int argc, char** argv) {
@@ -59,7 +44,7 @@ int end_at_start(const char* line) {
 // wait (a subnet's broadcast address is refused only once the subnet is known).
 int addresses_for(const CommandLine& cl, LocalAddress* addrs, NoticeContext& notices) {
     int count =
-        net_local_addresses(addrs, MAX_LOCAL_ADDRESSES, is_usable_local_address, cl.target_addr);
+        net_local_addresses(addrs, MAX_ADDRESSES_READ, is_usable_local_address, cl.target_addr);
     count = count < 0 ? 0 : count;
     char refusal[512];
     describe_target_refusal(refusal, sizeof refusal, addrs, count, cl.target_addr);
@@ -67,7 +52,7 @@ int addresses_for(const CommandLine& cl, LocalAddress* addrs, NoticeContext& not
         describe_wait_ahead(notices.start_lines, sizeof notices.start_lines, addrs, count,
                             cl.target_addr);
     } else if (refusal[0] == '\0') {
-        count = wait_for_subnet(addrs, count, MAX_LOCAL_ADDRESSES, cl.target_addr, cl.image_path);
+        count = wait_for_subnet(addrs, count, MAX_ADDRESSES_READ, cl.target_addr, cl.image_path);
         describe_target_refusal(refusal, sizeof refusal, addrs, count, cl.target_addr);
     }
     if (refusal[0] != '\0') {
@@ -130,7 +115,7 @@ int main(int argc, char** argv) {
         return answered;
     if (!net_startup())
         return end_at_start("QBupdate: cannot start the socket library\n");
-    LocalAddress addrs[MAX_LOCAL_ADDRESSES];
+    LocalAddress addrs[MAX_ADDRESSES_READ];
     NoticeContext notices{};
     const int count = addresses_for(cl, addrs, notices);
     if (count < 0)

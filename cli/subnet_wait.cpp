@@ -44,11 +44,8 @@ int wait_for_subnet(LocalAddress* addrs, int count, int capacity, std::uint32_t 
     // The run's own checks (the image, the ports) only when there is a wait to spare it.
     if (any_reaches(addrs, count, target_addr) || !hooks.run_can_start(image_path))
         return count;
-    LocalAddress all[64];
-    const int all_count = hooks.read_addresses(all, 64, nullptr, target_addr);
     char line[768];
-    describe_subnet_wait(line, sizeof line, addrs, count, target_addr,
-                         made_up_address(all, all_count, target_addr));
+    describe_wait_ahead(line, sizeof line, addrs, count, target_addr, hooks);
     hooks.say(line);
     const std::uint64_t until = hooks.now_us() + std::uint64_t{SUBNET_WAIT_MS} * 1000u;
     while (hooks.now_us() < until) {
@@ -58,6 +55,17 @@ int wait_for_subnet(LocalAddress* addrs, int count, int capacity, std::uint32_t 
             break;
     }
     return count;
+}
+
+void describe_wait_ahead(char* out, std::size_t capacity, const LocalAddress* addrs, int count,
+                         std::uint32_t target_addr, const SubnetWaitHooks& hooks) {
+    out[0] = '\0';
+    if (any_reaches(addrs, count, target_addr))
+        return;
+    LocalAddress all[MAX_ADDRESSES_READ];
+    const int all_count = hooks.read_addresses(all, MAX_ADDRESSES_READ, nullptr, target_addr);
+    describe_subnet_wait(out, capacity, addrs, count, target_addr,
+                         made_up_address(all, all_count < 0 ? 0 : all_count, target_addr));
 }
 
 const LocalAddress* made_up_address(const LocalAddress* all, int count, std::uint32_t target_addr) {

@@ -12,6 +12,8 @@
 // The wake window: as long as the device is given to answer the beacons.
 constexpr std::uint32_t SUBNET_WAIT_MS = MAX_UNANSWERED_BEACONS * 500;
 constexpr std::uint32_t SUBNET_POLL_MS = 500;
+// How many of this host's addresses a reading takes, at most.
+constexpr int MAX_ADDRESSES_READ = 64;
 
 // What the wait needs of the system, apart so that a test can run it on a clock of its own.
 struct SubnetWaitHooks {
@@ -38,6 +40,13 @@ bool reaches_subnet_of(const LocalAddress& local, std::uint32_t target_addr);
 // SUBNET_WAIT_MS have passed. Returns how many usable addresses the last reading found.
 int wait_for_subnet(LocalAddress* addrs, int count, int capacity, std::uint32_t target_addr,
                     const char* image_path, const SubnetWaitHooks& hooks = SYSTEM_SUBNET_WAIT);
+
+// Writes the line wait_for_subnet says as it begins to wait (describe_subnet_wait, with the
+// made-up address read from the whole list), or an empty text when an address already reaches
+// the target's subnet.
+void describe_wait_ahead(char* out, std::size_t capacity, const LocalAddress* addrs, int count,
+                         std::uint32_t target_addr,
+                         const SubnetWaitHooks& hooks = SYSTEM_SUBNET_WAIT);
 
 // Of all this host's addresses (`all`, unfiltered), a link-local one (169.254.0.0/16) on an
 // interface that holds no usable address: an adapter that asked for an address and got none.
